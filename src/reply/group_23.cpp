@@ -1,0 +1,40 @@
+// Model group {23}.
+#include "reply/model_groups.h"
+#include "reply/shared_layouts.h"
+
+namespace kavrol::reply {
+
+namespace {
+using namespace rows;
+
+// Reply code 3: each payload run lands at the start of its record field; the
+// positions between the runs are not written.
+constexpr Op kCode3Rows[] = {
+    copy(0, 15, 6, 21),
+    zero(16, 63),
+    copy(64, 22),
+    copy(89, 23),
+    copy(97, 100, 24, 27),
+    copy(117, 127, 28, 38),
+};
+constexpr Layout kCode3{kCode3Rows};
+
+}  // namespace
+
+const GroupLayouts kGroup23{
+    "23",
+    {
+        nullptr,         // 0
+        &SharedLayout1,  // 1
+        &SharedLayout2,  // 2
+        &kCode3,         // 3
+        nullptr,         // 4
+        &SharedLayout5,  // 5
+        &SharedLayout6,  // 6
+        nullptr,         // 7
+        &SharedLayout8,  // 8
+        &SharedLayout9,  // 9
+    },
+};
+
+}  // namespace kavrol::reply

@@ -1,0 +1,249 @@
+// Normalization layouts as data.
+//
+// A layout is a list of rows, each one write (or one run of writes) into the
+// caller's buffer, in the order the rows are made. Rows read fixed positions
+// of the 256-byte receive area r[] and write positions of the caller's
+// buffer out[]; positions no row names keep the caller's content. Every
+// row is checked at compile time to stay inside both areas.
+//
+//   copy(a, b, c, d)        out a..b <- r[c..d]
+//   copy(a, c)              out a <- r[c]
+//   zero(a, b), zero(a)     out a..b <- 0
+//   flag(a, c)              out a <- 1 if r[c] is non-zero, else 0
+//   bit(a, c, i)            out a <- bit i of r[c], as 0 or 1
+//   set(a, v)               out a <- v
+//   field(a, c, lo, w, at)  out a <- bits lo..lo+w-1 of r[c], moved to bit at
+//   orField(a, c, lo, w, at)   the same, ORed into out a
+//   orNonZero(a, c, at)     out a |= 1 << at if r[c] is non-zero
+//   orBit0IntoBit1(a)       out a |= (out a bit 0) << 1
+//   map(a, c, lo, w, m)     out a <- m[bits lo..lo+w-1 of r[c]]
+//   pack(a, j)              out a <- odd-bit pack of r[j], r[j+1]
+//   payloadToEnd(a, c)      out a.. <- r[c..L], then one 0 byte
+//   threshold(a, c, n, v)   bit i of out a (i < n) <- 16-bit r[c+2i] >= v
+//   include(x)              the rows of layout x
+//   chooseBy(c, m, x, y)    the rows of x if r[c] AND m is non-zero, else y
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kavrol::reply {
+
+inline constexpr unsigned kReceiveAreaSize = 256;
+inline constexpr unsigned kReplyBufferSize = 317;
+inline constexpr unsigned kMaxFrameIndex = 250;
+
+struct Layout;
+
+enum class OpKind : std::uint8_t {
+    Copy,
+    Zero,
+    Set,
+    Flag,
+    Field,
+    NonZero,
+    OrBit0IntoBit1,
+    Map,
+    Pack,
+    PayloadToEnd,
+    Threshold,
+    Include,
+    ChooseBy,
+};
+
+// A value table indexed by a bit field of at most 3 bits.
+using ValueMap = std::array<std::uint8_t, 8>;
+
+struct Op {
+    OpKind kind{};
+    bool accumulate = false;     // OR into out[out] instead of assigning
+    std::uint16_t out = 0;       // first buffer position written
+    std::uint16_t count = 1;     // run length; threshold: number of bits
+    std::uint8_t src = 0;        // first receive-area position read
+    std::uint8_t lowBit = 0;     // Field/Map: lowest source bit
+    std::uint8_t width = 8;      // Field/Map: number of source bits
+    std::uint8_t atBit = 0;      // Field/NonZero: destination bit; Set: value; ChooseBy: mask
+    std::uint16_t limit = 0;     // Threshold
+    const ValueMap* map = nullptr;
+    const Layout* first = nullptr;   // Include; ChooseBy when the bits are set
+    const Layout* second = nullptr;  // ChooseBy when the bits are clear
+};
+
+struct Layout {
+    std::span<const Op> rows;
+};
+
+namespace rows {
+
+// Compile-time checks: a failing one stops the build at the offending row.
+consteval void require(bool ok, const char* /*why*/) {
+    if (!ok) throw "layout row out of range";
+}
+consteval void checkOut(unsigned first, unsigned count) {
+    require(count >= 1 && first + count <= kReplyBufferSize, "buffer position");
+}
+consteval void checkSrc(unsigned first, unsigned count) {
+    require(count >= 1 && first + count <= kReceiveAreaSize, "receive-area position");
+}
+consteval void checkBits(unsigned lowBit, unsigned width, unsigned atBit) {
+    require(width >= 1 && lowBit + width <= 8 && atBit + width <= 8, "bit field");
+}
+
+consteval Op copy(unsigned outFirst, unsigned outLast, unsigned srcFirst, unsigned srcLast) {
+    require(outLast >= outFirst && srcLast >= srcFirst && outLast - outFirst == srcLast - srcFirst,
+            "copy ranges of one length");
+    checkOut(outFirst, outLast - outFirst + 1);
+    checkSrc(srcFirst, srcLast - srcFirst + 1);
+    Op op{OpKind::Copy};
+    op.out = static_cast<std::uint16_t>(outFirst);
+    op.count = static_cast<std::uint16_t>(outLast - outFirst + 1);
+    op.src = static_cast<std::uint8_t>(srcFirst);
+    return op;
+}
+consteval Op copy(unsigned out, unsigned src) { return copy(out, out, src, src); }
+
+consteval Op zero(unsigned outFirst, unsigned outLast) {
+    require(outLast >= outFirst, "zero range");
+    checkOut(outFirst, outLast - outFirst + 1);
+    Op op{OpKind::Zero};
+    op.out = static_cast<std::uint16_t>(outFirst);
+    op.count = static_cast<std::uint16_t>(outLast - outFirst + 1);
+    return op;
+}
+consteval Op zero(unsigned out) { return zero(out, out); }
+
+consteval Op set(unsigned out, std::uint8_t value) {
+    checkOut(out, 1);
+    Op op{OpKind::Set};
+    op.out = static_cast<std::uint16_t>(out);
+    op.atBit = value;
+    return op;
+}
+
+consteval Op flag(unsigned out, unsigned src) {
+    checkOut(out, 1);
+    checkSrc(src, 1);
+    Op op{OpKind::Flag};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    return op;
+}
+
+consteval Op fieldOp(bool accumulate, unsigned out, unsigned src, unsigned lowBit, unsigned width,
+                     unsigned atBit) {
+    checkOut(out, 1);
+    checkSrc(src, 1);
+    checkBits(lowBit, width, atBit);
+    Op op{OpKind::Field};
+    op.accumulate = accumulate;
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    op.lowBit = static_cast<std::uint8_t>(lowBit);
+    op.width = static_cast<std::uint8_t>(width);
+    op.atBit = static_cast<std::uint8_t>(atBit);
+    return op;
+}
+consteval Op field(unsigned out, unsigned src, unsigned lowBit, unsigned width, unsigned atBit) {
+    return fieldOp(false, out, src, lowBit, width, atBit);
+}
+consteval Op orField(unsigned out, unsigned src, unsigned lowBit, unsigned width, unsigned atBit) {
+    return fieldOp(true, out, src, lowBit, width, atBit);
+}
+consteval Op bit(unsigned out, unsigned src, unsigned i) { return field(out, src, i, 1, 0); }
+
+consteval Op orNonZero(unsigned out, unsigned src, unsigned atBit) {
+    checkOut(out, 1);
+    checkSrc(src, 1);
+    checkBits(0, 1, atBit);
+    Op op{OpKind::NonZero};
+    op.accumulate = true;
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    op.atBit = static_cast<std::uint8_t>(atBit);
+    return op;
+}
+
+consteval Op orBit0IntoBit1(unsigned out) {
+    checkOut(out, 1);
+    Op op{OpKind::OrBit0IntoBit1};
+    op.out = static_cast<std::uint16_t>(out);
+    return op;
+}
+
+consteval Op map(unsigned out, unsigned src, unsigned lowBit, unsigned width, const ValueMap& m) {
+    checkOut(out, 1);
+    checkSrc(src, 1);
+    require(width >= 1 && width <= 3 && lowBit + width <= 8, "map field");
+    Op op{OpKind::Map};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    op.lowBit = static_cast<std::uint8_t>(lowBit);
+    op.width = static_cast<std::uint8_t>(width);
+    op.map = &m;
+    return op;
+}
+
+consteval Op pack(unsigned out, unsigned j) {
+    checkOut(out, 1);
+    checkSrc(j, 2);
+    Op op{OpKind::Pack};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(j);
+    return op;
+}
+
+consteval Op payloadToEnd(unsigned out, unsigned src) {
+    // At most r[src..250] is copied, followed by one zero byte.
+    require(src <= kMaxFrameIndex, "payload start");
+    checkOut(out, kMaxFrameIndex - src + 2);
+    Op op{OpKind::PayloadToEnd};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    return op;
+}
+
+consteval Op threshold(unsigned out, unsigned src, unsigned bits, unsigned limit) {
+    checkOut(out, 1);
+    require(bits >= 1 && bits <= 7, "threshold bits");
+    checkSrc(src, 2 * bits);
+    Op op{OpKind::Threshold};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    op.count = static_cast<std::uint16_t>(bits);
+    op.limit = static_cast<std::uint16_t>(limit);
+    return op;
+}
+
+consteval Op include(const Layout& layout) {
+    Op op{OpKind::Include};
+    op.first = &layout;
+    return op;
+}
+
+consteval Op chooseBy(unsigned src, std::uint8_t mask, const Layout& whenSet, const Layout& whenClear) {
+    checkSrc(src, 1);
+    Op op{OpKind::ChooseBy};
+    op.src = static_cast<std::uint8_t>(src);
+    op.atBit = mask;
+    op.first = &whenSet;
+    op.second = &whenClear;
+    return op;
+}
+
+}  // namespace rows
+
+// The layouts of one model group, by reply code 1..9 (null: no layout).
+struct GroupLayouts {
+    const char* name;
+    std::array<const Layout*, 10> byReplyCode;
+};
+
+// Runs a layout over the receive area r (whose r[1] is L) into out.
+void RunLayout(const Layout& layout, const std::uint8_t* r, std::uint8_t* out);
+
+// Runs the group's layout for the reply code, if it has one.
+void Normalize(const GroupLayouts& group, std::uint8_t replyCode, const std::uint8_t* r, std::uint8_t* out);
+
+}  // namespace kavrol::reply

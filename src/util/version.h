@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kavrol::util {
+
+inline constexpr std::int32_t kLibraryVersion = 20;
+
+// Shifts value (direction 0: arithmetic right, 1: left, otherwise none) by
+// the count modulo 32 and masks it with maskA | maskB.
+std::int32_t shiftMask(std::int32_t value, std::uint32_t maskA, std::uint32_t maskB, std::uint32_t shiftCount,
+                       std::uint32_t direction);
+
+}  // namespace kavrol::util
