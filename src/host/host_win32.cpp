@@ -61,11 +61,12 @@ public:
     void fileClose(FileHandle file) override { ::_lclose(file); }
 };
 
+// Constant-initialized at load: no first-use guard, which would pull the
+// C++ runtime's locking and exception machinery into the DLL.
+constinit Win32Host g_platformHost;
+
 }  // namespace
 
-Host& platform() {
-    static Win32Host host;
-    return host;
-}
+Host& platform() { return g_platformHost; }
 
 }  // namespace kavrol::host

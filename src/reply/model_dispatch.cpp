@@ -8,31 +8,31 @@ namespace {
 
 // Model code 0..24 to its group; null: no normalization.
 const std::array<const GroupLayouts*, 25> kGroupOfModel = {
-    &kGroup0,    // 0
-    nullptr,     // 1
-    &kGroup2_9,  // 2
-    nullptr,     // 3
-    nullptr,     // 4
-    nullptr,     // 5
-    nullptr,     // 6
-    nullptr,     // 7
-    nullptr,     // 8
-    &kGroup2_9,  // 9
-    nullptr,     // 10
-    nullptr,     // 11
-    nullptr,     // 12
-    nullptr,     // 13
-    nullptr,     // 14
-    nullptr,     // 15
-    nullptr,     // 16
-    nullptr,     // 17
-    nullptr,     // 18
-    nullptr,     // 19
-    nullptr,     // 20
-    nullptr,     // 21
-    nullptr,     // 22
-    &kGroup23,   // 23
-    nullptr,     // 24
+    &kGroup0,                 // 0
+    nullptr,                  // 1
+    &kGroup2_9,               // 2
+    &kGroupDefaultThreshold,  // 3
+    &kGroup4_22,              // 4
+    &kGroup5_12_13,           // 5
+    &kGroup6,                 // 6
+    &kGroupDefault,           // 7
+    &kGroup8,                 // 8
+    &kGroup2_9,               // 9
+    &kGroupDefaultThreshold,  // 10
+    &kGroup11_14,             // 11
+    &kGroup5_12_13,           // 12
+    &kGroup5_12_13,           // 13
+    &kGroup11_14,             // 14
+    &kGroupDefaultThreshold,  // 15
+    &kGroupDefaultThreshold,  // 16
+    &kGroup17_24,             // 17
+    &kGroup18,                // 18
+    nullptr,                  // 19
+    &kGroupDefault,           // 20
+    &kGroupDefault,           // 21
+    &kGroup4_22,              // 22
+    &kGroup23,                // 23
+    &kGroup17_24,             // 24
 };
 
 }  // namespace

@@ -1,5 +1,10 @@
-// Counts heap allocations (operator new and malloc family) made by this
-// process between start() and stop().
+// Counts heap allocations made through any form of operator new (plain,
+// array, nothrow, aligned) by this process between start() and stop().
+//
+// The replacements allocate with malloc/aligned_alloc and release with free,
+// so they pair consistently under AddressSanitizer. C allocation calls are
+// not counted here; the library's objects are checked for references to
+// them instead (tests/soak/no_alloc_symbols.cmake).
 #pragma once
 
 #include <cstddef>

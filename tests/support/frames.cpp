@@ -41,4 +41,19 @@ Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::
     return p;
 }
 
+Bytes payloadFrom(unsigned last, std::uint8_t (*byteAt)(unsigned j)) {
+    Bytes p;
+    for (unsigned j = 6; j <= last; ++j) p.push_back(byteAt(j));
+    return p;
+}
+
+Bytes frameWithLength(unsigned last, std::uint8_t replyCode, std::uint8_t fill) {
+    if (last >= 5 && last <= 250) return replyFrame(replyCode, 0, Bytes(last - 5, fill));
+    Bytes f(last + 1U < 3 ? 3 : last + 1U, fill);
+    f[0] = 0x3E;
+    f[1] = static_cast<std::uint8_t>(last);
+    f[2] = replyCode;
+    return f;
+}
+
 }  // namespace kavrol::test

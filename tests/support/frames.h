@@ -23,4 +23,12 @@ Bytes receiveArea(const Bytes& frame);
 Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes,
                   std::uint8_t fill = 0);
 
+// Payload bytes r[6..last] with r[j] = byteAt(j); empty for last below 6.
+Bytes payloadFrom(unsigned last, std::uint8_t (*byteAt)(unsigned j));
+
+// A frame whose length byte is `last`: for L = 5..250 a valid frame of
+// L + 1 bytes with payload bytes `fill`; for any other L, L + 1 bytes (at
+// least 3, so that it has a reply code) without a checksum.
+Bytes frameWithLength(unsigned last, std::uint8_t replyCode, std::uint8_t fill = 0);
+
 }  // namespace kavrol::test

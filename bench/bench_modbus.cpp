@@ -1,0 +1,115 @@
+// libmodbus over the same raw-mode pty pair and byte counts as the Kavrol
+// round trip: an RTU client (main thread) reads N holding registers, an
+// 8-byte request and a 5 + 2N byte reply. Against a libmodbus server in a
+// peer thread (libmodbus on both ends), and against the same echo-style peer
+// thread the Kavrol benchmark uses (client cost alone). Both contexts are
+// bound to the pty descriptors with modbus_set_socket, so neither one
+// reconfigures the line; all timeouts are libmodbus's defaults.
+#include <benchmark/benchmark.h>
+#include <modbus.h>
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "modbus_frames.h"
+#include "pty_link.h"
+#include "round_trip_sizes.h"
+
+namespace {
+
+using namespace kavrol::bench;
+
+// An RTU context on an already open descriptor. The device name is never
+// opened: no modbus_connect, and modbus_free does not close the descriptor.
+modbus_t* RtuOn(int fd) {
+    modbus_t* ctx = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
+    if (ctx == nullptr) throw std::runtime_error("modbus_new_rtu");
+    modbus_set_slave(ctx, kModbusSlave);
+    modbus_set_socket(ctx, fd);
+    return ctx;
+}
+
+class ModbusServer {
+public:
+    explicit ModbusServer(const PtyLink& link)
+        : link_(link), ctx_(RtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)),
+          thread_([this] { Run(); }) {
+        for (int i = 0; i < 125; ++i) map_->tab_registers[i] = static_cast<std::uint16_t>(i);
+    }
+    ~ModbusServer() {
+        stop_ = true;
+        // One more valid request wakes the server, which then leaves unanswered.
+        modbus_t* waker = RtuOn(link_.port());
+        std::uint16_t regs[1];
+        modbus_set_response_timeout(waker, 0, 1000);
+        modbus_read_registers(waker, 0, 1, regs);
+        modbus_free(waker);
+        thread_.join();
+        modbus_mapping_free(map_);
+        modbus_free(ctx_);
+    }
+    ModbusServer(const ModbusServer&) = delete;
+    ModbusServer& operator=(const ModbusServer&) = delete;
+
+private:
+    void Run() {
+        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!stop_) {
+            const int n = modbus_receive(ctx_, query);
+            if (stop_) break;
+            if (n > 0) modbus_reply(ctx_, query, n, map_);
+        }
+    }
+
+    const PtyLink& link_;
+    modbus_t* ctx_;
+    modbus_mapping_t* map_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void ReadLoop(benchmark::State& state, modbus_t* client, int registers) {
+    std::uint16_t regs[125];
+    for (auto _ : state) {
+        if (modbus_read_registers(client, 0, registers, regs) != registers) {
+            state.SkipWithError(modbus_strerror(errno));
+            break;
+        }
+        benchmark::DoNotOptimize(regs);
+    }
+}
+
+void BM_ModbusServer(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    PtyLink link;
+    modbus_t* client = RtuOn(link.port());
+    {
+        ModbusServer server(link);
+        ReadLoop(state, client, RegistersForReply(replyBytes));
+    }
+    modbus_free(client);
+    SetTransactionCounters(state, replyBytes);
+}
+
+void BM_ModbusEcho(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    const int registers = RegistersForReply(replyBytes);
+    PtyLink link;
+    modbus_t* client = RtuOn(link.port());
+    {
+        EchoPeer peer(link, kRequestBytes, ReadRegistersReply(registers));
+        ReadLoop(state, client, registers);
+    }
+    modbus_free(client);
+    SetTransactionCounters(state, replyBytes);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ModbusServer)->Name("roundtrip/libmodbus_server")->Apply(ReplySizeArgs);
+BENCHMARK(BM_ModbusEcho)->Name("roundtrip/libmodbus_echo")->Apply(ReplySizeArgs);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,32 @@
+// The decode cases of the benchmarks: for every model group, the reply code
+// (and form of r[3]) whose layout writes the most buffer positions for a
+// full-length reply frame (L = 250), and, where that is the payload run of
+// reply code 9, also the largest of the fixed layouts (codes 1..8).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavrol::bench {
+
+struct DecodeCase {
+    std::string group;          // e.g. "2, 9"
+    std::uint32_t model = 0;    // the lowest model code of the group
+    std::uint8_t replyCode = 0;
+    std::uint8_t header3 = 0;
+    unsigned written = 0;       // buffer positions the layout writes
+    bool fixedOnly = false;     // chosen among reply codes 1..8
+    std::vector<std::uint8_t> frame;  // the full reply frame, L + 1 bytes
+};
+
+// A reply frame with start byte 0x3E and a valid two-byte checksum.
+std::vector<std::uint8_t> ReplyFrame(std::uint8_t replyCode, std::uint8_t header3,
+                                     const std::vector<std::uint8_t>& payload);
+
+// Deterministic filler bytes.
+std::vector<std::uint8_t> Filler(std::size_t n, std::uint32_t seed);
+
+std::vector<DecodeCase> LargestLayoutPerGroup();
+
+}  // namespace kavrol::bench

@@ -1,0 +1,22 @@
+# Cross build for 32-bit Windows with Debian's mingw-w64: the product DLL.
+# The x86_64 toolchain file sets KAVROL_MINGW_TRIPLET and includes this one.
+#
+# The win32 thread model is preferred where Debian offers both: it needs no
+# threading DLL next to the library.
+if(NOT KAVROL_MINGW_TRIPLET)
+  set(KAVROL_MINGW_TRIPLET i686-w64-mingw32)
+endif()
+set(CMAKE_SYSTEM_NAME Windows)
+string(REGEX REPLACE "-.*$" "" CMAKE_SYSTEM_PROCESSOR "${KAVROL_MINGW_TRIPLET}")
+
+find_program(KAVROL_MINGW_CC NAMES ${KAVROL_MINGW_TRIPLET}-gcc-win32 ${KAVROL_MINGW_TRIPLET}-gcc REQUIRED)
+find_program(KAVROL_MINGW_CXX NAMES ${KAVROL_MINGW_TRIPLET}-g++-win32 ${KAVROL_MINGW_TRIPLET}-g++ REQUIRED)
+set(CMAKE_C_COMPILER ${KAVROL_MINGW_CC})
+set(CMAKE_CXX_COMPILER ${KAVROL_MINGW_CXX})
+set(CMAKE_RC_COMPILER ${KAVROL_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${KAVROL_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,139 @@
+// Fuzzes the command builder through MuxSendComm. The fuzzer's bytes give
+// the 18 integer arguments (4 bytes each, little-endian), one byte of host
+// behaviour, and the raw payload. A call either writes exactly one
+// well-formed frame, decoded back here and compared with the arguments, or
+// returns -1 and touches the port not at all.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "fuzz_support.h"
+#include "host/host_fake.h"
+#include "kavrol32/kavrol32.h"
+
+namespace {
+
+using kavrol::fuzz::Check;
+using kavrol::host::FakeHost;
+
+constexpr std::uint32_t kTimeoutMs = 3;
+void* const kPort = reinterpret_cast<void*>(static_cast<std::intptr_t>(0x52));
+
+struct Args {
+    std::uint32_t routeCount, command, subCommand;
+    std::uint32_t route[9];
+    std::uint32_t itemCount;
+    std::uint32_t word[4];
+    std::uint32_t muxMode;
+};
+
+std::uint8_t Low8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFF); }
+
+// The payload the frame must carry.
+unsigned PayloadOf(const Args& a, const std::uint8_t* raw, std::uint8_t* out) {
+    const std::uint8_t cmd = Low8(a.command);
+    const std::uint8_t items = Low8(a.itemCount);
+    if (cmd == 8 || cmd == 11) {
+        if (items != 0) std::memcpy(out, raw, items);
+        return items;
+    }
+    if (items > 4) return 0;
+    for (unsigned i = 0; i < items; ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(a.word[i] & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>((a.word[i] >> 8) & 0xFF);
+    }
+    return 2U * items;
+}
+
+// Checks a direct-style frame f (start byte included) of payload P.
+void CheckInner(const std::uint8_t* f, const Args& a, const std::uint8_t* payload, unsigned p) {
+    Check(f[0] == 0x3C, "inner start byte");
+    Check(f[1] == 5 + p, "inner last index");
+    Check(f[2] == Low8(a.command), "command byte");
+    Check(f[3] == Low8(a.subCommand), "sub-command byte");
+    Check(kavrol::fuzz::ReferenceVerify(f, f[1]), "inner two-byte checksum");
+    Check(p == 0 || std::memcmp(f + 6, payload, p) == 0, "payload bytes");
+}
+
+void CheckSent(const std::uint8_t* w, std::size_t len, const Args& a, const std::uint8_t* payload, unsigned p) {
+    std::uint8_t f[64] = {};
+    if (Low8(a.muxMode) != 1) {
+        Check(len == 5 + p, "direct frame length");
+        f[0] = 0x3C;  // sent without its start byte, which the checksum counts
+        std::memcpy(f + 1, w, len);
+        CheckInner(f, a, payload, p);
+        return;
+    }
+    const unsigned n = Low8(a.routeCount);
+    Check(len == 10 + n + p, "multiplexed frame length");
+    std::memcpy(f, w, len);
+    Check(f[0] == 0x24, "envelope start byte");
+    Check(f[1] == len - 1, "envelope last index");
+    std::uint8_t x = 0;
+    for (std::size_t i = 0; i < len; ++i) x ^= f[i];
+    Check(x == 0, "one-byte envelope checksum");
+    Check(f[3] == n, "route count");
+    for (unsigned i = 0; i < n; ++i) Check(f[4 + i] == Low8(a.route[i]), "route byte");
+    CheckInner(f + 4 + n, a, payload, p);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    kavrol::fuzz::Input in(data, size);
+    Args a{};
+    a.routeCount = in.Word32();
+    a.command = in.Word32();
+    a.subCommand = in.Word32();
+    for (auto& r : a.route) r = in.Word32();
+    a.itemCount = in.Word32();
+    for (auto& w : a.word) w = in.Word32();
+    a.muxMode = in.Word32();
+    const std::uint8_t hostFlags = in.Byte();
+
+    // The raw payload is exactly itemCount bytes long (zero-padded from the
+    // input), so reading past it is caught; the word commands get null.
+    const std::uint8_t cmd = Low8(a.command);
+    const bool raw = cmd == 8 || cmd == 11;
+    const std::size_t items = Low8(a.itemCount);
+    std::unique_ptr<std::uint8_t[]> rawData;
+    if (raw) {
+        rawData.reset(new std::uint8_t[items == 0 ? 1 : items]());
+        std::memcpy(rawData.get(), in.Rest(), std::min(items, in.RestSize()));
+    }
+
+    static FakeHost* const fake = new FakeHost;
+    kavrol::host::ScopedHost scoped(*fake);
+    fake->purge(kPort, kavrol::host::kPurgeReceive | kavrol::host::kPurgeTransmit);
+    fake->clearRecords();
+    fake->clearWritten();
+    fake->setTick(0);
+    fake->outStuck = (hostFlags & 1) != 0;
+    Init_Msg_Bin(0, kPort, kTimeoutMs);
+
+    const std::int32_t got = MuxSendComm(a.routeCount, a.command, a.subCommand, a.route[0], a.route[1],
+                                         a.route[2], a.route[3], a.route[4], a.route[5], a.route[6],
+                                         a.route[7], a.route[8], a.itemCount, a.word[0], a.word[1], a.word[2],
+                                         a.word[3], a.muxMode, raw ? rawData.get() : nullptr);
+
+    std::uint8_t payload[256];
+    const unsigned p = PayloadOf(a, rawData.get(), payload);
+    const bool mux = Low8(a.muxMode) == 1;
+    const unsigned n = Low8(a.routeCount);
+    const bool fits = mux ? (n <= 9 && 10 + n + p <= 50) : (6 + p <= 50);
+
+    if (!fits) {
+        Check(got == -1, "a frame that does not fit must be rejected with -1");
+        Check(fake->written().empty(), "a rejected call wrote bytes");
+        Check(fake->count(FakeHost::Call::Write) == 0 && fake->count(FakeHost::Call::Purge) == 0,
+              "a rejected call touched the port");
+        return 0;
+    }
+    Check(got == (fake->outStuck ? -2 : 1), "result of a sent frame");
+    Check(fake->count(FakeHost::Call::Write) == 1, "exactly one write");
+    const auto w = fake->written();
+    CheckSent(w.data(), w.size(), a, payload, p);
+    return 0;
+}

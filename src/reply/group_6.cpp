@@ -1,0 +1,49 @@
+// Model group {6}: layouts for reply codes 1, 3, 8 and 9 only.
+#include "reply/model_groups.h"
+#include "reply/shared_layouts.h"
+
+namespace kavrol::reply {
+
+namespace {
+using namespace rows;
+
+// Reply code 3 (out 0..104): r[6..37] as code3Words[0..15], r[38..41] in
+// code3Bytes, r[42..43] in code3QuadA and r[44..47] widened to 16 bits as
+// code3Words2[0..3]. code3Longs is not written.
+constexpr Op kCode3Rows[] = {
+    copy(0, 31, 6, 37),
+    zero(32, 63),
+    copy(64, 67, 38, 41),
+    zero(68, 88),
+    copy(89, 90, 42, 43),
+    zero(91, 96),
+    copy(97, 44),
+    zero(98),
+    copy(99, 45),
+    zero(100),
+    copy(101, 46),
+    zero(102),
+    copy(103, 47),
+    zero(104),
+};
+constexpr Layout kCode3{kCode3Rows};
+
+}  // namespace
+
+const GroupLayouts kGroup6{
+    "6",
+    {
+        nullptr,         // 0
+        &SharedLayout1,  // 1
+        nullptr,         // 2
+        &kCode3,         // 3
+        nullptr,         // 4
+        nullptr,         // 5
+        nullptr,         // 6
+        nullptr,         // 7
+        &SharedLayout8,  // 8
+        &SharedLayout9,  // 9
+    },
+};
+
+}  // namespace kavrol::reply

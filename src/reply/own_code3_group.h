@@ -1,0 +1,29 @@
+// The set of layouts that most model groups have: the shared layouts for
+// reply codes 1, 5, 6, 8 and 9, a reply-code-3 layout of their own, and no
+// layout for codes 2, 4 and 7.
+#pragma once
+
+#include "reply/layout.h"
+#include "reply/shared_layouts.h"
+
+namespace kavrol::reply {
+
+constexpr GroupLayouts GroupWithOwnCode3(const char* name, const Layout& code3) {
+    return {
+        name,
+        {
+            nullptr,         // 0
+            &SharedLayout1,  // 1
+            nullptr,         // 2
+            &code3,          // 3
+            nullptr,         // 4
+            &SharedLayout5,  // 5
+            &SharedLayout6,  // 6
+            nullptr,         // 7
+            &SharedLayout8,  // 8
+            &SharedLayout9,  // 9
+        },
+    };
+}
+
+}  // namespace kavrol::reply

@@ -1,0 +1,146 @@
+// XOR checksums: two-byte fill and verify, one-byte fill, offsets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "link/checksum.h"
+#include "support/frames.h"
+
+namespace {
+
+using kavrol::link::FillChecksum;
+using kavrol::link::VerifyChecksum;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kJunk = 0xA5;
+
+struct TwoByteCase {
+    const char* name;
+    Bytes frame;  // f[4], f[5] hold junk; the expected checksum is in `odd`, `even`
+    std::uint8_t mode;
+    std::uint8_t odd;   // expected f[4]
+    std::uint8_t even;  // expected f[5]
+};
+
+const TwoByteCase kTwoByteCases[] = {
+    {"WordFrameOddLastIndex", {0x3C, 0x09, 0x03, 0x00, kJunk, kJunk, 0x34, 0x12, 0x56, 0x00}, 2, 0x1B, 0x5D},
+    {"RawFrameEvenLastIndex", {0x3C, 0x08, 0x08, 0x01, kJunk, kJunk, 0x41, 0x42, 0x43}, 2, 0x4B, 0x36},
+    {"NoPayload", {0x3C, 0x05, 0x05, 0x07, kJunk, kJunk}, 2, 0x02, 0x39},
+    {"ModeZeroIsTwoByte", {0x3C, 0x05, 0x05, 0x07, kJunk, kJunk}, 0, 0x02, 0x39},
+    {"Mode255IsTwoByte", {0x3C, 0x05, 0x05, 0x07, kJunk, 0x00}, 255, 0x02, 0x39},
+};
+
+// The frame followed by bytes that lie past its last index.
+Bytes withTail(const Bytes& frame) {
+    Bytes f(frame.size() + 3, 0);
+    std::copy(frame.begin(), frame.end(), f.begin());
+    f[frame.size()] = 0xFF;
+    f[frame.size() + 1] = 0x77;
+    f[frame.size() + 2] = 0x01;
+    return f;
+}
+
+class TwoByteFill : public ::testing::TestWithParam<TwoByteCase> {};
+
+TEST_P(TwoByteFill, StoresOddSumAtFourAndEvenSumAtFive) {
+    const TwoByteCase& c = GetParam();
+    Bytes f = withTail(c.frame);
+    FillChecksum(f.data(), 0, c.mode);
+    EXPECT_EQ(f[4], c.odd);
+    EXPECT_EQ(f[5], c.even);
+    Bytes expected = withTail(c.frame);
+    expected[4] = c.odd;
+    expected[5] = c.even;
+    EXPECT_EQ(f, expected);
+}
+
+TEST_P(TwoByteFill, VerifyAcceptsTheFilledFrameAndZeroesTheChecksum) {
+    const TwoByteCase& c = GetParam();
+    Bytes f = c.frame;
+    f[4] = c.odd;
+    f[5] = c.even;
+    EXPECT_TRUE(VerifyChecksum(f.data()));
+    EXPECT_EQ(f[4], 0);
+    EXPECT_EQ(f[5], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, TwoByteFill, ::testing::ValuesIn(kTwoByteCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OneByteFill, CoversTheWholeEnvelope) {
+    Bytes f = {0x24, 0x0D, kJunk, 0x02, 0x01, 0x05, 0x3C, 0x07, 0x03, 0x00, 0x06, 0x3D, 0x02, 0x01, 0xEE};
+    // The offset is not used in mode 1.
+    FillChecksum(f.data(), 6, 1);
+    EXPECT_EQ(f[2], 0x2F);
+    EXPECT_EQ(f[14], 0xEE);
+    EXPECT_EQ(f[4], 0x01);
+    EXPECT_EQ(f[5], 0x05);
+}
+
+// A frame whose last index is above 127 is still walked to its end.
+TEST(TwoByteFillLong, LastIndexIsReadUnsigned) {
+    for (const std::size_t payload : {122U, 123U, 195U, 245U}) {
+        Bytes body(payload);
+        for (std::size_t i = 0; i < payload; ++i) body[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        const Bytes reference = kavrol::test::replyFrame(0x21, 0x42, body, 0x3C);
+        Bytes f = reference;
+        f[4] = kJunk;
+        f[5] = kJunk;
+        FillChecksum(f.data(), 0, 2);
+        EXPECT_EQ(f, reference) << "payload " << payload;
+        EXPECT_TRUE(VerifyChecksum(f.data()));
+    }
+}
+
+const Bytes kGoodFrame = {0x3C, 0x09, 0x03, 0x00, 0x1B, 0x5D, 0x34, 0x12, 0x56, 0x00};
+
+TEST(Verify, FlippedPayloadBitFailsAndStillZeroesTheChecksum) {
+    for (std::size_t i = 6; i < kGoodFrame.size(); ++i) {
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            Bytes f = kGoodFrame;
+            f[i] ^= static_cast<std::uint8_t>(1U << bit);
+            EXPECT_FALSE(VerifyChecksum(f.data())) << "byte " << i << " bit " << bit;
+            EXPECT_EQ(f[4], 0);
+            EXPECT_EQ(f[5], 0);
+        }
+    }
+}
+
+TEST(Verify, SwappedChecksumBytesFailUnlessBothSumsAreEqual) {
+    Bytes f = kGoodFrame;
+    std::swap(f[4], f[5]);
+    EXPECT_FALSE(VerifyChecksum(f.data()));
+    EXPECT_EQ(f[4], 0);
+    EXPECT_EQ(f[5], 0);
+
+    // Even sum 0x00 ^ 0x05 and odd sum 0x05 ^ 0x00 are both 0x05.
+    Bytes same = {0x00, 0x05, 0x05, 0x00, 0x05, 0x05};
+    std::swap(same[4], same[5]);
+    EXPECT_TRUE(VerifyChecksum(same.data()));
+}
+
+TEST(Verify, DoesNotReadPastTheLastIndex) {
+    Bytes f = kGoodFrame;
+    f.push_back(0x99);
+    EXPECT_TRUE(VerifyChecksum(f.data()));
+    EXPECT_EQ(f.back(), 0x99);
+}
+
+// The inner frame of a multiplexed command sits at offset 4 + n.
+TEST(OffsetFill, TouchesOnlyItsFrameAndIgnoresTheBytesBefore) {
+    const Bytes inner = {0x3C, 0x07, 0x03, 0x00, kJunk, kJunk, 0x02, 0x01};
+    for (const std::uint8_t prefixFill : {0x00, 0xFF, 0x5A}) {
+        Bytes buffer(6 + inner.size() + 2, 0xC3);
+        std::fill_n(buffer.begin(), 6, prefixFill);
+        std::copy(inner.begin(), inner.end(), buffer.begin() + 6);
+        Bytes expected = buffer;
+        expected[6 + 4] = 0x06;
+        expected[6 + 5] = 0x3D;
+        FillChecksum(buffer.data(), 6, 2);
+        EXPECT_EQ(buffer, expected) << "prefix " << int{prefixFill};
+    }
+}
+
+}  // namespace

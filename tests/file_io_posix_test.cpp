@@ -1,0 +1,125 @@
+// Block file I/O on the real POSIX file system.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "host/host.h"
+#include "kavrol32/kavrol32.h"
+#include "link/link_state.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t size) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i * 131 + i / 977) & 0xFF);
+    return b;
+}
+
+Bytes contentOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class PosixFileTest : public ::testing::Test {
+protected:
+    PosixFileTest() {
+        kavrol::host::install(nullptr);
+        kavrol::link::linkState() = kavrol::link::LinkState{};
+    }
+    ~PosixFileTest() override {
+        ChiudiFile();
+        kavrol::link::linkState() = kavrol::link::LinkState{};
+    }
+    kavrol::test::TempDir dir_;
+};
+
+TEST_F(PosixFileTest, WritesAHundredThousandBytesInPiecesAndReadsThemBack) {
+    const std::string path = dir_.file("block.bin");
+    const Bytes data = pattern(100000);
+    ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
+    EXPECT_EQ(SaveBuffer(data.data(), 40000), 1);
+    EXPECT_EQ(SaveBuffer(data.data() + 40000, 32769), 1);
+    EXPECT_EQ(SaveBuffer(data.data() + 72769, 27231), 1);
+    EXPECT_EQ(ChiudiFile(), 1);
+    EXPECT_EQ(contentOf(path), data);
+
+    ASSERT_EQ(ApriFile(path.c_str()), 1);
+    Bytes back(100000, 0);
+    EXPECT_EQ(LoadBuffer(back.data(), 100000), 1);
+    EXPECT_EQ(back, data);
+
+    // At end of file: nothing moves, the block keeps its content.
+    Bytes tail(16, 0x77);
+    EXPECT_EQ(LoadBuffer(tail.data(), 16), 1);
+    EXPECT_EQ(tail, Bytes(16, 0x77));
+    EXPECT_EQ(ChiudiFile(), 1);
+}
+
+TEST_F(PosixFileTest, ShortReadFillsOnlyWhatTheFileHolds) {
+    const std::string path = dir_.file("short.bin");
+    const Bytes data = {1, 2, 3, 4};
+    ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
+    ASSERT_EQ(SaveBuffer(data.data(), 4), 1);
+    ASSERT_EQ(ApriFile(path.c_str()), 1);
+    Bytes dest(10, 0xCC);
+    EXPECT_EQ(LoadBuffer(dest.data(), 10), 1);
+    EXPECT_EQ(dest, (Bytes{1, 2, 3, 4, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC}));
+}
+
+TEST_F(PosixFileTest, CreateTruncatesAnExistingFile) {
+    const std::string path = dir_.file("old.bin");
+    std::ofstream(path, std::ios::binary) << "previous content";
+    ASSERT_EQ(std::filesystem::file_size(path), 16U);
+    EXPECT_EQ(CreaFile(path.c_str(), 0), 1);
+    EXPECT_EQ(std::filesystem::file_size(path), 0U);
+}
+
+TEST_F(PosixFileTest, ReadOnlyAttributeCreatesAFileWithoutWriteBits) {
+    const std::string path = dir_.file("readonly.bin");
+    ASSERT_EQ(CreaFile(path.c_str(), 1), 1);
+    const Bytes data = {9, 8, 7};
+    // The handle itself is open for writing.
+    EXPECT_EQ(SaveBuffer(data.data(), 3), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0U);
+    EXPECT_EQ(ChiudiFile(), 1);
+    EXPECT_EQ(contentOf(path), data);
+}
+
+TEST_F(PosixFileTest, MissingFileAndMissingDirectoryFail) {
+    EXPECT_EQ(ApriFile(dir_.file("missing.bin").c_str()), 0);
+    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    Bytes dest(4, 0x11);
+    EXPECT_EQ(LoadBuffer(dest.data(), 4), 0);
+    EXPECT_EQ(dest, Bytes(4, 0x11));
+    EXPECT_EQ(CreaFile(dir_.file("no-such-dir/x.bin").c_str(), 0), 0);
+    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+}
+
+TEST_F(PosixFileTest, WriteToAFileOpenedForReadingFailsAndChangesNothing) {
+    const std::string path = dir_.file("ro.bin");
+    std::ofstream(path, std::ios::binary) << "abcd";
+    ASSERT_EQ(ApriFile(path.c_str()), 1);
+    const Bytes data = {1, 2, 3, 4};
+    EXPECT_EQ(SaveBuffer(data.data(), 4), 0);
+    EXPECT_EQ(contentOf(path), (Bytes{'a', 'b', 'c', 'd'}));
+}
+
+TEST_F(PosixFileTest, CloseTwiceReturnsOneBothTimes) {
+    ASSERT_EQ(CreaFile(dir_.file("c.bin").c_str(), 0), 1);
+    EXPECT_EQ(ChiudiFile(), 1);
+    EXPECT_EQ(ChiudiFile(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "soak_options.h"
+
+namespace kavrol::soak {
+
+SoakOptions& Options() {
+    static SoakOptions options;
+    return options;
+}
+
+bool ParseOptions(int& argc, char** argv) {
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        auto value = [&](std::string_view name) -> const char* {
+            return a.substr(0, name.size()) == name ? argv[i] + name.size() : nullptr;
+        };
+        if (a == "--long") {
+            Options().transactions = kLongTransactions;
+        } else if (const char* v = value("--transactions=")) {
+            Options().transactions = std::strtoull(v, nullptr, 10);
+            if (Options().transactions == 0) return false;
+        } else if (const char* v = value("--seed=")) {
+            Options().seed = std::strtoull(v, nullptr, 10);
+        } else if (const char* v = value("--devsim=")) {
+            Options().devsim = v;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return true;
+}
+
+}  // namespace kavrol::soak
+
+int main(int argc, char** argv) {
+    if (!kavrol::soak::ParseOptions(argc, argv)) {
+        std::fprintf(stderr, "usage: %s [--long | --transactions=N] [--seed=S] [--devsim=PATH] [gtest options]\n",
+                     argv[0]);
+        return 2;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,126 @@
+#include "soak_plan.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/scenario.h"
+
+namespace kavrol::soak {
+
+namespace {
+
+// Command c is answered with reply code `reply`, r[3] = the sub-command and
+// payload r[j] = j + sub-command for j = 6..last.
+struct RuleRow {
+    std::uint8_t command;
+    std::uint8_t reply;
+    unsigned last;
+};
+constexpr RuleRow kRules[] = {
+    {1, 1, 23}, {2, 2, 7},  {3, 3, 250}, {4, 4, 11}, {5, 5, 26},
+    {6, 6, 23}, {7, 7, 11}, {8, 8, 6},   {9, 9, 250}, {10, 0, 9},
+};
+
+// Every model group, the models without normalization, one code above 24.
+constexpr std::uint32_t kModels[] = {0, 2, 23, 4, 5, 11, 17, 6, 8, 18, 3, 7, 1, 25};
+
+// Rates in percent; the two delays lie far on either side of the time-out.
+const char* const kFaults[] = {
+    "bad-checksum:0.02", "truncate:0.02", "no-reply:0.02", "noise:0.02",
+    "device-error:0.02", "oversize:0.02", "delay:0.02:5",  "delay:0.01:400",
+};
+
+const RuleRow& ruleFor(std::uint8_t command) {
+    for (const RuleRow& r : kRules) {
+        if (r.command == command) return r;
+    }
+    throw std::logic_error("no rule for the command");
+}
+
+}  // namespace
+
+Transaction TransactionAt(std::uint64_t i) {
+    Transaction t;
+    t.command = kRules[i % std::size(kRules)].command;
+    t.model = kModels[(i / 7) % std::size(kModels)];
+    t.subCommand = static_cast<std::uint8_t>((i / 11) % 4);
+    t.multiplexed = i % 3 == 2;
+    if (t.command == 8) {
+        t.itemCount = 3;
+        for (unsigned k = 0; k < 3; ++k) t.raw[k] = static_cast<std::uint8_t>(i + k);
+    } else {
+        t.itemCount = static_cast<std::uint8_t>(i % 6);  // 5: no payload
+        for (unsigned k = 0; k < 4; ++k) t.words[k] = static_cast<std::uint16_t>(i * 7 + k);
+    }
+    return t;
+}
+
+std::string ScenarioJson() {
+    std::string rules;
+    for (const RuleRow& r : kRules) {
+        rules += (rules.empty() ? "" : ",\n    ") + std::string("{\"command\": ") + std::to_string(r.command) +
+                 ", \"reply\": " + std::to_string(r.reply) + ", \"pattern_last\": " + std::to_string(r.last) + "}";
+    }
+    return "{\n  \"name\": \"soak\",\n  \"routes\": [[1, 5]],\n  \"rules\": [\n    " + rules + "\n  ]\n}\n";
+}
+
+std::vector<std::string> FaultOptions() {
+    std::vector<std::string> out;
+    for (const char* f : kFaults) {
+        out.emplace_back("--fault");
+        out.emplace_back(f);
+    }
+    return out;
+}
+
+std::vector<tools::FaultSpec> FaultSpecs() {
+    std::vector<tools::FaultSpec> out;
+    for (const char* f : kFaults) out.push_back(tools::parseFaultText(f));
+    return out;
+}
+
+Bytes CleanReply(const Transaction& t) {
+    const RuleRow& r = ruleFor(t.command);
+    Bytes f{0x3E, static_cast<std::uint8_t>(r.last), r.reply, t.subCommand, 0, 0};
+    for (unsigned j = 6; j <= r.last; ++j) f.push_back(static_cast<std::uint8_t>(j + t.subCommand));
+    std::uint8_t even = 0;
+    std::uint8_t odd = 0;
+    for (std::size_t i = 0; i < f.size(); ++i) (i % 2 == 0 ? even : odd) ^= f[i];
+    f[4] = odd;
+    f[5] = even;
+    return f;
+}
+
+std::int32_t FramingVerdict(const Bytes& bytes) {
+    if (bytes.size() < 2) return -2;
+    const unsigned last = bytes[1];
+    if (last > 250 || last < 5) return -3;
+    if (bytes.size() < last + 1U) return -2;
+    std::uint8_t even = 0;
+    std::uint8_t odd = 0;
+    for (unsigned i = 0; i <= last; ++i) {
+        const std::uint8_t b = (i == 4 || i == 5) ? 0 : bytes[i];
+        (i % 2 == 0 ? even : odd) ^= b;
+    }
+    if (bytes[4] != odd || bytes[5] != even) return -3;
+    if (bytes[2] >= 247) return static_cast<std::int32_t>(bytes[2]) - 259;
+    return 1;
+}
+
+Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
+    Prediction p;
+    const auto faults = FaultSpecs();
+    p.plan = tools::planReply(CleanReply(t), faults, seed, seq);
+    // Delays are either far below the time-out (the reply is read) or far
+    // above it (the host gives up; the simulator drops the reply when the
+    // next command comes). Anything near it would be a race.
+    if (p.plan.delayMs * 4 > timeoutMs && p.plan.delayMs < timeoutMs * 4) {
+        throw std::logic_error("a delay fault too close to the time-out");
+    }
+    p.abandoned = p.plan.delayMs >= timeoutMs;
+    p.status = p.abandoned ? -2 : FramingVerdict(p.plan.bytes);
+    if (p.status == 1) p.frame.assign(p.plan.bytes.begin(), p.plan.bytes.begin() + p.plan.bytes[1] + 1);
+    return p;
+}
+
+}  // namespace kavrol::soak

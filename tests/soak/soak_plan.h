@@ -1,0 +1,52 @@
+// What the soak sends and what it must see. The simulator answers from the
+// rules below and injects the listed faults by seed; the fault schedule of
+// command number seq is the simulator's own pure function (planReply), and
+// the status a host must then report is derived here, independently, from
+// the bytes that go on the line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/fault_plan.h"
+
+namespace kavrol::soak {
+
+using tools::Bytes;
+
+// One transaction of the soak, a pure function of its index.
+struct Transaction {
+    std::uint32_t model = 0;
+    std::uint8_t command = 0;
+    std::uint8_t subCommand = 0;
+    bool multiplexed = false;     // route 1, 5
+    std::uint8_t itemCount = 0;
+    std::uint16_t words[4] = {};
+    std::uint8_t raw[3] = {};     // command 8 only
+};
+Transaction TransactionAt(std::uint64_t index);
+
+inline constexpr std::uint8_t kRoute[] = {1, 5};
+
+// The simulator's scenario (JSON) and the fault options it is started with.
+std::string ScenarioJson();
+std::vector<std::string> FaultOptions();
+std::vector<tools::FaultSpec> FaultSpecs();
+
+// The reply the scenario gives for a transaction on a clean line.
+Bytes CleanReply(const Transaction& t);
+
+// What a reader that follows the framing rules reports for bytes that are
+// all that arrives: 1, -2, -3 or a device error -4..-12.
+std::int32_t FramingVerdict(const Bytes& bytes);
+
+struct Prediction {
+    tools::ReplyPlan plan;      // the simulator's schedule for this command
+    bool abandoned = false;     // delayed past the time-out: the reply never comes
+    std::int32_t status = 0;    // what MuxReceiveComm must return
+    Bytes frame;                // status 1: the frame the reader takes
+};
+Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
+
+}  // namespace kavrol::soak

@@ -1,0 +1,44 @@
+// Views of the fake host's call record for order checks.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "host/host_fake.h"
+
+namespace kavrol::test {
+
+using FakeCall = host::FakeHost::Call;
+using FakeRecord = host::FakeHost::Record;
+
+// Every recorded call except the tick readings, in order.
+inline std::vector<FakeRecord> portCalls(const host::FakeHost& fake) {
+    std::vector<FakeRecord> calls(std::min(fake.recordCount(), host::FakeHost::kMaxRecords));
+    calls.resize(fake.portCalls(calls.data(), calls.size()));
+    return calls;
+}
+
+// The kinds of the calls portCalls() returns.
+inline std::vector<FakeCall> portCallKinds(const host::FakeHost& fake) {
+    std::vector<FakeCall> kinds;
+    for (const FakeRecord& r : portCalls(fake)) kinds.push_back(r.call);
+    return kinds;
+}
+
+// The last tick value the fake handed out.
+inline std::uint32_t lastTick(const host::FakeHost& fake) {
+    const std::size_t n = std::min(fake.recordCount(), host::FakeHost::kMaxRecords);
+    for (std::size_t i = n; i > 0; --i) {
+        if (fake.record(i - 1).call == FakeCall::Tick) return fake.record(i - 1).arg;
+    }
+    return 0;
+}
+
+inline std::vector<std::uint8_t> bytesOf(std::basic_string_view<std::uint8_t> view) {
+    return {view.begin(), view.end()};
+}
+
+}  // namespace kavrol::test

@@ -1,0 +1,81 @@
+// Decoding one reply into caller objects pre-filled with a known pattern,
+// for the tests of the model layouts.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+#include "kavrol32/kavrol32.h"
+#include "reply/reply_reader.h"
+#include "support/frames.h"
+
+namespace kavrol::test::layouts {
+
+inline constexpr std::size_t kBufferSize = KAVROL_REPLY_BUFFER_SIZE;
+inline constexpr std::size_t kRecordSize = KAVROL_REPLY_RECORD_SIZE;
+// Bytes past the caller's objects that nothing may write.
+inline constexpr std::size_t kGuardSize = 64;
+
+// The caller's content before a call: a pattern in which neighbouring
+// positions differ and no position holds the same value for two seeds.
+inline std::uint8_t prefill(std::size_t k, std::uint8_t seed) {
+    return static_cast<std::uint8_t>(k * 37 + seed);
+}
+
+// Distinct values for distinct receive-area positions, so that a byte in
+// the buffer tells where it came from.
+inline std::uint8_t tag(unsigned j) { return static_cast<std::uint8_t>(j * 11 + 5); }
+
+// The tags of r[first..last] (at most four) read low byte first.
+inline std::uint32_t tagsOf(unsigned first, unsigned last) {
+    std::uint32_t v = 0;
+    for (unsigned j = last + 1; j-- > first;) v = v << 8 | tag(j);
+    return v;
+}
+
+// Payload r[6..last] with r[j] = tag(j), then the given bytes put in place.
+inline Bytes taggedPayload(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes = {}) {
+    Bytes p(last - 5);
+    for (unsigned j = 6; j <= last; ++j) p[j - 6] = tag(j);
+    for (const auto& [j, value] : bytes) p.at(j - 6) = value;
+    return p;
+}
+
+struct Decoded {
+    std::int32_t result = 0;
+    std::array<std::uint8_t, kBufferSize + kGuardSize> buffer{};
+    std::array<std::uint8_t, kRecordSize + kGuardSize> recordBytes{};
+
+    ReplyRecord record() const {
+        ReplyRecord rec;
+        std::memcpy(&rec, recordBytes.data(), sizeof rec);
+        return rec;
+    }
+    unsigned u16(std::size_t k) const { return buffer[k] | (buffer[k + 1] << 8); }
+    std::uint32_t u32(std::size_t k) const {
+        return buffer[k] | (buffer[k + 1] << 8) | (buffer[k + 2] << 16) | (static_cast<std::uint32_t>(buffer[k + 3]) << 24);
+    }
+};
+
+// Decodes the frame for the model as the reply reader does once the frame
+// has been read, into a buffer and a record pre-filled with prefill(k, seed)
+// (guard bytes included).
+inline Decoded decode(std::uint32_t model, const Bytes& frame, std::uint8_t seed = 0xA5) {
+    Decoded d;
+    for (std::size_t k = 0; k < d.buffer.size(); ++k) d.buffer[k] = prefill(k, seed);
+    for (std::size_t k = 0; k < d.recordBytes.size(); ++k) d.recordBytes[k] = prefill(k, static_cast<std::uint8_t>(seed + 1));
+    Bytes area = receiveArea(frame);
+    d.result = reply::DecodeReply(model, area.data(), d.buffer.data(), d.recordBytes.data());
+    return d;
+}
+
+inline Decoded decode(std::uint32_t model, std::uint8_t replyCode, std::uint8_t header3, const Bytes& payload,
+                      std::uint8_t seed = 0xA5) {
+    return decode(model, replyFrame(replyCode, header3, payload), seed);
+}
+
+}  // namespace kavrol::test::layouts

@@ -1,0 +1,141 @@
+#include "support/process.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kavrol::tools::test {
+
+namespace {
+
+std::vector<char*> argvOf(const std::vector<std::string>& args) {
+    std::vector<char*> v;
+    for (const std::string& a : args) v.push_back(const_cast<char*>(a.c_str()));
+    v.push_back(nullptr);
+    return v;
+}
+
+int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+std::string tempPath(const std::string& stem) {
+    static std::atomic<unsigned> counter{0};
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir != nullptr ? dir : "/tmp") + "/kavrol-tools-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter++) + "-" + stem;
+}
+
+RunResult run(const std::vector<std::string>& argv, int timeoutMs) {
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    pid_t pid = -1;
+    auto args = argvOf(argv);
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+
+    RunResult result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    bool killed = false;
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 && !killed) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (::poll(fds, 2, left > 0 ? static_cast<int>(left) : 100) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buf, static_cast<std::size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = killed ? -1 : exitCodeOf(status);
+    return result;
+}
+
+RunResult query(const std::string& port, const std::vector<std::string>& args) {
+    std::vector<std::string> argv{KAVROL_CLI_PATH, "query", "--json", "--port", port};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+Devsim::Devsim(const std::vector<std::string>& args) : logFile_(tempPath("devsim.log")) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv{KAVROL_DEVSIM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto a = argvOf(argv);
+    const int rc = posix_spawn(&pid_, a[0], &actions, nullptr, a.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        throw std::runtime_error(std::string("cannot start kavrol-devsim: ") + std::strerror(rc));
+    }
+    // The first line on standard output is the path to open.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (path_.empty() || path_.back() != '\n') {
+        pollfd p{out[0], POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline || ::poll(&p, 1, 1000) < 0) break;
+        char c = 0;
+        if (p.revents != 0 && ::read(out[0], &c, 1) != 1) break;
+        if (p.revents != 0) path_.push_back(c);
+    }
+    ::close(out[0]);
+    if (path_.empty() || path_.back() != '\n') throw std::runtime_error("kavrol-devsim printed no path: " + log());
+    path_.pop_back();
+}
+
+Devsim::~Devsim() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    std::remove(logFile_.c_str());
+}
+
+std::string Devsim::log() const {
+    std::ifstream in(logFile_);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace kavrol::tools::test

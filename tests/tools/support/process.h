@@ -1,0 +1,46 @@
+// Running the tools as separate processes in tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace kavrol::tools::test {
+
+struct RunResult {
+    int exitCode = -1;  // -1: killed or did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with the arguments and collects its output; kills it
+// after timeoutMs.
+RunResult run(const std::vector<std::string>& argv, int timeoutMs = 30000);
+
+// kavrol query --json ... with the port filled in.
+RunResult query(const std::string& port, const std::vector<std::string>& args);
+
+// kavrol-devsim in the background, serving a fresh pseudo-terminal.
+class Devsim {
+public:
+    explicit Devsim(const std::vector<std::string>& args);
+    ~Devsim();
+    Devsim(const Devsim&) = delete;
+    Devsim& operator=(const Devsim&) = delete;
+
+    // The path a client opens.
+    const std::string& path() const { return path_; }
+    // What the simulator logged on standard error so far.
+    std::string log() const;
+
+private:
+    pid_t pid_ = -1;
+    std::string path_;
+    std::string logFile_;
+};
+
+// A fresh file name in the test's temporary directory.
+std::string tempPath(const std::string& stem);
+
+}  // namespace kavrol::tools::test

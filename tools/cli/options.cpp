@@ -1,0 +1,18 @@
+#include "cli/options.h"
+
+#include "common/number_list.h"
+
+namespace kavrol::cli {
+
+CLI::Validator numberUpTo(std::uint64_t max) {
+    return CLI::Validator(
+        [max](std::string& text) -> std::string {
+            const auto value = tools::parseNumber(text, max);
+            if (!value) return "'" + text + "' is not a number 0.." + std::to_string(max);
+            text = std::to_string(*value);
+            return {};
+        },
+        "0.." + std::to_string(max));
+}
+
+}  // namespace kavrol::cli

@@ -1,0 +1,38 @@
+// kavrol query: one command and its reply, or a polling run of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/transaction.h"
+#include "common/serial_port.h"
+
+namespace kavrol::cli {
+
+struct QueryOptions {
+    std::string port;
+    tools::LineSettings line;
+    std::uint32_t model = 0;
+    unsigned command = 0;
+    unsigned subCommand = 0;
+    std::string words;
+    std::string raw;
+    std::string route;
+    bool mux = false;
+    std::uint32_t timeoutMs = 1000;
+    bool json = false;
+    unsigned repeat = 1;     // 0: until interrupted
+    unsigned intervalMs = 500;
+};
+
+void addQueryOptions(CLI::App& query, QueryOptions& o);
+
+// The request the options describe. Throws UsageError.
+Request buildRequest(const QueryOptions& o);
+
+// Runs the query; the exit status of the client.
+int runQuery(const QueryOptions& o, const Request& r);
+
+}  // namespace kavrol::cli

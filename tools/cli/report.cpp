@@ -1,0 +1,246 @@
+#include "cli/report.h"
+
+#include <cstring>
+#include <iomanip>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "common/wire.h"
+#include "record_fields.h"
+
+namespace kavrol::cli {
+
+namespace {
+
+using nlohmann::json;
+using tools::toHex;
+
+// The buffer position that feeds record byte `offset`: the regions of codes
+// 1, 2, 5 and 6 are packed runs from buffer position 0; the code-3 region
+// has alignment gaps the buffer does not have.
+std::size_t bufferPositionOf(int code, std::size_t offset) {
+    switch (code) {
+        case 1: return offset - offsetof(ReplyRecord, code1Word0);
+        case 2: return offset - offsetof(ReplyRecord, code2Word0);
+        case 5: return offset - offsetof(ReplyRecord, code5Pair0);
+        case 6: return offset - offsetof(ReplyRecord, code6Word0);
+        default:
+            if (offset >= offsetof(ReplyRecord, code3Longs)) return offset - 3;
+            if (offset >= offsetof(ReplyRecord, code3Words2)) return offset - 1;
+            return offset;
+    }
+}
+
+std::string commandText(const Request& r) {
+    tools::Command c;
+    c.multiplexed = r.multiplexed;
+    c.route = r.route;
+    c.command = r.command;
+    c.subCommand = r.subCommand;
+    if (takesRaw(r.command)) {
+        c.payload = r.raw;
+    } else {
+        for (std::uint16_t w : r.words) {
+            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
+            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
+        }
+    }
+    return tools::describeCommand(c);
+}
+
+// Runs of consecutive written positions: (first position, bytes).
+std::vector<std::pair<std::size_t, Bytes>> writtenRuns(const Outcome& o) {
+    std::vector<std::pair<std::size_t, Bytes>> runs;
+    for (std::size_t k = 0; k < o.written.size(); ++k) {
+        if (!o.written[k]) continue;
+        if (runs.empty() || runs.back().first + runs.back().second.size() != k) runs.push_back({k, {}});
+        runs.back().second.push_back(o.buffer[k]);
+    }
+    return runs;
+}
+
+// "elements 1..24" style list of the elements not fed by the reply.
+std::string notFromReplyText(const FieldValue& f) {
+    std::string s;
+    std::size_t i = 0;
+    while (i < f.fromReply.size()) {
+        if (f.fromReply[i]) {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j + 1 < f.fromReply.size() && !f.fromReply[j + 1]) ++j;
+        s += (s.empty() ? "" : ", ") + std::to_string(i) + (j > i ? ".." + std::to_string(j) : "");
+        i = j + 1;
+    }
+    return s;
+}
+
+void printBuffer(std::ostream& os, const Outcome& o, const Request& r, const std::string& indent) {
+    const std::size_t count = o.writtenCount();
+    if (count == 0) {
+        os << indent << "buffer    model " << r.model << " has no layout for this reply: the buffer is left as it was\n";
+        return;
+    }
+    os << indent << "buffer    " << count << " of " << o.buffer.size() << " positions written by the model " << r.model
+       << " layout (-- = not written):\n";
+    for (std::size_t row = 0; row < o.buffer.size(); row += 16) {
+        bool any = false;
+        std::string line;
+        for (std::size_t k = row; k < row + 16 && k < o.buffer.size(); ++k) {
+            any = any || o.written[k];
+            line += (k == row ? "" : " ") + (o.written[k] ? tools::hexByte(o.buffer[k]) : std::string("--"));
+        }
+        if (any) os << indent << "          " << std::setw(3) << std::setfill(' ') << row << ":  " << line << "\n";
+    }
+}
+
+void printRecord(std::ostream& os, const Outcome& o, const std::string& indent) {
+    const std::vector<FieldValue> fields = recordFields(o);
+    if (fields.empty()) {
+        os << indent << "record    this reply code fills no record fields\n";
+        return;
+    }
+    os << indent << "record    reply code " << replyCodeOf(o) << " fills these fields:\n";
+    bool anyCaller = false;
+    for (const FieldValue& f : fields) {
+        std::ostringstream v;
+        if (f.isArray) {
+            v << "[";
+            for (std::size_t i = 0; i < f.values.size(); ++i) v << (i == 0 ? "" : ", ") << f.values[i];
+            v << "]";
+        } else {
+            v << f.values[0] << " (0x" << std::hex << std::uppercase << f.values[0] << std::dec << ")";
+        }
+        std::string note;
+        const std::string missing = notFromReplyText(f);
+        if (!missing.empty()) {
+            anyCaller = true;
+            note = f.isArray ? "  * elements " + missing : "  *";
+        }
+        os << indent << "          " << std::left << std::setw(12) << f.name << std::right << " = " << v.str() << note
+           << "\n";
+    }
+    if (anyCaller) {
+        os << indent << "          * from buffer bytes the layout did not write: the caller's content (zero here)\n";
+    }
+}
+
+// What the bytes the library read tell about a failed transaction.
+std::string failureDetail(const Outcome& o) {
+    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+    if (o.status == KAVROL_E_TIMEOUT) {
+        if (o.received.empty()) return "no reply arrived";
+        return "the header arrived (L = " + std::to_string(o.received[1]) + "), the rest did not";
+    }
+    return tools::judgeReply(o.received).detail;
+}
+
+}  // namespace
+
+std::string statusName(std::int32_t status) {
+    if (status == KAVROL_OK) return "ok";
+    if (status == KAVROL_E_REJECTED) return "rejected";
+    if (status == KAVROL_E_TIMEOUT) return "timeout";
+    if (status == KAVROL_E_FRAME) return "frame-error";
+    if (status >= KAVROL_DEVICE_ERROR_RESULT(247) && status <= KAVROL_DEVICE_ERROR_RESULT(255)) return "device-error";
+    return "unknown";
+}
+
+std::string statusMeaning(std::int32_t status) {
+    if (status == KAVROL_OK) return "valid reply, normalized into the buffer and parsed into the record";
+    if (status == KAVROL_E_REJECTED) return "rejected: the command does not fit a frame, nothing was sent";
+    if (status == KAVROL_E_TIMEOUT) return "time-out: the reply, or the rest of it, did not arrive in time";
+    if (status == KAVROL_E_FRAME) return "frame error: the port read failed, the length byte is out of range, or the checksum does not match";
+    if (statusName(status) == "device-error") {
+        return "device error code " + std::to_string(status + 259) + ": the device answered with an error";
+    }
+    return "unexpected result";
+}
+
+int replyCodeOf(const Outcome& o) { return o.status == KAVROL_OK && o.received.size() > 2 ? o.received[2] : -1; }
+
+std::vector<FieldValue> recordFields(const Outcome& o) {
+    std::vector<FieldValue> out;
+    const int code = replyCodeOf(o);
+    if (code < 0) return out;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&o.record);
+    for (const tools::RecordField& rf : tools::RecordFieldsOf(static_cast<std::uint8_t>(code))) {
+        FieldValue f;
+        f.name = rf.name;
+        f.isArray = rf.count > 1;
+        for (std::size_t i = 0; i < rf.count; ++i) {
+            const std::size_t at = rf.offset + i * rf.elementSize;
+            std::uint32_t v = 0;
+            bool fromReply = true;
+            for (std::size_t b = 0; b < rf.elementSize; ++b) {
+                v |= static_cast<std::uint32_t>(bytes[at + b]) << (8 * b);
+                fromReply = fromReply && o.written[bufferPositionOf(code, at + b)];
+            }
+            f.values.push_back(v);
+            f.fromReply.push_back(fromReply);
+        }
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent) {
+    os << indent << "command   " << commandText(r) << ", read as model " << r.model << "\n";
+    os << indent << "sent      " << (o.sent.empty() ? std::string("nothing") : toHex(o.sent))
+       << (r.multiplexed || o.sent.empty() ? "" : "   (the start byte 3C is not sent)") << "\n";
+    os << indent << "received  " << (o.received.empty() ? std::string("nothing") : toHex(o.received)) << "\n";
+    os << indent << "status    " << o.status << "  " << statusMeaning(o.status) << "\n";
+    if (o.status != KAVROL_OK) {
+        os << indent << "          " << failureDetail(o) << "\n";
+        return;
+    }
+    os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
+       << ", L = " << unsigned(o.received[1]) << ", payload "
+       << (o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : std::string("none")) << "\n";
+    printBuffer(os, o, r, indent);
+    printRecord(os, o, indent);
+}
+
+json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
+    json j;
+    j["port"] = port;
+    j["request"] = {{"model", r.model},
+                    {"command", r.command},
+                    {"sub", r.subCommand},
+                    {"multiplexed", r.multiplexed},
+                    {"route", std::vector<unsigned>(r.route.begin(), r.route.end())},
+                    {"words", r.words},
+                    {"raw", toHex(r.raw)}};
+    j["sent"] = toHex(o.sent);
+    j["send_result"] = o.sendResult;
+    j["status"] = o.status;
+    j["status_name"] = statusName(o.status);
+    j["meaning"] = statusMeaning(o.status);
+    j["received"] = toHex(o.received);
+    if (statusName(o.status) == "device-error") j["device_error_code"] = o.status + 259;
+    if (o.status != KAVROL_OK) {
+        j["detail"] = failureDetail(o);
+        return j;
+    }
+    j["reply_code"] = replyCodeOf(o);
+    j["r3"] = o.received[3];
+    j["length"] = o.received[1];
+    j["payload"] = o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : "";
+    json runs = json::array();
+    for (const auto& [at, bytes] : writtenRuns(o)) runs.push_back({{"at", at}, {"bytes", bytes}});
+    j["buffer"] = runs;
+    json record = json::object();
+    json caller = json::array();
+    for (const FieldValue& f : recordFields(o)) {
+        record[f.name] = f.isArray ? json(f.values) : json(f.values[0]);
+        const std::string missing = notFromReplyText(f);
+        if (!missing.empty()) caller.push_back(f.isArray ? f.name + "[" + missing + "]" : f.name);
+    }
+    j["record"] = record;
+    j["record_from_caller_buffer"] = caller;
+    return j;
+}
+
+}  // namespace kavrol::cli

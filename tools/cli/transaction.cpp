@@ -1,0 +1,70 @@
+#include "cli/transaction.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/recording_host.h"
+#include "common/wire.h"
+#include "reply/coverage.h"
+
+namespace kavrol::cli {
+
+std::string checkRequest(const Request& r) {
+    if (r.route.size() > tools::kMaxRoute) {
+        return "a route has at most 9 bytes, " + std::to_string(r.route.size()) + " given";
+    }
+    if (!r.multiplexed && !r.route.empty()) return "a route needs a multiplexed frame";
+    if (takesRaw(r.command)) {
+        if (!r.words.empty()) return "command " + std::to_string(r.command) + " takes raw bytes (--raw), not words";
+        const std::size_t limit = r.multiplexed ? tools::kMaxEnvelopeRaw - r.route.size() : tools::kMaxDirectRaw;
+        if (r.raw.size() > limit) {
+            return "raw payload of " + std::to_string(r.raw.size()) + " bytes does not fit the frame (at most " +
+                   std::to_string(limit) + (r.multiplexed ? " with this route)" : " in a direct frame)");
+        }
+        return {};
+    }
+    if (!r.raw.empty()) return "only commands 8 and 11 take raw bytes; use --words for command " + std::to_string(r.command);
+    if (r.words.size() > 4) return "at most 4 words, " + std::to_string(r.words.size()) + " given";
+    return {};
+}
+
+std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
+
+void bindPort(int fd, std::uint32_t timeoutMs) {
+    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
+}
+
+Outcome runTransaction(const Request& r) {
+    RecordingHost recorder;
+    host::ScopedHost scope(recorder);
+    Outcome out;
+
+    std::uint32_t route[tools::kMaxRoute] = {};
+    std::copy(r.route.begin(), r.route.end(), route);
+    std::uint32_t words[4] = {};
+    std::copy(r.words.begin(), r.words.end(), words);
+    const bool raw = takesRaw(r.command);
+    const auto itemCount = static_cast<std::uint32_t>(raw ? r.raw.size() : r.words.size());
+    out.sendResult = MuxSendComm(static_cast<std::uint32_t>(r.route.size()), r.command, r.subCommand, route[0], route[1],
+                                 route[2], route[3], route[4], route[5], route[6], route[7], route[8], itemCount,
+                                 words[0], words[1], words[2], words[3], r.multiplexed ? 1U : 0U,
+                                 raw ? r.raw.data() : nullptr);
+    out.sent = recorder.sent;
+    if (out.sendResult != KAVROL_OK) {
+        out.status = out.sendResult;
+        return out;
+    }
+    out.status = MuxReceiveComm(r.model, out.buffer.data(), &out.record);
+    out.received = recorder.received;
+    if (out.status == KAVROL_OK) {
+        // The receive area as the library assembled it: the frame, zeros after.
+        std::uint8_t area[reply::kReceiveAreaSize] = {};
+        std::memcpy(area, out.received.data(), std::min<std::size_t>(out.received.size(), sizeof area));
+        bool written[reply::kReplyBufferSize] = {};
+        reply::LayoutCoverage(r.model, area, written);
+        std::copy(std::begin(written), std::end(written), out.written.begin());
+    }
+    return out;
+}
+
+}  // namespace kavrol::cli

@@ -1,0 +1,57 @@
+// Device-side framing: finds command frames in the byte stream from the host.
+//
+// A direct frame arrives without its start byte: its first byte is its last
+// index L (5..49) and L bytes arrive in all. A multiplexed frame starts with
+// 0x24 and holds f[1] + 1 bytes. A byte 0x24 can also open a direct frame of
+// L = 36, so both readings are tried. Bytes that begin no valid frame are
+// given up one at a time, which finds the next frame after garbage.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/wire.h"
+
+namespace kavrol::tools {
+
+struct ScanResult {
+    enum class Kind { Frame, Dropped };
+    Kind kind = Kind::Dropped;
+    Command command;       // Frame: the decoded command
+    Bytes bytes;           // Frame: the bytes of the frame; Dropped: the bytes given up
+    std::string reason;    // Dropped: why the first of them began no frame
+};
+
+class FrameScanner {
+public:
+    void feed(std::span<const std::uint8_t> bytes);
+
+    // The next frame or run of dropped bytes, if one can be decided now.
+    // With gapExpired (no byte has come for a while) an incomplete frame at
+    // the front is given up as well. Consecutive dropped bytes are returned
+    // as one run, once a frame follows them or nothing more can be decided.
+    std::optional<ScanResult> next(bool gapExpired);
+
+    // True while undecided bytes wait for more input.
+    bool pending() const { return !buffer_.empty(); }
+
+private:
+    enum class Outcome { Valid, Invalid, Incomplete };
+    struct Attempt {
+        Outcome outcome = Outcome::Invalid;
+        std::size_t length = 0;
+        Command command;
+        std::string reason;
+    };
+    Attempt tryDirect() const;
+    Attempt tryEnvelope() const;
+    std::optional<ScanResult> takeDropped();
+
+    Bytes buffer_;
+    Bytes dropped_;
+    std::string droppedReason_;
+};
+
+}  // namespace kavrol::tools

@@ -1,0 +1,214 @@
+#include "common/simulator.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <unistd.h>
+
+namespace kavrol::tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr int kSendLimitMs = 1000;   // a stalled line gives up a reply after this
+constexpr int kNoClientPauseMs = 20; // back-off while nobody holds the other end
+
+std::string timestamp() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    ::localtime_r(&ts.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
+                  ts.tv_nsec / 1000000);
+    return text;
+}
+
+std::string faultText(const std::vector<AppliedFault>& applied) {
+    std::string s;
+    for (const AppliedFault& f : applied) {
+        s += (s.empty() ? "" : ", ") + std::string(faultName(f.kind));
+        if (f.kind != FaultKind::NoReply && f.kind != FaultKind::BadChecksum) s += " " + std::to_string(f.value);
+    }
+    return s;
+}
+
+void writeJsonLine(std::FILE* f, const json& j) {
+    if (f == nullptr) return;
+    std::fputs((j.dump() + "\n").c_str(), f);
+    std::fflush(f);
+}
+
+}  // namespace
+
+Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+}
+
+Simulator::~Simulator() {
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void Simulator::stop() {
+    stopping_.store(true);
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+}
+
+void Simulator::log(const char* mark, const std::string& text) {
+    if (config_.log == nullptr) return;
+    std::fprintf(config_.log, "%s %s %s\n", timestamp().c_str(), mark, text.c_str());
+    std::fflush(config_.log);
+}
+
+bool Simulator::interruptedWait(int fd, std::uint32_t ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, static_cast<int>(left));
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0 && ((p[0].revents & POLLIN) != 0 || (p[1].revents & POLLIN) != 0)) return true;
+    }
+}
+
+bool Simulator::send(int fd, const Bytes& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, kSendLimitMs) > 0) continue;
+        }
+        log("!!", "reply could not be sent: " + std::string(n < 0 ? std::strerror(errno) : "line stalled"));
+        return false;
+    }
+    return true;
+}
+
+void Simulator::onDropped(const Bytes& bytes, const std::string& reason) {
+    log("!!", toHex(bytes) + "  dropped: " + reason);
+    writeJsonLine(config_.faultLog, {{"dropped", toHex(bytes)}, {"reason", reason}});
+}
+
+void Simulator::onFrame(int fd, const ScanResult& frame) {
+    const Command& c = frame.command;
+    if (c.multiplexed && !routeServed(config_.scenario, c.route)) {
+        onDropped(frame.bytes, "route " + (c.route.empty() ? std::string("(empty)") : toHex(c.route, ',')) +
+                                   " is not served");
+        return;
+    }
+    const std::uint64_t seq = ++seq_;
+    json entry{{"seq", seq},
+               {"multiplexed", c.multiplexed},
+               {"route", std::vector<unsigned>(c.route.begin(), c.route.end())},
+               {"command", c.command},
+               {"sub", c.subCommand},
+               {"payload", toHex(c.payload)}};
+    log("<-", toHex(frame.bytes) + "  #" + std::to_string(seq) + " " + describeCommand(c));
+
+    const auto ruleIndex = matchRule(config_.scenario, c);
+    if (!ruleIndex) {
+        log("..", "no rule answers this command: no reply");
+        entry.update({{"rule", nullptr}, {"reply", nullptr}, {"faults", json::array()}, {"delay_ms", 0},
+                      {"sent", ""}, {"abandoned", false}, {"expect", -2}, {"expect_detail", "no rule: no reply"}});
+        writeJsonLine(config_.faultLog, entry);
+        return;
+    }
+    const Rule& rule = config_.scenario.rules[*ruleIndex];
+    std::vector<FaultSpec> faults = rule.faults;
+    faults.insert(faults.end(), config_.scenario.faults.begin(), config_.scenario.faults.end());
+    ReplyPlan plan = planReply(replyFor(rule, c), faults, config_.seed, seq);
+
+    json applied = json::array();
+    for (const AppliedFault& f : plan.applied) applied.push_back({{"kind", faultName(f.kind)}, {"value", f.value}});
+    if (!plan.applied.empty()) log("~~", "faults: " + faultText(plan.applied));
+
+    bool abandoned = false;
+    if (plan.delayMs > 0 && interruptedWait(fd, plan.delayMs)) {
+        // The host has moved on (or we are stopping): a late reply would
+        // only land in its next transaction.
+        abandoned = true;
+        log("..", "reply abandoned: the host sent again during the delay");
+    }
+    if (!abandoned && !plan.bytes.empty()) {
+        const std::string what = "reply code " + std::to_string(rule.replyCode) + " (rule " +
+                                 std::to_string(*ruleIndex) + (rule.note.empty() ? "" : ": " + rule.note) + ")";
+        if (send(fd, plan.bytes)) log("->", toHex(plan.bytes) + "  " + what);
+    } else if (!abandoned) {
+        log("..", "no reply");
+    }
+    const std::int32_t expect = abandoned ? -2 : plan.expected.status;
+    entry.update({{"rule", *ruleIndex},
+                  {"reply", rule.replyCode},
+                  {"faults", applied},
+                  {"delay_ms", plan.delayMs},
+                  {"sent", abandoned ? std::string() : toHex(plan.bytes)},
+                  {"abandoned", abandoned},
+                  {"expect", expect},
+                  {"expect_detail", abandoned ? std::string("reply abandoned") : plan.expected.detail}});
+    writeJsonLine(config_.faultLog, entry);
+}
+
+int Simulator::serve(int fd) {
+    FrameScanner scanner;
+    auto lastInput = Clock::now();
+    std::uint8_t buf[512];
+    while (!stopping_.load()) {
+        int timeout = -1;
+        if (scanner.pending()) {
+            const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastInput).count();
+            timeout = static_cast<int>(quiet >= config_.frameGapMs ? 0 : config_.frameGapMs - quiet);
+        }
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, timeout);
+        if (n < 0 && errno != EINTR) {
+            log("!!", std::string("poll failed: ") + std::strerror(errno));
+            return 1;
+        }
+        if (stopping_.load()) break;
+        if (n > 0 && (p[0].revents & POLLIN) != 0) {
+            const ssize_t got = ::read(fd, buf, sizeof buf);
+            if (got > 0) {
+                scanner.feed(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(got)));
+                lastInput = Clock::now();
+            } else if (got == 0 || errno == EIO) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kNoClientPauseMs));
+            } else if (errno != EINTR && errno != EAGAIN) {
+                log("!!", std::string("read failed: ") + std::strerror(errno));
+                return 1;
+            }
+        } else if (n > 0 && (p[0].revents & (POLLHUP | POLLERR)) != 0) {
+            // Nobody holds the other end of the line; wait for a client.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kNoClientPauseMs));
+        }
+        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastInput).count();
+        const bool gapExpired = quiet >= config_.frameGapMs;
+        while (auto r = scanner.next(gapExpired)) {
+            if (r->kind == ScanResult::Kind::Frame) {
+                onFrame(fd, *r);
+            } else {
+                onDropped(r->bytes, r->reason);
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace kavrol::tools

@@ -1,0 +1,53 @@
+// The field-device simulator: reads command frames from a tty, answers
+// them from a scenario, injects faults, and logs every frame.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "common/fault_plan.h"
+#include "common/frame_scanner.h"
+#include "common/scenario.h"
+
+namespace kavrol::tools {
+
+struct SimulatorConfig {
+    Scenario scenario;             // its faults apply to every reply, after a rule's own
+    std::uint64_t seed = 1;        // fault decisions, see fault_plan.h
+    unsigned frameGapMs = 100;     // silence after which a partial frame is given up
+    std::FILE* log = nullptr;      // frame log, one line per frame; null: none
+    std::FILE* faultLog = nullptr; // one JSON line per command and per dropped run; null: none
+};
+
+class Simulator {
+public:
+    explicit Simulator(SimulatorConfig config);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Serves the descriptor until stop(). 0, or 1 after a port failure.
+    int serve(int fd);
+    // Safe from any thread and from a signal handler.
+    void stop();
+
+    // Accepted commands so far; the sequence number of the last one.
+    std::uint64_t commands() const { return seq_.load(); }
+
+private:
+    void onFrame(int fd, const ScanResult& frame);
+    void onDropped(const Bytes& bytes, const std::string& reason);
+    // Waits up to ms; true when host input or a stop came first.
+    bool interruptedWait(int fd, std::uint32_t ms);
+    bool send(int fd, const Bytes& bytes);
+    void log(const char* mark, const std::string& text);
+
+    SimulatorConfig config_;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> seq_{0};
+};
+
+}  // namespace kavrol::tools
