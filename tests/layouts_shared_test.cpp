@@ -27,61 +27,61 @@ struct Put {
     unsigned src = 0;
     unsigned bit = 0;
 };
-using Spec = std::vector<Put>;
+using Table = std::vector<Put>;
 
-Spec rows(std::initializer_list<Spec> parts) {
-    Spec all;
-    for (const Spec& p : parts) all.insert(all.end(), p.begin(), p.end());
+Table rows(std::initializer_list<Table> parts) {
+    Table all;
+    for (const Table& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 // out k <- r[j]
-Spec r(unsigned out, unsigned src) { return {{Put::From::Byte, out, src}}; }
+Table r(unsigned out, unsigned src) { return {{Put::From::Byte, out, src}}; }
 // out a..b <- r[j..j+b-a]
-Spec r(unsigned outFirst, unsigned outLast, unsigned srcFirst) {
-    Spec s;
+Table r(unsigned outFirst, unsigned outLast, unsigned srcFirst) {
+    Table s;
     for (unsigned k = outFirst; k <= outLast; ++k) s.push_back({Put::From::Byte, k, srcFirst + k - outFirst});
     return s;
 }
-Spec zero(unsigned outFirst, unsigned outLast) {
-    Spec s;
+Table zero(unsigned outFirst, unsigned outLast) {
+    Table s;
     for (unsigned k = outFirst; k <= outLast; ++k) s.push_back({Put::From::Zero, k});
     return s;
 }
-Spec zero(unsigned out) { return zero(out, out); }
-Spec bitOf(unsigned out, unsigned src, unsigned i) { return {{Put::From::Bit, out, src, i}}; }
-Spec nonZero(unsigned out, unsigned src) { return {{Put::From::NonZero, out, src}}; }
+Table zero(unsigned out) { return zero(out, out); }
+Table bitOf(unsigned out, unsigned src, unsigned i) { return {{Put::From::Bit, out, src, i}}; }
+Table nonZero(unsigned out, unsigned src) { return {{Put::From::NonZero, out, src}}; }
 
 // The tables, as functions of L (only the reply-code-9 table depends on it).
-Spec shared1(unsigned) { return rows({r(0, 6), zero(1), r(2, 7), zero(3), r(4, 7, 8)}); }
-Spec shared2(unsigned) {
-    Spec s = rows({nonZero(0, 7), zero(1)});
+Table shared1(unsigned) { return rows({r(0, 6), zero(1), r(2, 7), zero(3), r(4, 7, 8)}); }
+Table shared2(unsigned) {
+    Table s = rows({nonZero(0, 7), zero(1)});
     for (unsigned i = 0; i < 8; ++i) s = rows({s, bitOf(2 + 2 * i, 6, i), zero(3 + 2 * i)});
     return s;
 }
-Spec shared5(unsigned) {
+Table shared5(unsigned) {
     return rows({r(0, 1, 8), r(2, 3, 18), zero(4, 7), r(8, 9, 10), r(10, 11, 20), r(12, 13, 14), r(14, 24),
                  r(15, 26), r(16, 17, 12), r(18, 19, 22)});
 }
-Spec shared6(unsigned) {
+Table shared6(unsigned) {
     return rows({r(0, 6),  zero(1),  r(2, 7),  zero(3),  r(4, 13),  zero(5),  r(6, 20),  zero(7),
                  r(8, 14), zero(9),  r(10, 21), zero(11), r(12, 13, 15), r(14, 15, 22),
                  r(16, 12), zero(17), r(18, 19), zero(19), r(20, 11), zero(21), r(22, 18), zero(23),
                  r(24, 10), zero(25), r(26, 17), zero(27), r(28, 9), r(29, 8)});
 }
-Spec shared8(unsigned) { return rows({r(0, 6), zero(1)}); }
-Spec shared9(unsigned last) { return last < 6 ? zero(0) : rows({r(0, last - 6, 6), zero(last - 5)}); }
-Spec group2_9Code3(unsigned) { return rows({zero(0, 63), r(64, 76, 6), zero(77, 96)}); }
-Spec group23Code3(unsigned) {
+Table shared8(unsigned) { return rows({r(0, 6), zero(1)}); }
+Table shared9(unsigned last) { return last < 6 ? zero(0) : rows({r(0, last - 6, 6), zero(last - 5)}); }
+Table group2_9Code3(unsigned) { return rows({zero(0, 63), r(64, 76, 6), zero(77, 96)}); }
+Table group23Code3(unsigned) {
     return rows({r(0, 15, 6), zero(16, 63), r(64, 22), r(89, 23), r(97, 100, 24), r(117, 127, 28)});
 }
 
-using SpecOf = Spec (*)(unsigned last);
+using TableOf = Table (*)(unsigned last);
 
 struct LayoutCase {
     std::string name;
     std::vector<std::uint32_t> models;
     std::uint8_t replyCode;
-    SpecOf spec;  // null: the buffer is left untouched
+    TableOf table;  // null: the buffer is left untouched
 };
 
 const std::vector<std::uint32_t> kGroup0 = {0};
@@ -109,7 +109,9 @@ std::vector<LayoutCase> layoutCases() {
         {"Group23Code8", kGroup23, 8, shared8},
         {"Group23Code9", kGroup23, 9, shared9},
     };
-    for (std::uint8_t code : {2, 3, 4, 5, 6, 7}) cases.push_back({"Group0Code" + std::to_string(code), kGroup0, code, nullptr});
+    for (std::uint8_t code : {2, 3, 4, 5, 6, 7}) {
+        cases.push_back({"Group0Code" + std::to_string(code), kGroup0, code, nullptr});
+    }
     for (std::uint8_t code : {4, 7}) {
         cases.push_back({"Group2_9Code" + std::to_string(code), kGroup2_9, code, nullptr});
         cases.push_back({"Group23Code" + std::to_string(code), kGroup23, code, nullptr});
@@ -128,9 +130,9 @@ Bytes verifiedArea(const Bytes& frame) {
     return area;
 }
 
-Bytes expectedBuffer(const Spec& spec, const Bytes& area, std::uint8_t prefill) {
+Bytes expectedBuffer(const Table& table, const Bytes& area, std::uint8_t prefill) {
     Bytes out(kBufferSize + CallerObjects::kGuard, prefill);
-    for (const Put& p : spec) {
+    for (const Put& p : table) {
         const std::uint8_t src = area.at(p.src);
         switch (p.from) {
             case Put::From::Byte: out.at(p.out) = src; break;
@@ -156,7 +158,7 @@ TEST_P(LayoutTable, WritesExactlyTheTableRows) {
     for (unsigned last : {5U, 6U, 8U, 40U, 250U}) {
         for (auto byteAt : {indexByte, mirroredByte}) {
             const Bytes frame = replyFrame(c.replyCode, 0, payloadFrom(last, byteAt));
-            const Spec spec = c.spec != nullptr ? c.spec(last) : Spec{};
+            const Table table = c.table != nullptr ? c.table(last) : Table{};
             for (std::uint32_t model : c.models) {
                 for (const auto& [bufferByte, recordByte] : {std::pair{0xAA, 0xC3}, std::pair{0x55, 0x3C}}) {
                     SCOPED_TRACE("L=" + std::to_string(last) + " model=" + std::to_string(model) +
@@ -166,7 +168,8 @@ TEST_P(LayoutTable, WritesExactlyTheTableRows) {
                     const Bytes recordBefore(objects.record.begin(), objects.record.end());
                     fake().feed(frame.data(), frame.size());
                     ASSERT_EQ(objects.receive(model), 1);
-                    const Bytes buffer = expectedBuffer(spec, verifiedArea(frame), static_cast<std::uint8_t>(bufferByte));
+                    const Bytes buffer =
+                        expectedBuffer(table, verifiedArea(frame), static_cast<std::uint8_t>(bufferByte));
                     EXPECT_TRUE(sameBytes(buffer, objects.buffer));
                     EXPECT_TRUE(sameBytes(expectedRecord(c.replyCode, buffer.data(), recordBefore), objects.record));
                 }

@@ -28,10 +28,11 @@ TEST(ModelsBounds, NoWriteBeyondBuffer316OrRecord417) {
         for (unsigned code = 0; code <= 255; ++code) {
             for (int n = 0; n < 4; ++n) {
                 const Decoded d = decode(model, randomFrame(rng, static_cast<std::uint8_t>(code)));
+                SCOPED_TRACE(testing::Message() << "model " << model << ", code " << code);
                 for (std::size_t k = kBufferSize; k < d.buffer.size(); ++k)
-                    ASSERT_EQ(d.buffer[k], prefill(k, 0xA5)) << "model " << model << ", code " << code << ", buffer " << k;
+                    ASSERT_EQ(d.buffer[k], prefill(k, 0xA5)) << "buffer " << k;
                 for (std::size_t k = kRecordSize; k < d.recordBytes.size(); ++k)
-                    ASSERT_EQ(d.recordBytes[k], prefill(k, 0xA6)) << "model " << model << ", code " << code << ", record " << k;
+                    ASSERT_EQ(d.recordBytes[k], prefill(k, 0xA6)) << "record " << k;
             }
         }
     }
@@ -56,7 +57,8 @@ TEST(ModelsBounds, MembersOfOneGroupDecodeAlike) {
             const Decoded first = decode(g.models[0], frame);
             for (std::size_t m = 1; m < g.models.size(); ++m) {
                 const Decoded other = decode(g.models[m], frame);
-                ASSERT_EQ(other.buffer, first.buffer) << g.name << ": model " << g.models[m] << ", code " << int(frame[2]);
+                ASSERT_EQ(other.buffer, first.buffer)
+                    << g.name << ": model " << g.models[m] << ", code " << int(frame[2]);
                 ASSERT_EQ(other.recordBytes, first.recordBytes) << g.name << ": model " << g.models[m];
             }
         }

@@ -50,7 +50,8 @@ protected:
 TEST_F(ReplyReaderPty, ValidFramesAreReadWhole) {
     for (unsigned last : {5U, 8U, 250U}) {
         SCOPED_TRACE("L = " + std::to_string(last));
-        const Bytes frame = replyFrame(9, 0, payloadFrom(last, [](unsigned j) { return static_cast<std::uint8_t>(j); }));
+        const Bytes frame =
+            replyFrame(9, 0, payloadFrom(last, [](unsigned j) { return static_cast<std::uint8_t>(j); }));
         arrive(frame);
         CallerObjects o = objects();
         ASSERT_EQ(o.receive(0), 1);  // model 0, code 9: the payload, then a zero

@@ -20,7 +20,7 @@ void FakeHost::scriptTicks(std::initializer_list<std::uint32_t> ticks) {
 void FakeHost::append(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t room = kMaxStream - inEnd_;
     const std::size_t n = std::min(count, room);
-    std::memcpy(in_.data() + inEnd_, bytes, n);
+    if (n != 0) std::memcpy(in_.data() + inEnd_, bytes, n);
     inEnd_ += n;
     if (arrivalPerQuery == 0) inVisible_ = inEnd_;
 }
@@ -35,7 +35,7 @@ void FakeHost::feed(std::initializer_list<std::uint8_t> bytes) { feed(bytes.begi
 
 void FakeHost::replyOnWrite(const std::uint8_t* bytes, std::size_t count) {
     const std::size_t n = std::min(count, kMaxStream - onWriteCount_);
-    std::memcpy(onWrite_.data() + onWriteCount_, bytes, n);
+    if (n != 0) std::memcpy(onWrite_.data() + onWriteCount_, bytes, n);
     onWriteCount_ += n;
 }
 

@@ -1,4 +1,5 @@
-// Model group {8}.
+// Model group {8}: the common set of layouts, a reply code 3 in two forms
+// chosen by r[3], and the two-byte table of reply code 8 for reply code 2.
 #include "reply/code3_pack_rows.h"
 #include "reply/model_groups.h"
 #include "reply/own_code3_group.h"

@@ -1,6 +1,6 @@
-// The set of layouts that most model groups have: the shared layouts for
-// reply codes 1, 5, 6, 8 and 9, a reply-code-3 layout of their own, and no
-// layout for codes 2, 4 and 7.
+// The common set of layouts that most model groups have, and the others
+// start from: the shared layouts for reply codes 1, 5, 6, 8 and 9, a
+// reply-code-3 layout of the group's own, and no layout for 2, 4 and 7.
 #pragma once
 
 #include "reply/layout.h"

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/scenario.h"
+#include "support/frames.h"
 
 namespace kavrol::soak {
 
@@ -81,14 +82,9 @@ std::vector<tools::FaultSpec> FaultSpecs() {
 
 Bytes CleanReply(const Transaction& t) {
     const RuleRow& r = ruleFor(t.command);
-    Bytes f{0x3E, static_cast<std::uint8_t>(r.last), r.reply, t.subCommand, 0, 0};
-    for (unsigned j = 6; j <= r.last; ++j) f.push_back(static_cast<std::uint8_t>(j + t.subCommand));
-    std::uint8_t even = 0;
-    std::uint8_t odd = 0;
-    for (std::size_t i = 0; i < f.size(); ++i) (i % 2 == 0 ? even : odd) ^= f[i];
-    f[4] = odd;
-    f[5] = even;
-    return f;
+    Bytes payload;
+    for (unsigned j = 6; j <= r.last; ++j) payload.push_back(static_cast<std::uint8_t>(j + t.subCommand));
+    return test::replyFrame(r.reply, t.subCommand, payload);
 }
 
 std::int32_t FramingVerdict(const Bytes& bytes) {
@@ -109,7 +105,7 @@ std::int32_t FramingVerdict(const Bytes& bytes) {
 
 Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
     Prediction p;
-    const auto faults = FaultSpecs();
+    static const auto faults = FaultSpecs();
     p.plan = tools::planReply(CleanReply(t), faults, seed, seq);
     // Delays are either far below the time-out (the reply is read) or far
     // above it (the host gives up; the simulator drops the reply when the

@@ -57,7 +57,8 @@ struct Decoded {
     }
     unsigned u16(std::size_t k) const { return buffer[k] | (buffer[k + 1] << 8); }
     std::uint32_t u32(std::size_t k) const {
-        return buffer[k] | (buffer[k + 1] << 8) | (buffer[k + 2] << 16) | (static_cast<std::uint32_t>(buffer[k + 3]) << 24);
+        return buffer[k] | (buffer[k + 1] << 8) | (buffer[k + 2] << 16) |
+               (static_cast<std::uint32_t>(buffer[k + 3]) << 24);
     }
 };
 
@@ -67,7 +68,8 @@ struct Decoded {
 inline Decoded decode(std::uint32_t model, const Bytes& frame, std::uint8_t seed = 0xA5) {
     Decoded d;
     for (std::size_t k = 0; k < d.buffer.size(); ++k) d.buffer[k] = prefill(k, seed);
-    for (std::size_t k = 0; k < d.recordBytes.size(); ++k) d.recordBytes[k] = prefill(k, static_cast<std::uint8_t>(seed + 1));
+    const auto recordSeed = static_cast<std::uint8_t>(seed + 1);
+    for (std::size_t k = 0; k < d.recordBytes.size(); ++k) d.recordBytes[k] = prefill(k, recordSeed);
     Bytes area = receiveArea(frame);
     d.result = reply::DecodeReply(model, area.data(), d.buffer.data(), d.recordBytes.data());
     return d;

@@ -9,6 +9,9 @@ must remove the export's own arguments: `ret $N` with N = 4 x argument
 count on i686 (stdcall), a plain `ret` on x86_64 (the caller cleans up).
 Needs no symbol table, so it also checks a stripped DLL.
 
+With --client, checks instead that a program linked through the import
+library imports every export under its exported name.
+
 Exit status 0 when every check holds.
 """
 
@@ -158,18 +161,10 @@ def returns_reached(code, entry, limit=20000):
     return rets, problems
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("dll")
-    ap.add_argument("--arch", choices=sorted(FORMAT), default="i686")
-    ap.add_argument("--objdump", default=None, help="default: <arch>-w64-mingw32-objdump")
-    opts = ap.parse_args()
-    tool = opts.objdump or f"{opts.arch}-w64-mingw32-objdump"
-    report = Report()
-
-    headers = objdump(tool, "-p", opts.dll)
+def check_dll(tool, arch, dll, report):
+    headers = objdump(tool, "-p", dll)
     base, is_dll, exports, imports = parse_headers(headers)
-    report.check(f"file format {FORMAT[opts.arch]}" in headers, f"not a {FORMAT[opts.arch]} image")
+    report.check(f"file format {FORMAT[arch]}" in headers, f"not a {FORMAT[arch]} image")
     report.check(is_dll, "the image is not flagged as a DLL")
     report.check(exports["dll"] == "Kavrol32.dll", f"export table names the DLL {exports['dll']}")
     report.check(exports["base"] == 1, f"ordinal base {exports['base']}, expected 1")
@@ -182,7 +177,7 @@ def main():
     report.check(len(exports["rva"]) == len(EXPORTS),
                  f"{len(exports['rva'])} entries in the export address table, expected {len(EXPORTS)}")
 
-    code = parse_code(objdump(tool, "-d", "-w", "--no-show-raw-insn", opts.dll))
+    code = parse_code(objdump(tool, "-d", "-w", "--no-show-raw-insn", dll))
     print(f"{'export':<16}{'ordinal':>8}{'ret':>6}")
     for name, ordinal, arg_bytes in EXPORTS:
         if name not in exports["names"]:
@@ -190,7 +185,7 @@ def main():
         idx = exports["names"][name]
         got_ordinal = idx + (exports["base"] or 0)
         report.check(got_ordinal == ordinal, f"{name} has ordinal {got_ordinal}, expected {ordinal}")
-        want_ret = arg_bytes if opts.arch == "i686" else 0
+        want_ret = arg_bytes if arch == "i686" else 0
         rets, problems = returns_reached(code, base + exports["rva"][idx])
         for p in problems:
             print(f"note: {name}: {p}")
@@ -201,15 +196,41 @@ def main():
     allowed_dlls = {d.lower() for d in CRT_STARTUP}
     report.check({d.lower() for d in imports} <= allowed_dlls,
                  f"imports from {sorted(imports)}; only {sorted(CRT_STARTUP)} are allowed")
-    kernel = next((funcs for dll, funcs in imports.items() if dll.lower() == "kernel32.dll"), set())
+    kernel = next((funcs for dll_name, funcs in imports.items() if dll_name.lower() == "kernel32.dll"), set())
     report.check(PLATFORM_CALLS <= kernel, f"KERNEL32 imports lack {sorted(PLATFORM_CALLS - kernel)}")
-    for dll, funcs in sorted(imports.items()):
-        allowed = next((v for k, v in CRT_STARTUP.items() if k.lower() == dll.lower()), set())
-        if dll.lower() == "kernel32.dll":
+    for dll_name, funcs in sorted(imports.items()):
+        allowed = next((v for k, v in CRT_STARTUP.items() if k.lower() == dll_name.lower()), set())
+        if dll_name.lower() == "kernel32.dll":
             allowed = allowed | PLATFORM_CALLS
-        report.check(funcs <= allowed, f"{dll}: unexpected imports {sorted(funcs - allowed)}")
-        print(f"imports {dll}: {' '.join(sorted(funcs))}")
+        report.check(funcs <= allowed, f"{dll_name}: unexpected imports {sorted(funcs - allowed)}")
+        print(f"imports {dll_name}: {' '.join(sorted(funcs))}")
 
+
+def check_client(tool, client, report):
+    """A program linked through the import library imports every export
+    under its exported name."""
+    _, _, _, imports = parse_headers(objdump(tool, "-p", client))
+    got = imports.get("Kavrol32.dll", set())
+    want = {name for name, _, _ in EXPORTS}
+    report.check(got == want, f"the client imports {sorted(got)} from Kavrol32.dll, expected {sorted(want)}")
+    print(f"client imports Kavrol32.dll: {' '.join(sorted(got))}")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("dll", nargs="?", help="the DLL to check")
+    ap.add_argument("--client", help="check instead what this program imports from the DLL")
+    ap.add_argument("--arch", choices=sorted(FORMAT), default="i686")
+    ap.add_argument("--objdump", default=None, help="default: <arch>-w64-mingw32-objdump")
+    opts = ap.parse_args()
+    if not (opts.dll or opts.client):
+        ap.error("name a DLL or a --client program")
+    tool = opts.objdump or f"{opts.arch}-w64-mingw32-objdump"
+    report = Report()
+    if opts.client:
+        check_client(tool, opts.client, report)
+    else:
+        check_dll(tool, opts.arch, opts.dll, report)
     print(f"abi: {report.passed} passed, {report.failed} failed")
     return 0 if report.failed == 0 else 1
 

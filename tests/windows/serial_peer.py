@@ -11,6 +11,7 @@ one line at a time:
     reply-bad CODE HDR [HEX...]    the same frame with its checksum broken
     reply-slow MS CODE HDR [HEX...] the frame's first two bytes, MS ms later the rest
     send HEX...                    sends raw bytes
+    pause MS                       waits MS milliseconds
 
 A HEX item is a byte in hexadecimal, or pattern:N:MUL:ADD for the N bytes
 (i * MUL + ADD) & 0xFF, i = 0 .. N-1 (MUL and ADD in decimal). Blank lines
@@ -119,6 +120,8 @@ class Peer:
             self.expect(parse_bytes(args))
         elif verb == "send":
             self.send(parse_bytes(args))
+        elif verb == "pause":
+            time.sleep(int(args[0]) / 1000.0)
         elif verb in ("reply", "reply-bad"):
             frame = bytearray(reply_frame(int(args[0]), int(args[1]), parse_bytes(args[2:])))
             if verb == "reply-bad":

@@ -21,16 +21,11 @@ HANDLE openPort(const char* name, Checks& checks) {
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
+    // No flow control of any kind: every byte value is data.
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = dcb.fInX = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
     checks.check(::SetCommState(port, &dcb) != 0, "SetCommState failed, error %lu", ::GetLastError());
     // The library reads only bytes that have already arrived; reads return
     // at once with what is there.

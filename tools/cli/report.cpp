@@ -49,6 +49,27 @@ std::string commandText(const Request& r) {
     return tools::describeCommand(c);
 }
 
+constexpr std::size_t kBytesPerLine = 24;
+constexpr std::size_t kValuesPerLine = 16;
+constexpr const char* kColumn = "          ";  // where the values of a section start
+
+// Items joined by spaces, perLine to a line; continuation lines start with `rest`.
+std::string wrapped(const std::vector<std::string>& items, std::size_t perLine, const std::string& rest) {
+    std::string s;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i != 0) s += (i % perLine == 0) ? "\n" + rest : " ";
+        s += items[i];
+    }
+    return s;
+}
+
+std::string wrappedHex(std::span<const std::uint8_t> bytes, const std::string& indent) {
+    if (bytes.empty()) return "nothing";
+    std::vector<std::string> items;
+    for (std::uint8_t b : bytes) items.push_back(tools::hexByte(b));
+    return wrapped(items, kBytesPerLine, indent + kColumn);
+}
+
 // Runs of consecutive written positions: (first position, bytes).
 std::vector<std::pair<std::size_t, Bytes>> writtenRuns(const Outcome& o) {
     std::vector<std::pair<std::size_t, Bytes>> runs;
@@ -92,8 +113,15 @@ void printBuffer(std::ostream& os, const Outcome& o, const Request& r, const std
             any = any || o.written[k];
             line += (k == row ? "" : " ") + (o.written[k] ? tools::hexByte(o.buffer[k]) : std::string("--"));
         }
-        if (any) os << indent << "          " << std::setw(3) << std::setfill(' ') << row << ":  " << line << "\n";
+        if (any) os << indent << kColumn << std::setw(3) << std::setfill(' ') << row << ":  " << line << "\n";
     }
+}
+
+std::string plainValue(std::uint32_t v, std::size_t width) {
+    std::ostringstream s;
+    s << v << " (0x" << std::hex << std::uppercase << std::setw(static_cast<int>(2 * width)) << std::setfill('0') << v
+      << ")";
+    return s.str();
 }
 
 void printRecord(std::ostream& os, const Outcome& o, const std::string& indent) {
@@ -103,28 +131,24 @@ void printRecord(std::ostream& os, const Outcome& o, const std::string& indent) 
         return;
     }
     os << indent << "record    reply code " << replyCodeOf(o) << " fills these fields:\n";
+    const std::string nameColumn = indent + kColumn;
+    const std::string valueColumn = nameColumn + std::string(16, ' ');
     bool anyCaller = false;
     for (const FieldValue& f : fields) {
-        std::ostringstream v;
+        std::string value;
         if (f.isArray) {
-            v << "[";
-            for (std::size_t i = 0; i < f.values.size(); ++i) v << (i == 0 ? "" : ", ") << f.values[i];
-            v << "]";
+            std::vector<std::string> items;
+            for (std::uint32_t v : f.values) items.push_back(std::to_string(v));
+            value = "[" + wrapped(items, kValuesPerLine, valueColumn + " ") + "]";
         } else {
-            v << f.values[0] << " (0x" << std::hex << std::uppercase << f.values[0] << std::dec << ")";
+            value = plainValue(f.values[0], f.elementSize);
         }
-        std::string note;
         const std::string missing = notFromReplyText(f);
-        if (!missing.empty()) {
-            anyCaller = true;
-            note = f.isArray ? "  * elements " + missing : "  *";
-        }
-        os << indent << "          " << std::left << std::setw(12) << f.name << std::right << " = " << v.str() << note
-           << "\n";
+        anyCaller = anyCaller || !missing.empty();
+        const std::string note = missing.empty() ? "" : f.isArray ? "  * elements " + missing : "  *";
+        os << nameColumn << std::left << std::setw(13) << f.name << std::right << "= " << value << note << "\n";
     }
-    if (anyCaller) {
-        os << indent << "          * from buffer bytes the layout did not write: the caller's content (zero here)\n";
-    }
+    if (anyCaller) os << nameColumn << "* from buffer bytes the layout did not write: the caller's content (zero here)\n";
 }
 
 // What the bytes the library read tell about a failed transaction.
@@ -170,6 +194,7 @@ std::vector<FieldValue> recordFields(const Outcome& o) {
         FieldValue f;
         f.name = rf.name;
         f.isArray = rf.count > 1;
+        f.elementSize = rf.elementSize;
         for (std::size_t i = 0; i < rf.count; ++i) {
             const std::size_t at = rf.offset + i * rf.elementSize;
             std::uint32_t v = 0;
@@ -188,17 +213,17 @@ std::vector<FieldValue> recordFields(const Outcome& o) {
 
 void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent) {
     os << indent << "command   " << commandText(r) << ", read as model " << r.model << "\n";
-    os << indent << "sent      " << (o.sent.empty() ? std::string("nothing") : toHex(o.sent))
+    os << indent << "sent      " << wrappedHex(o.sent, indent)
        << (r.multiplexed || o.sent.empty() ? "" : "   (the start byte 3C is not sent)") << "\n";
-    os << indent << "received  " << (o.received.empty() ? std::string("nothing") : toHex(o.received)) << "\n";
+    os << indent << "received  " << wrappedHex(o.received, indent) << "\n";
     os << indent << "status    " << o.status << "  " << statusMeaning(o.status) << "\n";
     if (o.status != KAVROL_OK) {
-        os << indent << "          " << failureDetail(o) << "\n";
+        // A device error needs no more words than its meaning.
+        if (statusName(o.status) != "device-error") os << indent << kColumn << failureDetail(o) << "\n";
         return;
     }
     os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
-       << ", L = " << unsigned(o.received[1]) << ", payload "
-       << (o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : std::string("none")) << "\n";
+       << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - 6 << " payload bytes from r[6]\n";
     printBuffer(os, o, r, indent);
     printRecord(os, o, indent);
 }

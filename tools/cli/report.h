@@ -22,6 +22,7 @@ std::string statusMeaning(std::int32_t status);
 struct FieldValue {
     std::string name;
     bool isArray = false;
+    std::size_t elementSize = 1;  // bytes
     std::vector<std::uint32_t> values;
     // Per element: false when its buffer bytes were not written by the
     // layout, so the value is the caller's buffer content.

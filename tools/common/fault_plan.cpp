@@ -38,6 +38,7 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
         bool on = false;
         std::uint32_t value = 0;
         std::size_t index = 0;  // position in the fault list
+        std::uint64_t bits = 0; // the fault's value draw
     };
     Fired fired[std::size(kAllFaultKinds)];
     for (std::size_t i = 0; i < faults.size(); ++i) {
@@ -48,9 +49,10 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
         const std::uint64_t bits = faultBits(seed, seq, 3 * i + 1);
         slot.on = true;
         slot.index = i;
+        slot.bits = bits;
         switch (f.kind) {
             case FaultKind::Delay: slot.value = f.value.value_or(kDefaultDelayMs); break;
-            case FaultKind::Truncate: slot.value = valueFor(f, bits, 1, 250); break;
+            case FaultKind::Truncate: slot.value = f.value.value_or(0); break;  // drawn below, by frame size
             case FaultKind::DeviceError: slot.value = valueFor(f, bits, 247, 255); break;
             case FaultKind::Noise: slot.value = valueFor(f, bits, 1, kMaxDrawnNoise); break;
             case FaultKind::Oversize: slot.value = valueFor(f, bits, 251, 255); break;
@@ -81,8 +83,11 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
         record(FaultKind::Oversize, b[1]);
     }
     if (on(FaultKind::Truncate).on && b.size() >= 2) {
-        const std::uint32_t keep = std::min<std::uint32_t>(on(FaultKind::Truncate).value,
-                                                           static_cast<std::uint32_t>(b.size() - 1));
+        // Keeps 1 .. size - 1 bytes: a fixed count is clipped, a drawn one spreads over the range.
+        const auto longest = static_cast<std::uint32_t>(b.size() - 1);
+        const Fired& t = on(FaultKind::Truncate);
+        const std::uint32_t keep = t.value != 0 ? std::min(t.value, longest)
+                                                : 1 + static_cast<std::uint32_t>(t.bits % longest);
         b.resize(keep);
         record(FaultKind::Truncate, keep);
     }

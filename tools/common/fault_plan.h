@@ -34,7 +34,9 @@ std::uint64_t faultBits(std::uint64_t seed, std::uint64_t seq, std::uint64_t slo
 // reply frame. Fault i fires when faultDraw(seed, seq, 3i) < its probability.
 // Effects are applied in a fixed order whatever the list order: device
 // error (code replaced, checksum refilled), bad checksum, oversize L,
-// truncation, noise before the frame, no reply, delay.
+// truncation (1 .. size - 1 bytes kept), noise before the frame, no reply,
+// delay. Values a fault does not fix are drawn from slot 3i + 1, noise
+// bytes from slot 3i + 2.
 ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::uint64_t seed, std::uint64_t seq);
 
 }  // namespace kavrol::tools

@@ -116,10 +116,14 @@ std::optional<ScanResult> FrameScanner::next(bool gapExpired) {
         }
         if (waiting) return std::nullopt;
 
-        // No reading holds: give up the first byte and look again.
+        // No reading holds. A complete envelope that fails a check goes
+        // whole, so that its inner frame is not taken for a direct one;
+        // otherwise give up the first byte and look again.
+        const bool wholeEnvelope = count == 2 && attempts[0].outcome == Outcome::Invalid && attempts[0].length > 0;
+        const std::size_t drop = wholeEnvelope ? attempts[0].length : 1;
         if (dropped_.empty()) droppedReason_ = attempts[0].reason;
-        dropped_.push_back(buffer_.front());
-        buffer_.erase(buffer_.begin());
+        dropped_.insert(dropped_.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
     }
     return takeDropped();
 }

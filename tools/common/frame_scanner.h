@@ -4,7 +4,9 @@
 // index L (5..49) and L bytes arrive in all. A multiplexed frame starts with
 // 0x24 and holds f[1] + 1 bytes. A byte 0x24 can also open a direct frame of
 // L = 36, so both readings are tried. Bytes that begin no valid frame are
-// given up one at a time, which finds the next frame after garbage.
+// given up one at a time, which finds the next frame after garbage; a
+// complete envelope that fails a check is given up whole, so that the
+// inner frame it carries is not answered as a direct command.
 #pragma once
 
 #include <cstdint>

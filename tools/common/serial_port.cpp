@@ -67,12 +67,11 @@ sp_parity spParity(char p) {
     }
 }
 
-std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const LineSettings& s, std::string& why) {
+// Null when libserialport does not know the device (it looks ports up in
+// the system's device tables, where pseudo-terminals are missing).
+std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const LineSettings& s) {
     sp_port* port = nullptr;
-    if (sp_get_port_by_name(path.c_str(), &port) != SP_OK) {
-        why = spError("libserialport does not know " + path);
-        return nullptr;
-    }
+    if (sp_get_port_by_name(path.c_str(), &port) != SP_OK) return nullptr;
     auto giveUp = [&](const std::string& what) -> std::unique_ptr<SerialPort> {
         sp_close(port);
         sp_free_port(port);
@@ -151,14 +150,8 @@ std::string describeLine(const LineSettings& s) {
 std::unique_ptr<SerialPort> SerialPort::open(const std::string& path, const LineSettings& settings) {
     if (settings.dataBits < 5 || settings.dataBits > 8) throw PortError("data bits must be 5..8");
     if (settings.stopBits != 1 && settings.stopBits != 2) throw PortError("stop bits must be 1 or 2");
-    std::string why;
-    if (auto port = openWithLibSerialPort(path, settings, why)) return port;
-    // Pseudo-terminals are not in libserialport's device lookup.
-    try {
-        return openWithTermios(path, settings);
-    } catch (const PortError& e) {
-        throw PortError(std::string(e.what()) + " (" + why + ")");
-    }
+    if (auto port = openWithLibSerialPort(path, settings)) return port;
+    return openWithTermios(path, settings);
 }
 
 std::vector<PortInfo> listPorts() {

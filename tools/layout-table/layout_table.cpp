@@ -246,7 +246,8 @@ std::string groupsText(const std::vector<const Group*>& groups) {
 }
 
 // The rows of one layout, one per form it can take.
-void layoutRows(std::ostringstream& s, std::uint8_t code, const Layout& layout, const std::vector<const Group*>& users) {
+void layoutRows(std::ostringstream& s, std::uint8_t code, const Layout& layout,
+                const std::vector<const Group*>& users) {
     std::vector<Condition> conds;
     collectConditions(layout, conds);
     for (unsigned choice = (1U << conds.size()); choice-- > 0;) {
@@ -256,7 +257,8 @@ void layoutRows(std::ostringstream& s, std::uint8_t code, const Layout& layout, 
         const auto area = areaFor(code, kLongest, conds, choice);
         std::vector<unsigned> thresholds;
         collectThresholds(layout, area.data(), thresholds);
-        for (unsigned k : thresholds) form += (form.empty() ? "" : ", ") + std::string("threshold step on out ") + std::to_string(k);
+        for (unsigned k : thresholds)
+            form += (form.empty() ? "" : ", ") + std::string("threshold step on out ") + std::to_string(k);
         const std::uint32_t model = users.front()->models.front();
         const Written longest = coverage(model, area);
         const Written shorter = coverage(model, areaFor(code, kShorter, conds, choice));
@@ -285,7 +287,8 @@ void codeRows(std::ostringstream& s, std::uint8_t code, const std::vector<Group>
         users[i].push_back(&g);
     }
     for (std::size_t i = 0; i < layouts.size(); ++i) layoutRows(s, code, *layouts[i], users[i]);
-    if (!without.empty()) row(s, std::to_string(code), groupsText(without), "no layout", "none", unwrittenRecordText(code));
+    if (!without.empty())
+        row(s, std::to_string(code), groupsText(without), "no layout", "none", unwrittenRecordText(code));
 }
 
 }  // namespace

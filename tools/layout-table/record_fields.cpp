@@ -6,10 +6,10 @@ namespace kavrol::tools {
 
 namespace {
 
+// An array field, and a plain one.
 #define KAVROL_FIELD(f) \
-    RecordField { #f, offsetof(ReplyRecord, f), sizeof(ReplyRecord{}.f) / std::size(ReplyRecord{}.f), std::size(ReplyRecord{}.f) }
-#define KAVROL_PLAIN(f) \
-    RecordField { #f, offsetof(ReplyRecord, f), sizeof(ReplyRecord{}.f), 1 }
+    RecordField{#f, offsetof(ReplyRecord, f), sizeof(ReplyRecord::f[0]), sizeof(ReplyRecord::f) / sizeof(ReplyRecord::f[0])}
+#define KAVROL_PLAIN(f) RecordField{#f, offsetof(ReplyRecord, f), sizeof(ReplyRecord::f), 1}
 
 const RecordField kCode1[] = {
     KAVROL_PLAIN(code1Word0), KAVROL_PLAIN(code1Word1), KAVROL_PLAIN(code1Word2), KAVROL_PLAIN(code1Word3),

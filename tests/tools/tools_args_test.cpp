@@ -1,0 +1,116 @@
+// Bad arguments: a one-line message, exit status 2, and not a byte on the line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include "common/hex.h"
+#include "common/pty_device.h"
+#include "support/process.h"
+
+namespace kavrol::tools::test {
+namespace {
+
+// What arrives on the device end within quietMs.
+Bytes drain(int fd, int quietMs) {
+    Bytes out;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, quietMs) <= 0) return out;
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) return out;
+        out.insert(out.end(), buf, buf + n);
+    }
+}
+
+RunResult kavrol(const PtyDevice& line, std::vector<std::string> args) {
+    for (std::string& a : args) {
+        if (a == "PORT") a = line.clientPath();
+    }
+    args.insert(args.begin(), KAVROL_CLI_PATH);
+    return run(args);
+}
+
+TEST(ToolsArgs, BadQueriesExitWith2AndSendNothing) {
+    const std::string raw45(90, 'A');
+    const std::string raw39(78, 'A');
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"fly"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--colour"},
+        {"query", "--port", "PORT", "--model", "25", "--command", "1"},
+        {"query", "--port", "PORT", "--model", "two", "--command", "1"},
+        {"query", "--port", "PORT", "--model", "2"},
+        {"query", "--model", "2", "--command", "1"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "256"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "8", "--raw", "4G"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "8", "--raw", "414"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "8", "--raw", raw45},
+        {"query", "--port", "PORT", "--model", "2", "--command", "8", "--raw", raw39, "--route", "1,5"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "3", "--raw", "41"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "8", "--words", "1"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "3", "--words", "1,2,3,4,5"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "3", "--words", "65536"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--route", "1,2,3,4,5,6,7,8,9,10"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--route", "1,,5"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--route", "256"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--parity", "X"},
+        {"query", "--port", "PORT", "--model", "2", "--command", "1", "--stop", "3"},
+    };
+    PtyDevice line;
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const std::string& a : args) shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
+        const RunResult r = kavrol(line, args);
+        EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty()) << shown;
+        EXPECT_TRUE(drain(line.deviceFd(), 50).empty()) << shown;
+    }
+}
+
+TEST(ToolsArgs, RawPayloadsAtTheLimitDoGoOut) {
+    // 44 raw bytes fill a direct frame (49 bytes sent); 38 with a route of
+    // two fill an envelope (50 bytes).
+    struct Case {
+        std::vector<std::string> extra;
+        std::size_t sent;
+    };
+    const Case cases[] = {
+        {{"--raw", std::string(88, 'A')}, 49},
+        {{"--raw", std::string(76, 'A'), "--route", "1,5"}, 50},
+    };
+    PtyDevice line;
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"query", "--port", "PORT", "--model", "2", "--command", "8", "--timeout", "50"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const RunResult r = kavrol(line, args);
+        EXPECT_EQ(r.exitCode, 1) << r.err;  // nobody answers
+        EXPECT_EQ(drain(line.deviceFd(), 200).size(), c.sent);
+    }
+}
+
+TEST(ToolsArgs, SimulatorRejectsBadArgumentsWith2) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--fault", "fire"},
+        {"--fault", "delay:2"},
+        {"--scenario", "/nonexistent/scenario.json"},
+        {"--route", "1,2,3,4,5,6,7,8,9,10"},
+        {"--frame-gap", "0"},
+        {"--bogus"},
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> argv{KAVROL_DEVSIM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const RunResult r = run(argv, 5000);
+        EXPECT_EQ(r.exitCode, 2) << args[0] << " " << (args.size() > 1 ? args[1] : "") << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+}  // namespace
+}  // namespace kavrol::tools::test
