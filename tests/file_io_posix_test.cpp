@@ -105,6 +105,9 @@ TEST_F(PosixFileTest, MissingFileAndMissingDirectoryFail) {
     EXPECT_EQ(dest, Bytes(4, 0x11));
     EXPECT_EQ(CreaFile(dir_.file("no-such-dir/x.bin").c_str(), 0), 0);
     EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    // A directory is no file to read, as on Windows.
+    EXPECT_EQ(ApriFile(dir_.file(".").c_str()), 0);
+    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
 }
 
 TEST_F(PosixFileTest, WriteToAFileOpenedForReadingFailsAndChangesNothing) {

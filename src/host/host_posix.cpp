@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -112,7 +113,14 @@ public:
 
     FileHandle fileOpenRead(const char* path) override {
         const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        return fd < 0 ? kFileError : fd;
+        if (fd < 0) return kFileError;
+        // Only regular files are files here, as on Windows.
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return kFileError;
+        }
+        return fd;
     }
 
     std::int32_t fileWrite(FileHandle file, const std::uint8_t* data, std::uint32_t count) override {
