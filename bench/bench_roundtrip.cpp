@@ -1,8 +1,9 @@
 // Round trip over a raw-mode pty pair against an echo-style peer thread:
-// one MuxSendComm + MuxReceiveComm, and in the same run the floor, a plain
-// write of the same 8 request bytes and a blocking read of the same reply
-// bytes between the same two ends. Real time per transaction; the CPU time
-// is the client thread's (the library's waits spin).
+// one MuxSendComm + MuxReceiveComm, and in the same run two floors between
+// the same two ends: a plain write of the same 8 request bytes and a
+// blocking read of the same reply bytes, and the same write followed by a
+// busy wait on the input count (the way the library waits) and one read.
+// Real time per transaction; the CPU time is the client thread's.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -46,6 +47,23 @@ void BM_RawFloor(benchmark::State& state) {
     SetTransactionCounters(state, replyBytes);
 }
 
+void BM_RawSpinFloor(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    PtyLink link;
+    EchoPeer peer(link, kRequestBytes, KavrolReply(replyBytes));
+    const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
+    for (auto _ : state) {
+        if (!WriteAll(link.port(), request.data(), request.size()) ||
+            !SpinUntilQueued(link.port(), reply.size()) || !ReadExactly(link.port(), reply.data(), reply.size())) {
+            state.SkipWithError("raw transfer failed");
+            break;
+        }
+        benchmark::DoNotOptimize(reply.data());
+    }
+    SetTransactionCounters(state, replyBytes);
+}
+
 void BM_Kavrol(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
     PtyLink link;
@@ -67,6 +85,7 @@ void BM_Kavrol(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_RawFloor)->Name("roundtrip/raw")->Apply(ReplySizeArgs);
+BENCHMARK(BM_RawSpinFloor)->Name("roundtrip/raw_spin")->Apply(ReplySizeArgs);
 BENCHMARK(BM_Kavrol)->Name("roundtrip/kavrol")->Apply(ReplySizeArgs);
 
 BENCHMARK_MAIN();

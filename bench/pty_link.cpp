@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -43,6 +44,14 @@ bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n) {
         }
     }
     return true;
+}
+
+bool SpinUntilQueued(int fd, std::size_t n) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, FIONREAD, &queued) != 0) return false;
+        if (queued >= 0 && static_cast<std::size_t>(queued) >= n) return true;
+    }
 }
 
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n) {

@@ -29,6 +29,8 @@ private:
 
 // Reads exactly n bytes from a blocking descriptor; false on end or error.
 bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n);
+// Busy-waits until at least n bytes are queued for reading; false on error.
+bool SpinUntilQueued(int fd, std::size_t n);
 // Writes all n bytes; false on error.
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n);
 

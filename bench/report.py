@@ -69,6 +69,7 @@ def decode_section(runs, ir):
         cases.setdefault(key, {})[parts[4]] = entry
     rows = []
     worst = 0.0
+    worst_only = 0.0
     worst_ir = 0.0
     for (model, code, h3), steps in sorted(cases.items()):
         if not {"copy", "transport", "MuxReceiveComm"} <= steps.keys():
@@ -77,6 +78,7 @@ def decode_section(runs, ir):
         e = steps["MuxReceiveComm"]
         ratio = full / copy
         worst = max(worst, ratio)
+        worst_only = max(worst_only, (full - transport) / copy)
         ir_copy = ir.get((model, code, "copy"))
         ir_transport = ir.get((model, code, "transport"))
         ir_full = ir.get((model, code, "decode"))
@@ -93,7 +95,7 @@ def decode_section(runs, ir):
         "decode only ns | ratio to copy | MB/s | copy Ir | transport Ir | MuxReceiveComm Ir | Ir ratio |",
         "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|",
     ]
-    return head + rows, worst, worst_ir
+    return head + rows, (worst, worst_only), worst_ir
 
 
 def round_trip_rows(rt, mb):
@@ -103,9 +105,8 @@ def round_trip_rows(rt, mb):
         def get(runs, lib):
             e = runs.get(f"roundtrip/{lib}/{size}/real_time")
             return None if e is None or "error" in e else e
-        raw, kav = get(rt, "raw"), get(rt, "kavrol")
-        srv, echo = get(mb, "libmodbus_server"), get(mb, "libmodbus_echo")
-        table.append((size, raw, kav, srv, echo))
+        table.append((size, get(rt, "raw"), get(rt, "raw_spin"), get(rt, "kavrol"),
+                      get(mb, "libmodbus_server"), get(mb, "libmodbus_echo")))
     return table
 
 
@@ -120,9 +121,9 @@ def tps(e):
 def write_plot(table, out_png, workdir):
     dat = os.path.join(workdir, "scaling.dat")
     with open(dat, "w") as fh:
-        fh.write("# reply_bytes raw_us kavrol_us libmodbus_server_us libmodbus_echo_us\n")
-        for size, raw, kav, srv, echo in table:
-            fh.write(f"{size} {us(raw):.2f} {us(kav):.2f} {us(srv):.2f} {us(echo):.2f}\n")
+        fh.write("# reply_bytes raw_us raw_spin_us kavrol_us libmodbus_server_us libmodbus_echo_us\n")
+        for size, raw, spin, kav, srv, echo in table:
+            fh.write(f"{size} {us(raw):.2f} {us(spin):.2f} {us(kav):.2f} {us(srv):.2f} {us(echo):.2f}\n")
     script = f"""
 set terminal pngcairo size 900,560 font 'sans,11'
 set output '{out_png}'
@@ -132,10 +133,11 @@ set ylabel 'µs per transaction'
 set key top left
 set grid
 set yrange [0:*]
-plot '{dat}' using 1:2 with linespoints lw 2 title 'raw write/read (floor)', \\
-     '' using 1:3 with linespoints lw 2 title 'Kavrol32 MuxSendComm + MuxReceiveComm', \\
-     '' using 1:4 with linespoints lw 2 title 'libmodbus client + libmodbus server', \\
-     '' using 1:5 with linespoints lw 2 title 'libmodbus client + echo peer'
+plot '{dat}' using 1:2 with linespoints lw 2 title 'floor: write + blocking read', \\
+     '' using 1:3 with linespoints lw 2 title 'floor: write + spin on FIONREAD + read', \\
+     '' using 1:4 with linespoints lw 3 title 'Kavrol32 MuxSendComm + MuxReceiveComm', \\
+     '' using 1:5 with linespoints lw 2 title 'libmodbus client + libmodbus server', \\
+     '' using 1:6 with linespoints lw 2 title 'libmodbus client + echo peer'
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
@@ -156,25 +158,26 @@ def main():
     with open(os.path.join(r, "commands.txt")) as fh:
         commands = fh.read().strip()
 
-    decode_rows, worst_ratio, worst_ir = decode_section(dec, ir)
+    decode_rows, (worst_ratio, worst_only), worst_ir = decode_section(dec, ir)
     table = round_trip_rows(rt, mb)
     write_plot(table, a.plot, r)
 
-    rt_rows = ["| reply bytes | raw floor µs | Kavrol32 µs | added µs | ratio | Kavrol32 CPU µs | "
-               "libmodbus (server) µs | libmodbus CPU µs | libmodbus (echo peer) µs | Kavrol32 tx/s | "
-               "libmodbus tx/s | Kavrol32 / libmodbus |",
-               "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    rt_rows = ["| reply bytes | floor, blocking µs | floor, spinning µs | Kavrol32 µs | added over spinning µs | "
+               "added over blocking µs | ratio to spinning | Kavrol32 CPU µs | libmodbus (server) µs | "
+               "libmodbus CPU µs | libmodbus (echo peer) µs | Kavrol32 tx/s | libmodbus tx/s | Kavrol32 / libmodbus |",
+               "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     max_added = 0.0
     min_vs_modbus = float("inf")
-    for size, raw, kav, srv, echo in table:
-        added = us(kav) - us(raw)
-        max_added = max(max_added, added)
+    for size, raw, spin, kav, srv, echo in table:
+        added_spin = us(kav) - us(spin)
+        added_raw = us(kav) - us(raw)
+        max_added = max(max_added, added_spin, added_raw)
         vs = tps(kav) / tps(srv) if kav and srv else float("nan")
         min_vs_modbus = min(min_vs_modbus, vs)
         rt_rows.append(
-            f"| {size} | {fmt(us(raw))} | {fmt(us(kav))} | {fmt(added)} | {fmt(us(kav) / us(raw), 2)} | "
-            f"{fmt(us(kav, 'cpu_time'))} | {fmt(us(srv))} | {fmt(us(srv, 'cpu_time'))} | {fmt(us(echo))} | "
-            f"{fmt(tps(kav), 0)} | {fmt(tps(srv), 0)} | {fmt(vs, 2)} |")
+            f"| {size} | {fmt(us(raw))} | {fmt(us(spin))} | {fmt(us(kav))} | {fmt(added_spin)} | {fmt(added_raw)} | "
+            f"{fmt(us(kav) / us(spin), 2)} | {fmt(us(kav, 'cpu_time'))} | {fmt(us(srv))} | "
+            f"{fmt(us(srv, 'cpu_time'))} | {fmt(us(echo))} | {fmt(tps(kav), 0)} | {fmt(tps(srv), 0)} | {fmt(vs, 2)} |")
 
     def verdict(ok):
         return "met" if ok else "**not met**"
@@ -196,8 +199,9 @@ def main():
         "| goal | measured | |",
         "|---|---|---|",
         f"| decode of the largest layout within 3× the plain copy | worst {fmt(worst_ratio)}× (CPU time), "
-        f"{fmt(worst_ir)}× (instructions) | {verdict(worst_ratio <= 3)} |",
-        f"| round-trip overhead over the raw pty floor under 50 µs | worst {fmt(max_added)} µs | "
+        f"{fmt(worst_ir)}× (instructions); without the fake host's transport {fmt(worst_only)}× | "
+        f"{verdict(worst_ratio <= 3)} |",
+        f"| round-trip overhead over the raw pty floor under 50 µs | worst {fmt(max_added)} µs (either floor) | "
         f"{verdict(max_added < 50)} |",
         f"| at least as many transactions/s as libmodbus at matched byte counts | worst "
         f"{fmt(min_vs_modbus, 2)}× libmodbus | {verdict(min_vs_modbus >= 1)} |",
@@ -223,8 +227,10 @@ def main():
         "peer in a second thread of the same process. Every transaction moves an 8-byte request and a reply of "
         "5 + 2N bytes: Kavrol32 sends command 8 with three raw bytes (8 bytes as sent) and receives a reply-code-9 "
         "frame decoded for model 0; libmodbus reads N holding registers (8-byte request, 5 + 2N byte reply). "
-        "*Raw floor*: a plain `write` of the 8 bytes and a blocking `read` of the reply between the same two "
-        "ends, against the same echo-style peer thread (it reads the request and writes prebuilt reply bytes). "
+        "Two floors between the same two ends, against the same echo-style peer thread (it reads the request and "
+        "writes prebuilt reply bytes): *blocking*, a plain `write` of the 8 bytes and a blocking `read` of the "
+        "reply; *spinning*, the same `write`, a busy wait on `FIONREAD` until the whole reply is queued (the way "
+        "the library waits) and one `read`. "
         "*libmodbus (server)*: libmodbus RTU client against a libmodbus RTU server thread "
         "(`modbus_receive`/`modbus_reply`); *libmodbus (echo peer)*: the libmodbus client against the same echo "
         "peer that serves Kavrol32. Both libmodbus contexts are bound to the pty descriptors with "

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "link/link_state.h"
@@ -36,6 +37,9 @@ struct FailureCase {
     std::int32_t (*fail)(kavrol::test::CallerObjects&);
     std::int32_t expected;
 };
+
+// Names the case in test output instead of dumping its bytes.
+[[maybe_unused]] void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 std::int32_t Receive(kavrol::test::CallerObjects& o) { return o.receive(kModel); }
 void Feed(FakeHost& f, const Bytes& b) { f.feed(b.data(), b.size()); }

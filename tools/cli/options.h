@@ -1,10 +1,9 @@
 // Command-line helpers shared by the client's subcommands.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include <stdexcept>
 
-#include <CLI/CLI.hpp>
+#include "common/number_option.h"
 
 namespace kavrol::cli {
 
@@ -14,9 +13,7 @@ inline constexpr int kExitFailed = 1;  // a transaction, or a demo step, did not
 inline constexpr int kExitUsage = 2;   // bad arguments; nothing was sent
 inline constexpr int kExitPort = 3;    // the port could not be opened or configured
 
-// Numbers written in decimal or as 0x hex, up to max (a leading zero is
-// not octal). Rewrites the text as decimal for CLI11's conversion.
-CLI::Validator numberUpTo(std::uint64_t max);
+using tools::numberUpTo;
 
 // Thrown after parsing for arguments that do not go together.
 class UsageError : public std::runtime_error {

@@ -126,8 +126,9 @@ int runQuery(const QueryOptions& o, const Request& r) {
                       << (code >= 0 ? "  reply code " + std::to_string(code) : std::string()) << "\n";
         }
     }
-    if (!single) {
-        if (live) std::cout << "\n";
+    if (live) {
+        std::cout << "\n";  // the live line stays as the summary
+    } else if (!single) {
         if (o.json) {
             std::cout << nlohmann::json{{"summary", {{"sent", counts.total}, {"ok", counts.ok}, {"timeout", counts.timeout},
                                                      {"frame_error", counts.frame}, {"device_error", counts.device}}}}

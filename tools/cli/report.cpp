@@ -1,13 +1,12 @@
 #include "cli/report.h"
 
-#include <cstring>
 #include <iomanip>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "common/wire.h"
-#include "record_fields.h"
+#include "common/record_fields.h"
 
 namespace kavrol::cli {
 
@@ -25,7 +24,7 @@ std::size_t bufferPositionOf(int code, std::size_t offset) {
         case 2: return offset - offsetof(ReplyRecord, code2Word0);
         case 5: return offset - offsetof(ReplyRecord, code5Pair0);
         case 6: return offset - offsetof(ReplyRecord, code6Word0);
-        default:
+        default:  // reply code 3
             if (offset >= offsetof(ReplyRecord, code3Longs)) return offset - 3;
             if (offset >= offsetof(ReplyRecord, code3Words2)) return offset - 1;
             return offset;

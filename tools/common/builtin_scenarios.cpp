@@ -117,7 +117,7 @@ std::optional<Scenario> builtinScenario(std::string_view name) {
     for (const GroupDevice& g : kGroups) {
         if (name == g.scenario) {
             return groupScenario(g.scenario,
-                                 std::string("a device of model ") + g.models + " (layouts for reply codes " +
+                                 std::string("a device of model group {") + g.models + "} (layouts for reply codes " +
                                      g.layouts + "); " + kGroupHelp,
                                  g.code3Last);
         }

@@ -2,8 +2,8 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,7 @@
 
 #include "common/builtin_scenarios.h"
 #include "common/number_list.h"
+#include "common/number_option.h"
 #include "common/pty_device.h"
 #include "common/serial_port.h"
 #include "common/simulator.h"
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     std::string dump;
 
     app.add_option("--tty", tty, "serve this existing serial device instead of a new pseudo-terminal");
-    app.add_option("--baud", line.baud, "baud rate with --tty")->capture_default_str();
+    app.add_option("--baud", line.baud, "baud rate with --tty")->transform(numberUpTo(4000000))->capture_default_str();
     app.add_option("--data", line.dataBits, "data bits with --tty")->check(CLI::Range(5, 8))->capture_default_str();
     app.add_option("--parity", line.parity, "parity with --tty: N, E or O")->check(CLI::IsMember({'N', 'E', 'O'}))->capture_default_str();
     app.add_option("--stop", line.stopBits, "stop bits with --tty")->check(CLI::IsMember({1U, 2U}))->capture_default_str();
@@ -72,11 +73,12 @@ int main(int argc, char** argv) {
     app.add_option("--fault", faultTexts,
                    "inject a fault into every reply: KIND[:PROBABILITY[:VALUE]], KIND one of delay, no-reply, "
                    "truncate, bad-checksum, device-error, noise, oversize (repeatable)");
-    app.add_option("--seed", seed, "seed of the fault decisions")->capture_default_str();
+    app.add_option("--seed", seed, "seed of the fault decisions")->transform(numberUpTo(std::numeric_limits<std::uint64_t>::max()))->capture_default_str();
     app.add_option("--fault-log", faultLogPath,
                    "write one JSON line per command (faults applied, bytes sent, the status a client must see) "
                    "and per dropped run of bytes");
     app.add_option("--frame-gap", frameGap, "ms of silence after which a partial frame is dropped")
+        ->transform(numberUpTo(60000))
         ->check(CLI::Range(1U, 60000U))
         ->capture_default_str();
     app.add_flag("--quiet", quiet, "no frame log on standard error");
@@ -128,7 +130,6 @@ int main(int argc, char** argv) {
         if (tty.empty()) {
             pty = std::make_unique<PtyDevice>();
             fd = pty->deviceFd();
-            std::cout << pty->clientPath() << std::endl;
         } else {
             port = SerialPort::open(tty, line);
             fd = port->fd();
@@ -137,9 +138,11 @@ int main(int argc, char** argv) {
         g_simulator = &simulator;
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
+        // The one line a client (or a test) waits for.
+        if (pty) std::cout << pty->clientPath() << std::endl;
         if (!quiet) {
             std::cerr << "kavrol-devsim: scenario " << scenarioName << ", serving "
-                      << (tty.empty() ? pty->clientPath() + " (pseudo-terminal)" : tty + " (" + describeLine(line) + ")")
+                      << (pty ? pty->clientPath() + " (pseudo-terminal)" : tty + " (" + describeLine(line) + ")")
                       << "\n";
         }
         const int rc = simulator.serve(fd);

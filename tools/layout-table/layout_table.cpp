@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kavrol32/kavrol32.h"
-#include "record_fields.h"
+#include "common/record_fields.h"
 #include "reply/coverage.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"

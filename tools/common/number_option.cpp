@@ -1,13 +1,13 @@
-#include "cli/options.h"
+#include "common/number_option.h"
 
 #include "common/number_list.h"
 
-namespace kavrol::cli {
+namespace kavrol::tools {
 
 CLI::Validator numberUpTo(std::uint64_t max) {
     return CLI::Validator(
         [max](std::string& text) -> std::string {
-            const auto value = tools::parseNumber(text, max);
+            const auto value = parseNumber(text, max);
             if (!value) return "'" + text + "' is not a number 0.." + std::to_string(max);
             text = std::to_string(*value);
             return {};
@@ -15,4 +15,4 @@ CLI::Validator numberUpTo(std::uint64_t max) {
         "0.." + std::to_string(max));
 }
 
-}  // namespace kavrol::cli
+}  // namespace kavrol::tools

@@ -1,4 +1,4 @@
-#include "record_fields.h"
+#include "common/record_fields.h"
 
 #include "kavrol32/kavrol32.h"
 
