@@ -1,5 +1,6 @@
 // Model group {17, 24}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
+#include "reply/code3_word_rows.h"
 #include "reply/model_groups.h"
 #include "reply/own_code3_group.h"
 
@@ -14,14 +15,7 @@ using namespace rows;
 // slot, zero-extended. r[11], r[23], r[48], r[50] and r[52] are not used.
 // A built byte is made in place by the rows under its comment.
 constexpr Op kCode3Rows[] = {
-    copy(0, 6),
-    zero(1),
-    copy(2, 7),
-    zero(3),
-    copy(4, 8),
-    zero(5),
-    copy(6, 9),
-    zero(7, 63),
+    include(kCode3FourWidenedWords),  // out 0..63
     // out 64: bits 0..2 = r[10] bits 1..3; bit 3 = r[22] bit 6; bits 4..7 = r[22] bits 0..3
     zero(64), field(64, 10, 1, 3, 0), orField(64, 22, 6, 1, 3), orField(64, 22, 0, 4, 4),
     // out 65: bit 0 = r[22] bit 4; bit 1 = 1 if r[39] is not 0; bits 2..3 = r[51] bits 0..1;

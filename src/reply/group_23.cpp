@@ -1,6 +1,6 @@
 // Model group {23}.
 #include "reply/model_groups.h"
-#include "reply/shared_layouts.h"
+#include "reply/own_code3_group.h"
 
 namespace kavrol::reply {
 
@@ -21,20 +21,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-const GroupLayouts kGroup23{
-    "23",
-    {
-        nullptr,         // 0
-        &SharedLayout1,  // 1
-        &SharedLayout2,  // 2
-        &kCode3,         // 3
-        nullptr,         // 4
-        &SharedLayout5,  // 5
-        &SharedLayout6,  // 6
-        nullptr,         // 7
-        &SharedLayout8,  // 8
-        &SharedLayout9,  // 9
-    },
-};
+constinit const GroupLayouts kGroup23 = GroupWithOwnCode3AndBits("23", kCode3);
 
 }  // namespace kavrol::reply

@@ -1,6 +1,6 @@
 // Model group {2, 9}.
 #include "reply/model_groups.h"
-#include "reply/shared_layouts.h"
+#include "reply/own_code3_group.h"
 
 namespace kavrol::reply {
 
@@ -17,20 +17,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-const GroupLayouts kGroup2_9{
-    "2, 9",
-    {
-        nullptr,         // 0
-        &SharedLayout1,  // 1
-        &SharedLayout2,  // 2
-        &kCode3,         // 3
-        nullptr,         // 4
-        &SharedLayout5,  // 5
-        &SharedLayout6,  // 6
-        nullptr,         // 7
-        &SharedLayout8,  // 8
-        &SharedLayout9,  // 9
-    },
-};
+constinit const GroupLayouts kGroup2_9 = GroupWithOwnCode3AndBits("2, 9", kCode3);
 
 }  // namespace kavrol::reply

@@ -26,4 +26,11 @@ constexpr GroupLayouts GroupWithOwnCode3(const char* name, const Layout& code3) 
     };
 }
 
+// The common set with SharedLayout2 for reply code 2 as well.
+constexpr GroupLayouts GroupWithOwnCode3AndBits(const char* name, const Layout& code3) {
+    GroupLayouts group = GroupWithOwnCode3(name, code3);
+    group.byReplyCode[2] = &SharedLayout2;
+    return group;
+}
+
 }  // namespace kavrol::reply
