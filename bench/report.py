@@ -125,12 +125,13 @@ def write_plot(table, out_png, workdir):
         for size, raw, spin, kav, srv, echo in table:
             fh.write(f"{size} {us(raw):.2f} {us(spin):.2f} {us(kav):.2f} {us(srv):.2f} {us(echo):.2f}\n")
     script = f"""
-set terminal pngcairo size 900,560 font 'sans,11'
+set terminal pngcairo size 900,640 font 'sans,11'
 set output '{out_png}'
 set title 'Round trip over a raw pty pair: 8-byte request, reply of N bytes (median)'
 set xlabel 'reply bytes on the line (both libraries)'
 set ylabel 'µs per transaction'
-set key top left
+set key below
+set xrange [0:260]
 set grid
 set yrange [0:*]
 plot '{dat}' using 1:2 with linespoints lw 2 title 'floor: write + blocking read', \\

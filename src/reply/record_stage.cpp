@@ -1,5 +1,6 @@
 #include "reply/record_stage.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -62,6 +63,12 @@ static_assert(offsetof(ReplyRecord, code6Pair5) == offsetof(ReplyRecord, code6Pa
 static_assert(offsetof(ReplyRecord, code6Pair0) == offsetof(ReplyRecord, code6Word0) + 4);
 
 void storeRun(const FieldRun& run, const std::uint8_t* buffer, std::uint8_t* record) {
+    if constexpr (std::endian::native == std::endian::little) {
+        // The buffer holds the values low byte first, as the host does: the
+        // run's bytes are its native integers already.
+        std::memcpy(record + run.to, buffer + run.from, static_cast<std::size_t>(run.width) * run.count);
+        return;
+    }
     for (unsigned i = 0; i < run.count; ++i) {
         const std::uint8_t* src = buffer + run.from + static_cast<std::size_t>(i) * run.width;
         std::uint8_t* dest = record + run.to + static_cast<std::size_t>(i) * run.width;

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -46,6 +47,8 @@ DevsimProcess::DevsimProcess(const std::string& executable, const std::vector<st
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
+        // Ends with the test even when the test dies without stopping it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(out[1], STDOUT_FILENO);
         ::execv(executable.c_str(), cargv.data());
         ::_exit(127);
