@@ -172,7 +172,7 @@ std::string statusName(std::int32_t status) {
 }
 
 std::string statusMeaning(std::int32_t status) {
-    if (status == KAVROL_OK) return "valid reply, normalized into the buffer and parsed into the record";
+    if (status == KAVROL_OK) return "valid reply, normalized and parsed as far as its reply code has a layout";
     if (status == KAVROL_E_REJECTED) return "rejected: the command does not fit a frame, nothing was sent";
     if (status == KAVROL_E_TIMEOUT) return "time-out: the reply, or the rest of it, did not arrive in time";
     if (status == KAVROL_E_FRAME) return "frame error: the port read failed, the length byte is out of range, or the checksum does not match";
