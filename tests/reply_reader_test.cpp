@@ -19,38 +19,6 @@ namespace {
 
 using Call = host::FakeHost::Call;
 
-// Passes every call to the fake host but reports read number `failAt`
-// (counted from 1) as failed.
-class FailingReadHost final : public host::Host {
-public:
-    FailingReadHost(host::FakeHost& fake, unsigned failAt) : fake_(fake), failAt_(failAt) {}
-    void purge(host::PortHandle p, std::uint32_t f) override { fake_.purge(p, f); }
-    void write(host::PortHandle p, const std::uint8_t* b, std::uint32_t n, void* o) override {
-        fake_.write(p, b, n, o);
-    }
-    bool queryQueues(host::PortHandle p, host::QueueCounts& c) override { return fake_.queryQueues(p, c); }
-    bool read(host::PortHandle p, std::uint8_t* d, std::uint32_t n, void* o) override {
-        const bool ok = fake_.read(p, d, n, o);
-        return ok && ++reads_ != failAt_;
-    }
-    void clearError(host::PortHandle p) override { fake_.clearError(p); }
-    std::uint32_t tickMs() override { return fake_.tickMs(); }
-    host::FileHandle fileCreate(const char* path, std::int32_t a) override { return fake_.fileCreate(path, a); }
-    host::FileHandle fileOpenRead(const char* path) override { return fake_.fileOpenRead(path); }
-    std::int32_t fileWrite(host::FileHandle f, const std::uint8_t* d, std::uint32_t n) override {
-        return fake_.fileWrite(f, d, n);
-    }
-    std::int32_t fileRead(host::FileHandle f, std::uint8_t* d, std::uint32_t n) override {
-        return fake_.fileRead(f, d, n);
-    }
-    void fileClose(host::FileHandle f) override { fake_.fileClose(f); }
-
-private:
-    host::FakeHost& fake_;
-    unsigned failAt_;
-    unsigned reads_ = 0;
-};
-
 // A frame that every layout group of these tests writes a lot for.
 Bytes code3Frame(std::uint8_t code = 3) { return replyFrame(code, 0, payloadFrom(40, [](unsigned j) {
     return static_cast<std::uint8_t>(0x80 + j);
@@ -127,8 +95,7 @@ TEST_F(ReplyReader, FailuresLeaveBufferAndRecordUntouched) {
             host::FakeHost& f = fake();
             f.purge(kFakePort, host::kPurgeReceive);
             f.clearRecords();
-            FailingReadHost failing(f, c.failReadAt);
-            host::ScopedHost scoped(failing);
+            f.failReadNumber = c.failReadAt;
             CallerObjects o;
             o.fill(0xA7, 0x7A);
             EXPECT_EQ(receive(c.input, model, o), c.result);

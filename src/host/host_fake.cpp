@@ -101,7 +101,8 @@ bool FakeHost::queryQueues(PortHandle port, QueueCounts& counts) {
 
 bool FakeHost::read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped) {
     log(Call::Read, port, count, kFileError, overlapped);
-    if (failRead) return false;
+    ++readCalls_;
+    if (failRead || readCalls_ == failReadNumber) return false;
     const std::size_t available = inVisible_ - inRead_;
     if (count > available) overRead = true;
     const std::size_t n = std::min<std::size_t>(count, available);

@@ -66,6 +66,8 @@ public:
 
     bool failQuery = false;
     bool failRead = false;
+    // Fails only the n-th read call (1-based) since the last clearRecords(); 0: none.
+    std::uint32_t failReadNumber = 0;
     bool failCreate = false;
     bool failFileWrite = false;
     bool failFileRead = false;
@@ -84,7 +86,10 @@ public:
     std::size_t count(Call call) const;
     // Records with Tick calls left out, for call-order checks.
     std::size_t portCalls(Record* out, std::size_t max) const;
-    void clearRecords() { recordCount_ = 0; }
+    void clearRecords() {
+        recordCount_ = 0;
+        readCalls_ = 0;
+    }
 
     // Every byte handed to write, in order.
     std::basic_string_view<std::uint8_t> written() const { return {written_.data(), writtenCount_}; }
@@ -132,6 +137,7 @@ private:
 
     std::array<Record, kMaxRecords> records_{};
     std::size_t recordCount_ = 0;
+    std::uint32_t readCalls_ = 0;
 
     std::array<std::uint32_t, kMaxTicks> ticks_{};
     std::size_t tickCount_ = 0;

@@ -2,7 +2,7 @@
 // a reply-code-3 layout of its own.
 #include "reply/code3_word_rows.h"
 #include "reply/model_groups.h"
-#include "reply/own_code3_group.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 

@@ -1,7 +1,7 @@
 // Model group {18}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
 #include "reply/model_groups.h"
-#include "reply/own_code3_group.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 

@@ -1,6 +1,6 @@
 // Model group {2, 9}.
 #include "reply/model_groups.h"
-#include "reply/own_code3_group.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 

@@ -1,6 +1,6 @@
 // Model group {6}: layouts for reply codes 1, 3, 8 and 9 only.
 #include "reply/model_groups.h"
-#include "reply/shared_layouts.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 
@@ -30,20 +30,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-const GroupLayouts kGroup6{
-    "6",
-    {
-        nullptr,         // 0
-        &SharedLayout1,  // 1
-        nullptr,         // 2
-        &kCode3,         // 3
-        nullptr,         // 4
-        nullptr,         // 5
-        nullptr,         // 6
-        nullptr,         // 7
-        &SharedLayout8,  // 8
-        &SharedLayout9,  // 9
-    },
-};
+constinit const GroupLayouts kGroup6 = WithCode3(SharedLayoutsOnly("6"), kCode3);
 
 }  // namespace kavrol::reply

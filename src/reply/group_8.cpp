@@ -2,7 +2,7 @@
 // chosen by r[3], and the two-byte table of reply code 8 for reply code 2.
 #include "reply/code3_pack_rows.h"
 #include "reply/model_groups.h"
-#include "reply/own_code3_group.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 

@@ -3,7 +3,7 @@
 // served by two sets of layouts that differ in reply code 3 only.
 #include "reply/code3_pack_rows.h"
 #include "reply/model_groups.h"
-#include "reply/own_code3_group.h"
+#include "reply/group_sets.h"
 
 namespace kavrol::reply {
 
