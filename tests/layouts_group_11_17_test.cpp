@@ -24,7 +24,7 @@ void expectLongs(const ReplyRecord& rec, const std::vector<LongSource>& table) {
 
 // The parts of code 3 that both groups lay out alike.
 void expectCommonCode3(const Decoded& d, unsigned firstUnwrittenLong) {
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(rec.code3Words[i], tag(6 + i)) << i;  // r[6..9] widened
     for (unsigned i = 4; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
     EXPECT_EQ(rec.code3QuadA[2], 0);
@@ -50,7 +50,7 @@ TEST(Group17_24, Code3InRecordTerms) {
         SCOPED_TRACE(model);
         const Decoded d = decode(model, 3, 1, taggedPayload(90));
         expectCommonCode3(d, 30);
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         EXPECT_EQ(rec.code3Bytes[0], d.buffer[64]);
         EXPECT_EQ(rec.code3Bytes[1], d.buffer[65]);
         for (unsigned i = 2; i < 25; ++i) EXPECT_EQ(rec.code3Bytes[i], 0) << i;
@@ -86,7 +86,7 @@ TEST(Group17_24, Code3BuildsBytes) {
             for (const auto& [j, v] : c.sources) payload[j - 6] = v;
             const Decoded d = decode(model, 3, 1, payload);
             EXPECT_EQ(d.buffer[c.out], c.expected);
-            const ReplyRecord rec = d.record();
+            const ReplyRecord rec = d.fields();
             EXPECT_EQ(c.out < 89 ? rec.code3Bytes[c.out - 64] : rec.code3QuadA[c.out - 89], c.expected);
         }
     }
@@ -103,7 +103,7 @@ TEST(Group11_14, Code3InRecordTerms) {
         // r[32] = 157 and r[38] = 106 feed the bit and map slots.
         const Decoded d = decode(model, 3, 1, taggedPayload(90, {{32, 157}, {38, 106}}));
         expectCommonCode3(d, 26);
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         EXPECT_EQ(rec.code3Bytes[0], d.buffer[64]);
         EXPECT_EQ(rec.code3Bytes[1], d.buffer[65]);
         for (unsigned i = 2; i <= 4; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(61 + i)) << i;  // r[63..65]

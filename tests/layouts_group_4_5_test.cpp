@@ -21,7 +21,7 @@ TEST(Group4_22, Code3BytesGetBitZeroOredIntoBitOne) {
     for (std::uint32_t model : kGroup4_22) {
         SCOPED_TRACE(model);
         const Decoded d = decode(model, 3, 1, payload);
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         for (unsigned i = 0; i < 9; ++i) {
             EXPECT_EQ(d.buffer[64 + i], expected[i]) << "r[" << 6 + i << "] = " << int(source[i]);
             EXPECT_EQ(rec.code3Bytes[i], expected[i]);
@@ -42,7 +42,7 @@ TEST(Group4_22, Code3BuildsByte84) {
                                             << ", r[28] = " << int(c.r28));
             const Decoded d = decode(model, 3, 1, taggedPayload(40, {{27, c.r27}, {28, c.r28}}));
             EXPECT_EQ(d.buffer[84], c.out84);
-            EXPECT_EQ(d.record().code3Bytes[20], c.out84);
+            EXPECT_EQ(d.fields().code3Bytes[20], c.out84);
         }
     }
 }
@@ -51,7 +51,7 @@ TEST(Group4_22, Code3InRecordTerms) {
     for (std::uint32_t model : kGroup4_22) {
         SCOPED_TRACE(model);
         const Decoded d = decode(model, 3, 1, taggedPayload(40));
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
         for (unsigned i = 9; i <= 19; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(6 + i)) << i;  // r[15..25]
         EXPECT_EQ(rec.code3Bytes[21], tag(29));
@@ -79,7 +79,7 @@ TEST(Group5_12_13, Code3InRecordTerms) {
         const Decoded d = decode(model, 3, 1, taggedPayload(40));
         EXPECT_EQ(d.buffer[0], tag(16));
         EXPECT_EQ(d.buffer[64], tag(6));
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(rec.code3Words[i], tag(16 + 2 * i) | tag(17 + 2 * i) << 8) << i;
         for (unsigned i = 4; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
         for (unsigned i = 0; i <= 9; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(6 + i)) << i;

@@ -13,7 +13,7 @@ namespace {
 
 TEST(Group6, Code3InRecordTerms) {
     const Decoded d = decode(6, 3, 1, taggedPayload(60));
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(rec.code3Words[i], tag(6 + 2 * i) | tag(7 + 2 * i) << 8) << i;
     for (unsigned i = 16; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
     for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(38 + i)) << i;
@@ -37,7 +37,7 @@ TEST(Group18, Code3VariantsInRecordTerms) {
         SCOPED_TRACE(int(r12));
         const bool variantA = (r12 & 2) != 0;
         const Decoded d = decode(18, 3, 0, taggedPayload(250, {{12, r12}}));
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         for (unsigned k = 0; k <= 116; ++k) EXPECT_EQ(d.buffer[k], 0) << k;
         EXPECT_EQ(d.buffer[195], tag(13));
         EXPECT_EQ(d.buffer[196], r12);
@@ -70,9 +70,9 @@ TEST(Group18, Code3VariantsInRecordTerms) {
 
 TEST(Group18, Code3ElementWidenedByZeros) {
     const Decoded a = decode(18, 3, 0, taggedPayload(250, {{12, 2}, {154, 1}, {155, 2}}));
-    EXPECT_EQ(a.record().code3Longs[25], 513U);
+    EXPECT_EQ(a.fields().code3Longs[25], 513U);
     const Decoded b = decode(18, 3, 0, taggedPayload(250, {{12, 0}, {154, 1}, {155, 2}}));
-    EXPECT_EQ(b.record().code3Longs[25], 1U | 2U << 8 | (tagsOf(156, 157) << 16));
+    EXPECT_EQ(b.fields().code3Longs[25], 1U | 2U << 8 | (tagsOf(156, 157) << 16));
 }
 
 // The same variant choice through the exported call and the fake host.

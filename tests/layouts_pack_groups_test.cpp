@@ -26,7 +26,7 @@ std::uint8_t packOfTags(unsigned j) { return oddBitPack(tag(j), tag(j + 1)); }
 // The packed bytes and words that model 8's full form and the default group
 // share: code3Bytes[0..3], code3QuadA, code3QuadB, code3Words2, code3QuadC.
 void expectPackedParts(const Decoded& d) {
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     for (unsigned i = 0; i < 4; ++i) {
         EXPECT_EQ(rec.code3Bytes[i], packOfTags(78 + 2 * i)) << i;
         EXPECT_EQ(rec.code3QuadA[i], packOfTags(86 + 2 * i)) << i;
@@ -62,7 +62,7 @@ void expectPackExamples(std::uint32_t model, std::uint8_t header3) {
 
 TEST(Group8, Code3FullFormInRecordTerms) {
     const Decoded d = decode(8, 3, 1, taggedPayload(110));
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], tag(6 + 2 * i) | tag(7 + 2 * i) << 8) << i;
     for (unsigned i = 4; i < 25; ++i) EXPECT_EQ(rec.code3Bytes[i], 0) << i;
     expectPackedParts(d);
@@ -86,7 +86,7 @@ TEST(Group8, Code3FullFormIgnoresR70To77) {
 TEST(Group8, Code3ShortFormInRecordTerms) {
     const Decoded d = decode(8, 3, 0, taggedPayload(110, {{50, 7}}));
     EXPECT_EQ(d.buffer[64], 7);
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     for (unsigned i = 0; i < 22; ++i) EXPECT_EQ(rec.code3Words[i], tag(6 + 2 * i) | tag(7 + 2 * i) << 8) << i;
     for (unsigned i = 22; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
     for (unsigned i = 1; i <= 8; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(50 + i)) << i;
@@ -100,7 +100,7 @@ TEST(Group8, Code2WritesTheTwoByteTable) {
     EXPECT_EQ(d.buffer[0], tag(6));
     EXPECT_EQ(d.buffer[1], 0);
     EXPECT_EQ(d.buffer[2], prefill(2, 0xA5));
-    const ReplyRecord rec = d.record();
+    const ReplyRecord rec = d.fields();
     EXPECT_EQ(rec.code2Word0, tag(6));
     EXPECT_EQ(rec.code2Bits[0], prefill(2, 0xA5) | prefill(3, 0xA5) << 8);
 }
@@ -133,7 +133,7 @@ TEST(DefaultGroup, Code1WritesTwentyBytes) {
         EXPECT_EQ(d.buffer[2], tag(7));
         EXPECT_EQ(d.buffer[3], 0);
         for (unsigned k = 4; k <= 19; ++k) EXPECT_EQ(d.buffer[k], tag(k + 4)) << k;
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         EXPECT_EQ(rec.code1Word0, tag(6));
         EXPECT_EQ(rec.code1Word1, tag(7));
         EXPECT_EQ(rec.code1Word4, tag(12) | tag(13) << 8);
@@ -145,7 +145,7 @@ TEST(DefaultGroup, Code3InRecordTerms) {
     for (std::uint32_t model : kDefaultGroup) {
         SCOPED_TRACE(model);
         const Decoded d = decode(model, 3, 1, taggedPayload(110));
-        const ReplyRecord rec = d.record();
+        const ReplyRecord rec = d.fields();
         for (unsigned i = 0; i < 24; ++i) EXPECT_EQ(rec.code3Words[i], tag(6 + 2 * i) | tag(7 + 2 * i) << 8) << i;
         for (unsigned i = 24; i < 32; ++i) EXPECT_EQ(rec.code3Words[i], 0) << i;
         for (unsigned i = 4; i < 25; ++i) EXPECT_EQ(rec.code3Bytes[i], tag(50 + i)) << i;  // r[54..74]
@@ -192,7 +192,7 @@ TEST(DefaultGroup, ThresholdStepOfModels3_10_15_16WhenR3IsZero) {
             SCOPED_TRACE(testing::Message() << "model " << model << ": " << c.what);
             const Decoded d = decode(model, 3, 0, thresholdPayload(c));
             EXPECT_EQ(d.buffer[66], c.out66);
-            EXPECT_EQ(d.record().code3Bytes[2], c.out66);
+            EXPECT_EQ(d.fields().code3Bytes[2], c.out66);
         }
     }
 }
@@ -215,7 +215,7 @@ protected:
         fake().feed(frame.data(), frame.size());
         Decoded d;
         for (std::size_t k = 0; k < d.buffer.size(); ++k) d.buffer[k] = prefill(k, 0xA5);
-        d.result = MuxReceiveComm(model, d.buffer.data(), reinterpret_cast<ReplyRecord*>(d.recordBytes.data()));
+        d.result = MuxReceiveComm(model, d.buffer.data(), reinterpret_cast<ReplyRecord*>(d.record.data()));
         return d;
     }
 };
@@ -223,7 +223,7 @@ protected:
 TEST_F(DefaultGroupReceive, ThresholdStep) {
     const Decoded d = receive(15, replyFrame(3, 0, thresholdPayload(kThresholdCases[2])));
     ASSERT_EQ(d.result, 1);
-    EXPECT_EQ(d.record().code3Bytes[2], 0x80);
+    EXPECT_EQ(d.fields().code3Bytes[2], 0x80);
 }
 
 // L = 60: what lies past r[60] comes from the zeroed receive area.

@@ -158,8 +158,8 @@ TEST(LayoutsWritten, CodesWithoutLayoutLeaveTheBuffer) {
                 for (std::size_t k = 0; k < d.buffer.size(); ++k) ASSERT_EQ(d.buffer[k], prefill(k, 0xA5)) << k;
                 if (code == 2) {
                     // The code-2 region comes from the untouched buffer.
-                    EXPECT_EQ(d.record().code2Word0, prefill(0, 0xA5) | prefill(1, 0xA5) << 8);
-                    EXPECT_EQ(d.record().code2Word5, prefill(26, 0xA5) | prefill(27, 0xA5) << 8);
+                    EXPECT_EQ(d.fields().code2Word0, prefill(0, 0xA5) | prefill(1, 0xA5) << 8);
+                    EXPECT_EQ(d.fields().code2Word5, prefill(26, 0xA5) | prefill(27, 0xA5) << 8);
                 }
             }
         }

@@ -31,8 +31,8 @@ TEST(ModelsBounds, NoWriteBeyondBuffer316OrRecord417) {
                 SCOPED_TRACE(testing::Message() << "model " << model << ", code " << code);
                 for (std::size_t k = kBufferSize; k < d.buffer.size(); ++k)
                     ASSERT_EQ(d.buffer[k], prefill(k, 0xA5)) << "buffer " << k;
-                for (std::size_t k = kRecordSize; k < d.recordBytes.size(); ++k)
-                    ASSERT_EQ(d.recordBytes[k], prefill(k, 0xA6)) << "record " << k;
+                for (std::size_t k = kRecordSize; k < d.record.size(); ++k)
+                    ASSERT_EQ(d.record[k], prefill(k, 0xA6)) << "record " << k;
             }
         }
     }
@@ -59,7 +59,7 @@ TEST(ModelsBounds, MembersOfOneGroupDecodeAlike) {
                 const Decoded other = decode(g.models[m], frame);
                 ASSERT_EQ(other.buffer, first.buffer)
                     << g.name << ": model " << g.models[m] << ", code " << int(frame[2]);
-                ASSERT_EQ(other.recordBytes, first.recordBytes) << g.name << ": model " << g.models[m];
+                ASSERT_EQ(other.record, first.record) << g.name << ": model " << g.models[m];
             }
         }
     }
@@ -79,9 +79,9 @@ TEST(ModelsBounds, ThresholdModelsDifferOnlyInOut66) {
             const unsigned mask = stepTaken && k == 66 ? 0x80 : 0xFF;
             ASSERT_EQ(plain.buffer[k] & mask, stepped.buffer[k] & mask) << "code " << int(frame[2]) << ", out " << k;
         }
-        for (std::size_t k = 0; k < plain.recordBytes.size(); ++k) {
+        for (std::size_t k = 0; k < plain.record.size(); ++k) {
             const unsigned mask = stepTaken && k == 66 ? 0x80 : 0xFF;
-            ASSERT_EQ(plain.recordBytes[k] & mask, stepped.recordBytes[k] & mask) << "record " << k;
+            ASSERT_EQ(plain.record[k] & mask, stepped.record[k] & mask) << "record " << k;
         }
         if (plain.buffer[66] != stepped.buffer[66]) ++differed;
     }

@@ -2,7 +2,6 @@
 // for the tests of the model layouts.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,14 +10,13 @@
 
 #include "kavrol32/kavrol32.h"
 #include "reply/reply_reader.h"
+#include "support/caller_objects.h"
 #include "support/frames.h"
 
 namespace kavrol::test::layouts {
 
-inline constexpr std::size_t kBufferSize = KAVROL_REPLY_BUFFER_SIZE;
-inline constexpr std::size_t kRecordSize = KAVROL_REPLY_RECORD_SIZE;
 // Bytes past the caller's objects that nothing may write.
-inline constexpr std::size_t kGuardSize = 64;
+inline constexpr std::size_t kGuardSize = CallerObjects::kGuard;
 
 // The caller's content before a call: a pattern in which neighbouring
 // positions differ and no position holds the same value for two seeds.
@@ -45,16 +43,10 @@ inline Bytes taggedPayload(unsigned last, std::initializer_list<std::pair<unsign
     return p;
 }
 
-struct Decoded {
+// The caller's objects after a decode, and its result.
+struct Decoded : CallerObjects {
     std::int32_t result = 0;
-    std::array<std::uint8_t, kBufferSize + kGuardSize> buffer{};
-    std::array<std::uint8_t, kRecordSize + kGuardSize> recordBytes{};
 
-    ReplyRecord record() const {
-        ReplyRecord rec;
-        std::memcpy(&rec, recordBytes.data(), sizeof rec);
-        return rec;
-    }
     unsigned u16(std::size_t k) const { return buffer[k] | (buffer[k + 1] << 8); }
     std::uint32_t u32(std::size_t k) const {
         return buffer[k] | (buffer[k + 1] << 8) | (buffer[k + 2] << 16) |
@@ -69,9 +61,9 @@ inline Decoded decode(std::uint32_t model, const Bytes& frame, std::uint8_t seed
     Decoded d;
     for (std::size_t k = 0; k < d.buffer.size(); ++k) d.buffer[k] = prefill(k, seed);
     const auto recordSeed = static_cast<std::uint8_t>(seed + 1);
-    for (std::size_t k = 0; k < d.recordBytes.size(); ++k) d.recordBytes[k] = prefill(k, recordSeed);
+    for (std::size_t k = 0; k < d.record.size(); ++k) d.record[k] = prefill(k, recordSeed);
     Bytes area = receiveArea(frame);
-    d.result = reply::DecodeReply(model, area.data(), d.buffer.data(), d.recordBytes.data());
+    d.result = reply::DecodeReply(model, area.data(), d.buffer.data(), d.record.data());
     return d;
 }
 
