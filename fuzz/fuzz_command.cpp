@@ -104,14 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(rawData.get(), in.Rest(), std::min(items, in.RestSize()));
     }
 
-    static FakeHost* const fake = new FakeHost;
+    FakeHost* const fake = &kavrol::fuzz::FreshFakeHost(kPort, kTimeoutMs);
     kavrol::host::ScopedHost scoped(*fake);
-    fake->purge(kPort, kavrol::host::kPurgeReceive | kavrol::host::kPurgeTransmit);
-    fake->clearRecords();
-    fake->clearWritten();
-    fake->setTick(0);
     fake->outStuck = (hostFlags & 1) != 0;
-    Init_Msg_Bin(0, kPort, kTimeoutMs);
 
     const std::int32_t got = MuxSendComm(a.routeCount, a.command, a.subCommand, a.route[0], a.route[1],
                                          a.route[2], a.route[3], a.route[4], a.route[5], a.route[6],

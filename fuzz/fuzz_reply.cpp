@@ -72,15 +72,8 @@ void CheckContentIndependence(std::uint32_t model, const std::uint8_t* frame, un
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    // The fake host is large; one instance serves every input.
-    static FakeHost* const fake = new FakeHost;
+    FakeHost* const fake = &kavrol::fuzz::FreshFakeHost(kPort, kTimeoutMs);
     kavrol::host::ScopedHost scoped(*fake);
-    fake->purge(kPort, kavrol::host::kPurgeReceive | kavrol::host::kPurgeTransmit);
-    fake->clearRecords();
-    fake->clearWritten();
-    fake->setTick(0);
-    fake->overRead = false;
-    Init_Msg_Bin(0, kPort, kTimeoutMs);
 
     const std::uint32_t model = ModelFrom(data[0]);
     const std::uint8_t* stream = data + 1;

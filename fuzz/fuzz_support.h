@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/host_fake.h"
+#include "kavrol32/kavrol32.h"
+
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define KAVROL_FUZZ_ASAN 1
@@ -126,6 +129,20 @@ inline TwoByteSums ReferenceSums(const std::uint8_t* f, unsigned last) {
 inline bool ReferenceVerify(const std::uint8_t* f, unsigned last) {
     const TwoByteSums s = ReferenceSums(f, last);
     return f[4] == s.odd && f[5] == s.even;
+}
+
+// The one fake host of a target (it is large, so it is made once), cleared of
+// the previous input's stream, records and tick script, with the library
+// bound to `port`. The caller installs it for the input with host::ScopedHost.
+inline host::FakeHost& FreshFakeHost(void* port, std::uint32_t timeoutMs) {
+    static host::FakeHost* const fake = new host::FakeHost;
+    fake->purge(port, host::kPurgeReceive | host::kPurgeTransmit);
+    fake->clearRecords();
+    fake->clearWritten();
+    fake->setTick(0);
+    fake->overRead = false;
+    Init_Msg_Bin(0, port, timeoutMs);
+    return *fake;
 }
 
 }  // namespace kavrol::fuzz
