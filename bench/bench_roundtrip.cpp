@@ -27,7 +27,7 @@ std::int32_t SendRequest() {
 
 // Reply code 9 (model 0 copies the whole payload) of the given total size.
 std::vector<std::uint8_t> KavrolReply(std::int64_t replyBytes) {
-    return ReplyFrame(9, 0, Filler(static_cast<std::size_t>(replyBytes - 6), 9));
+    return replyFrame(9, 0, Filler(static_cast<std::size_t>(replyBytes - 6), 9));
 }
 
 // The floor: the same bytes between the same two ends without the library.

@@ -8,22 +8,6 @@
 
 namespace kavrol::bench {
 
-std::vector<std::uint8_t> ReplyFrame(std::uint8_t replyCode, std::uint8_t header3,
-                                     const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f(6 + payload.size(), 0);
-    f[0] = 0x3E;
-    f[1] = static_cast<std::uint8_t>(5 + payload.size());
-    f[2] = replyCode;
-    f[3] = header3;
-    std::copy(payload.begin(), payload.end(), f.begin() + 6);
-    std::uint8_t even = 0;
-    std::uint8_t odd = 0;
-    for (std::size_t i = 0; i < f.size(); ++i) (i % 2 == 0 ? even : odd) ^= f[i];
-    f[4] = odd;
-    f[5] = even;
-    return f;
-}
-
 std::vector<std::uint8_t> Filler(std::size_t n, std::uint32_t seed) {
     std::vector<std::uint8_t> out(n);
     std::uint32_t x = seed * 2654435761U + 1U;
@@ -46,7 +30,7 @@ std::vector<DecodeCase> LargestLayoutPerGroup() {
         bestFixed.fixedOnly = true;
         for (std::uint8_t code = 1; code <= 9; ++code) {
             for (std::uint8_t header3 : {0, 1}) {
-                auto frame = ReplyFrame(code, header3, Filler(reply::kMaxFrameIndex - 5, model * 16U + code));
+                auto frame = replyFrame(code, header3, Filler(reply::kMaxFrameIndex - 5, model * 16U + code));
                 std::vector<std::uint8_t> area(reply::kReceiveAreaSize, 0);
                 std::copy(frame.begin(), frame.end(), area.begin());
                 bool written[reply::kReplyBufferSize];

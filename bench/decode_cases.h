@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "support/frames.h"
+
 namespace kavrol::bench {
+
+// Reply frames as a device sends them (shared with the tests).
+using test::replyFrame;
 
 struct DecodeCase {
     std::string group;          // e.g. "2, 9"
@@ -19,10 +24,6 @@ struct DecodeCase {
     bool fixedOnly = false;     // chosen among reply codes 1..8
     std::vector<std::uint8_t> frame;  // the full reply frame, L + 1 bytes
 };
-
-// A reply frame with start byte 0x3E and a valid two-byte checksum.
-std::vector<std::uint8_t> ReplyFrame(std::uint8_t replyCode, std::uint8_t header3,
-                                     const std::vector<std::uint8_t>& payload);
 
 // Deterministic filler bytes.
 std::vector<std::uint8_t> Filler(std::size_t n, std::uint32_t seed);
