@@ -19,7 +19,8 @@
 
 #include "common/hex.h"
 #include "common/scenario.h"
-#include "devsim_process.h"
+#include "common/serial_port.h"
+#include "support/process.h"
 #include "kavrol32/kavrol32.h"
 #include "reply/reply_reader.h"
 #include "soak_options.h"
@@ -154,9 +155,9 @@ TEST(Soak, EveryResultMatchesTheInjectedFault) {
                                   "--fault-log", faultLog, "--quiet"};
     for (const auto& a : FaultOptions()) args.push_back(a);
 
-    DevsimProcess sim(opt.devsim, args);
-    const int fd = OpenRawPort(sim.ptyPath());
-    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), kTimeoutMs);
+    tools::test::Devsim sim(opt.devsim, args);
+    const auto port = tools::SerialPort::open(sim.path(), tools::LineSettings{});
+    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(port->fd())), kTimeoutMs);
 
     Stats stats;
     std::vector<Prediction> predicted;
@@ -210,7 +211,6 @@ TEST(Soak, EveryResultMatchesTheInjectedFault) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     Init_Msg_Bin(0, nullptr, 0);
-    ::close(fd);
     EXPECT_EQ(sim.stop(), 0) << "kavrol-devsim did not end cleanly";
     CheckFaultLog(faultLog, predicted, stats);
     Print(stats, opt.transactions, seconds);

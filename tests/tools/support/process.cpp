@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,23 +94,26 @@ RunResult query(const std::string& port, const std::vector<std::string>& args) {
     return run(argv);
 }
 
-Devsim::Devsim(const std::vector<std::string>& args) : logFile_(tempPath("devsim.log")) {
+Devsim::Devsim(const std::vector<std::string>& args) : Devsim(KAVROL_DEVSIM_PATH, args) {}
+
+Devsim::Devsim(const std::string& executable, const std::vector<std::string>& args)
+    : logFile_(tempPath("devsim.log")) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv{KAVROL_DEVSIM_PATH};
+    std::vector<std::string> argv{executable};
     argv.insert(argv.end(), args.begin(), args.end());
     auto a = argvOf(argv);
-    const int rc = posix_spawn(&pid_, a[0], &actions, nullptr, a.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-        ::close(out[0]);
-        throw std::runtime_error(std::string("cannot start kavrol-devsim: ") + std::strerror(rc));
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int log = ::open(logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (log >= 0) ::dup2(log, STDERR_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::execv(a[0], a.data());
+        ::_exit(127);
     }
+    ::close(out[1]);
     // The first line on standard output is the path to open.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (path_.empty() || path_.back() != '\n') {
@@ -120,14 +124,27 @@ Devsim::Devsim(const std::vector<std::string>& args) : logFile_(tempPath("devsim
         if (p.revents != 0) path_.push_back(c);
     }
     ::close(out[0]);
-    if (path_.empty() || path_.back() != '\n') throw std::runtime_error("kavrol-devsim printed no path: " + log());
+    if (path_.empty() || path_.back() != '\n') {
+        const std::string logged = log();
+        stop();
+        std::remove(logFile_.c_str());
+        throw std::runtime_error("kavrol-devsim printed no path: " + logged);
+    }
     path_.pop_back();
 }
 
-Devsim::~Devsim() {
+int Devsim::stop() {
+    if (pid_ <= 0) return 0;
     ::kill(pid_, SIGTERM);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Devsim::~Devsim() {
+    stop();
     std::remove(logFile_.c_str());
 }
 

@@ -21,10 +21,13 @@ RunResult run(const std::vector<std::string>& argv, int timeoutMs = 30000);
 // kavrol query --json ... with the port filled in.
 RunResult query(const std::string& port, const std::vector<std::string>& args);
 
-// kavrol-devsim in the background, serving a fresh pseudo-terminal.
+// kavrol-devsim in the background, serving a fresh pseudo-terminal. It
+// ends with the test even when the test dies without stopping it.
 class Devsim {
 public:
     explicit Devsim(const std::vector<std::string>& args);
+    // The simulator at the given path; throws when it does not start.
+    Devsim(const std::string& executable, const std::vector<std::string>& args);
     ~Devsim();
     Devsim(const Devsim&) = delete;
     Devsim& operator=(const Devsim&) = delete;
@@ -33,6 +36,8 @@ public:
     const std::string& path() const { return path_; }
     // What the simulator logged on standard error so far.
     std::string log() const;
+    // Ends the simulator with SIGTERM; its exit status (0 after a clean stop).
+    int stop();
 
 private:
     pid_t pid_ = -1;
