@@ -41,16 +41,16 @@ bool isLostError(int error) {
 }
 
 // Blocks up to ns until fd shows one of events. Lost when it shows a
-// hang-up, an error or an invalid descriptor instead. A descriptor of -1
-// is not watched: the call only sleeps.
+// hang-up, an error or an invalid descriptor, even together with POLLIN (a
+// hung-up tty reports itself readable for ever). The callers only block when
+// the bytes they need are not there, so no needed byte is given up. A
+// descriptor of -1 is not watched: the call only sleeps.
 PortOutcome block(int fd, short events, Nanos ns) {
     if (ns < 0) ns = 0;
     pollfd p{fd, events, 0};
     const timespec limit{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     const int n = ::ppoll(&p, fd < 0 ? 0 : 1, &limit, nullptr);
-    if (n > 0 && (p.revents & events) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        return PortOutcome::Lost;
-    }
+    if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortOutcome::Lost;
     return PortOutcome::Done;
 }
 
