@@ -20,39 +20,37 @@ bool isLostError(DWORD error) {
            error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND || error == ERROR_GEN_FAILURE;
 }
 
-PortOutcome failureOutcome() { return isLostError(::GetLastError()) ? PortOutcome::Lost : PortOutcome::Failed; }
-
 // Bounds a ReadFile or WriteFile by the budget through the port's
-// time-outs, and puts the application's time-outs back afterwards. A
-// handle that has no comm time-outs is left alone.
-class BoundedTimeouts {
-public:
-    BoundedTimeouts(HANDLE port, bool forRead, std::uint32_t budgetMs) : port_(port) {
-        saved_ = ::GetCommTimeouts(port, &previous_) != 0;
-        if (!saved_) return;
-        COMMTIMEOUTS bounded = previous_;
-        const DWORD total = budgetMs == kNoDeadline ? 0 : budgetMs;
-        if (forRead) {
-            bounded.ReadIntervalTimeout = 0;
-            bounded.ReadTotalTimeoutMultiplier = 0;
-            bounded.ReadTotalTimeoutConstant = total;
-        } else {
-            bounded.WriteTotalTimeoutMultiplier = 0;
-            bounded.WriteTotalTimeoutConstant = total;
-        }
-        ::SetCommTimeouts(port, &bounded);
-    }
-    ~BoundedTimeouts() {
-        if (saved_) ::SetCommTimeouts(port_, &previous_);
-    }
-    BoundedTimeouts(const BoundedTimeouts&) = delete;
-    BoundedTimeouts& operator=(const BoundedTimeouts&) = delete;
-
-private:
-    HANDLE port_;
-    COMMTIMEOUTS previous_{};
-    bool saved_ = false;
+// time-outs; restoreTimeouts puts the application's back afterwards. A
+// handle that has no comm time-outs is left alone. (Plain calls, no RAII
+// guard: a destructor on this path would pull the C++ runtime's unwinding
+// support into the DLL.)
+struct SavedTimeouts {
+    COMMTIMEOUTS previous{};
+    bool saved = false;
 };
+
+SavedTimeouts boundTimeouts(HANDLE port, bool forRead, std::uint32_t budgetMs) {
+    SavedTimeouts s;
+    s.saved = ::GetCommTimeouts(port, &s.previous) != 0;
+    if (!s.saved) return s;
+    COMMTIMEOUTS bounded = s.previous;
+    const DWORD total = budgetMs == kNoDeadline ? 0 : budgetMs;
+    if (forRead) {
+        bounded.ReadIntervalTimeout = 0;
+        bounded.ReadTotalTimeoutMultiplier = 0;
+        bounded.ReadTotalTimeoutConstant = total;
+    } else {
+        bounded.WriteTotalTimeoutMultiplier = 0;
+        bounded.WriteTotalTimeoutConstant = total;
+    }
+    ::SetCommTimeouts(port, &bounded);
+    return s;
+}
+
+void restoreTimeouts(HANDLE port, SavedTimeouts& s) {
+    if (s.saved) ::SetCommTimeouts(port, &s.previous);
+}
 
 class Win32Host final : public Host {
 public:
@@ -61,15 +59,15 @@ public:
     PortOutcome write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
                       std::uint32_t budgetMs) override {
         DWORD written = 0;
-        BOOL ok = FALSE;
-        {
-            const BoundedTimeouts bound(port, false, budgetMs);
-            ok = ::WriteFile(port, bytes, count, &written, static_cast<OVERLAPPED*>(overlapped));
-        }
+        SavedTimeouts saved = boundTimeouts(port, false, budgetMs);
+        const BOOL ok = ::WriteFile(port, bytes, count, &written, static_cast<OVERLAPPED*>(overlapped));
+        const DWORD error = ok == 0 ? ::GetLastError() : 0;
+        restoreTimeouts(port, saved);
         if (ok == 0) {
             // A port opened for overlapped I/O goes on in the background;
             // the output-empty wait judges it.
-            return ::GetLastError() == ERROR_IO_PENDING ? PortOutcome::Done : failureOutcome();
+            if (error == ERROR_IO_PENDING) return PortOutcome::Done;
+            return isLostError(error) ? PortOutcome::Lost : PortOutcome::Failed;
         }
         return written == count ? PortOutcome::Done : PortOutcome::TimedOut;
     }
@@ -86,12 +84,11 @@ public:
     PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
                      std::uint32_t budgetMs) override {
         DWORD got = 0;
-        BOOL ok = FALSE;
-        {
-            const BoundedTimeouts bound(port, true, budgetMs);
-            ok = ::ReadFile(port, dest, count, &got, static_cast<OVERLAPPED*>(overlapped));
-        }
-        if (ok == 0) return failureOutcome();
+        SavedTimeouts saved = boundTimeouts(port, true, budgetMs);
+        const BOOL ok = ::ReadFile(port, dest, count, &got, static_cast<OVERLAPPED*>(overlapped));
+        const DWORD error = ok == 0 ? ::GetLastError() : 0;
+        restoreTimeouts(port, saved);
+        if (ok == 0) return isLostError(error) ? PortOutcome::Lost : PortOutcome::Failed;
         // Fewer bytes by the deadline: another reader took the rest.
         return got == count ? PortOutcome::Done : PortOutcome::Failed;
     }
