@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "host/host.h"
+#include "host/host_forwarding.h"
 #include "kavrol32/kavrol32.h"
 #include "link/link_state.h"
 #include "link/timed_io.h"
@@ -97,44 +98,19 @@ TEST_F(PortBoundsPty, PeerThatStopsReadingCannotHangTheAcknowledge) {
     EXPECT_EQ(*status, 0);
 }
 
-// Passes every call to the platform host; just before a read, another
-// reader on the same pty takes the queued bytes.
-class StealingHost final : public kavrol::host::Host {
+// Just before a read, another reader on the same pty takes the queued bytes.
+class StealingHost final : public kavrol::host::ForwardingHost {
 public:
-    explicit StealingHost(int thief) : inner_(kavrol::host::platform()), thief_(thief) {}
-    void purge(kavrol::host::PortHandle p, std::uint32_t f) override { inner_.purge(p, f); }
-    kavrol::host::PortOutcome write(kavrol::host::PortHandle p, const std::uint8_t* b, std::uint32_t n, void* o,
-                                    std::uint32_t ms) override {
-        return inner_.write(p, b, n, o, ms);
-    }
-    bool queryQueues(kavrol::host::PortHandle p, kavrol::host::QueueCounts& c) override {
-        return inner_.queryQueues(p, c);
-    }
+    explicit StealingHost(int thief) : ForwardingHost(kavrol::host::platform()), thief_(thief) {}
     kavrol::host::PortOutcome read(kavrol::host::PortHandle p, std::uint8_t* d, std::uint32_t n, void* o,
                                    std::uint32_t ms) override {
         std::uint8_t stolen[512];
         stolenCount += static_cast<int>(::read(thief_, stolen, sizeof stolen));
-        return inner_.read(p, d, n, o, ms);
+        return ForwardingHost::read(p, d, n, o, ms);
     }
-    kavrol::host::PortOutcome waitPort(kavrol::host::PortHandle p, const kavrol::host::PortWait& w,
-                                       std::uint32_t ms) override {
-        return inner_.waitPort(p, w, ms);
-    }
-    void clearError(kavrol::host::PortHandle p) override { inner_.clearError(p); }
-    std::uint32_t tickMs() override { return inner_.tickMs(); }
-    kavrol::host::FileHandle fileCreate(const char* path, std::int32_t a) override { return inner_.fileCreate(path, a); }
-    kavrol::host::FileHandle fileOpenRead(const char* path) override { return inner_.fileOpenRead(path); }
-    std::int32_t fileWrite(kavrol::host::FileHandle f, const std::uint8_t* d, std::uint32_t n) override {
-        return inner_.fileWrite(f, d, n);
-    }
-    std::int32_t fileRead(kavrol::host::FileHandle f, std::uint8_t* d, std::uint32_t n) override {
-        return inner_.fileRead(f, d, n);
-    }
-    void fileClose(kavrol::host::FileHandle f) override { inner_.fileClose(f); }
     int stolenCount = 0;
 
 private:
-    kavrol::host::Host& inner_;
     int thief_;
 };
 

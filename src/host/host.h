@@ -41,6 +41,7 @@ struct PortWait {
     std::uint32_t queued = 0;  // Input: bytes queued; OutputEmpty: bytes still to send
     std::uint32_t wanted = 0;  // Input: bytes the read needs
     std::uint32_t pass = 0;    // waits already made by this loop (0: the first)
+    std::uint32_t stalls = 0;  // looks in a row, before this one, that found the same count
 };
 
 // How a wait or a bounded transfer ended.

@@ -1,5 +1,7 @@
 #include "host/posix_port.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -21,8 +23,16 @@ constexpr Nanos kNanosPerMs = 1000000;
 // Longest single block when there is no deadline; the caller looks again.
 constexpr Nanos kLongestBlock = 1000 * kNanosPerMs;
 // How long the first wait of a loop keeps looking before it blocks, so that
-// an instantly answering peer costs no sleep and wake-up.
-constexpr Nanos kSpin = 40000;
+// an instantly answering peer costs no sleep and wake-up. The length adapts:
+// it grows while spins succeed and shrinks while the peer answers later, so
+// a slow peer costs little CPU and a fast one keeps its latency. One value
+// for the process: it only steers how long to look.
+constexpr std::int32_t kSpinShortestNs = 4000;
+constexpr std::int32_t kSpinLongestNs = 80000;
+std::atomic<std::int32_t> g_spinNs{kSpinLongestNs / 2};
+// Sleeps while bytes trickle in grow with each look that found no new byte,
+// up to this many times the line time of the missing bytes.
+constexpr std::uint32_t kLongestBackoffShift = 3;
 // Shortest sleep while bytes trickle in or drain.
 constexpr Nanos kShortestSleep = 100000;
 
@@ -156,11 +166,16 @@ bool satisfied(int fd, const PortWait& wait) {
 }
 
 // Keeps looking for a short while; true once the wait is satisfied.
-bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos limit) {
-    const Nanos end = now() + limit;
+bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos budget) {
+    const std::int32_t spin = g_spinNs.load(std::memory_order_relaxed);
+    const Nanos end = now() + (budget < spin ? budget : spin);
     do {
-        if (satisfied(fd, wait)) return true;
+        if (satisfied(fd, wait)) {
+            g_spinNs.store(std::min(kSpinLongestNs, spin + spin / 2), std::memory_order_relaxed);
+            return true;
+        }
     } while (now() < end);
+    g_spinNs.store(std::max(kSpinShortestNs, spin / 2), std::memory_order_relaxed);
     return false;
 }
 
@@ -183,11 +198,12 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 
 // The first wait of a loop spins briefly. Then: no input yet, block until
 // some arrives; part of it, sleep about the line time of the rest (input
-// that is already there keeps POLLIN raised); output still queued, sleep
+// that is already there keeps POLLIN raised), longer while no byte comes;
+// output still queued, sleep
 // about the time it needs to go out. A hang-up ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     const Nanos budget = budgetNanos(budgetMs);
-    if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget < kSpin ? budget : kSpin)) {
+    if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget)) {
         return PortOutcome::Done;
     }
     Nanos sleep = budget;
@@ -195,7 +211,8 @@ PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     if (wait.kind == PortWait::Kind::Input && wait.queued == 0) {
         events = POLLIN;
     } else if (wait.kind == PortWait::Kind::Input) {
-        sleep = lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1);
+        sleep = lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1)
+                << std::min(wait.stalls, kLongestBackoffShift);
     } else {
         sleep = lineTime(fd, wait.queued > 0 ? wait.queued : 1);
     }

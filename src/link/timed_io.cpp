@@ -48,8 +48,10 @@ std::int32_t waitFor(host::PortWait wait, Done done, std::uint32_t& elapsed) {
         host::QueueCounts counts{};
         const bool known = queryBound(counts);
         if (known && done(counts)) return kOk;
-        wait.queued = wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
-        if (!known) wait.queued = 0;
+        const std::uint32_t queued =
+            !known ? 0U : wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
+        wait.stalls = wait.pass != 0 && queued == wait.queued ? wait.stalls + 1 : 0;
+        wait.queued = queued;
         if (h.waitPort(linkState().portHandle, wait, budgetAfter(elapsed)) == host::PortOutcome::Lost) {
             return lost(kTimeout);
         }
