@@ -77,8 +77,9 @@ public:
     virtual PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
                              std::uint32_t budgetMs) = 0;
     // Blocks until the queue counts may have moved towards what `wait` asks
-    // for, the port hung up (Lost), or about budgetMs have passed; Done
-    // otherwise. It may return early; the caller looks at the queues again.
+    // for, the port hung up (Lost), or about budgetMs have passed (0: the
+    // last millisecond, a short sleep); Done otherwise. It may return early;
+    // the caller looks at the queues again.
     // A null port has nothing to watch: the call only sleeps.
     virtual PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) = 0;
     // Clears the port's error state after a failed read.

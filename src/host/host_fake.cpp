@@ -164,7 +164,8 @@ PortOutcome FakeHost::waitPort(PortHandle port, const PortWait& wait, std::uint3
     lastWait_ = wait;
     if (lostPort) return PortOutcome::Lost;
     if (waitsBlock) {
-        const std::uint32_t step = budgetMs == kNoDeadline ? kLongestWaitMs : budgetMs;
+        // The scripted clock moves in whole milliseconds: at least one.
+        const std::uint32_t step = budgetMs == kNoDeadline ? kLongestWaitMs : std::max(budgetMs, 1U);
         moveClock(wait.kind == PortWait::Kind::Input ? untilNextArrival(step) : step);
     }
     return PortOutcome::Done;

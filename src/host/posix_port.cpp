@@ -33,8 +33,11 @@ std::atomic<std::int32_t> g_spinNs{kSpinLongestNs / 2};
 // Sleeps while bytes trickle in grow with each look that found no new byte,
 // up to this many times the line time of the missing bytes.
 constexpr std::uint32_t kLongestBackoffShift = 3;
-// Shortest sleep while bytes trickle in or drain.
+// Shortest and longest sleep while bytes trickle in or drain. The cap keeps
+// a slow configured line speed (or a peer faster than it) from sleeping
+// through bytes that have long arrived.
 constexpr Nanos kShortestSleep = 100000;
+constexpr Nanos kLongestSleep = 2 * kNanosPerMs;
 
 Nanos now() {
     timespec ts{};
@@ -202,7 +205,7 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 // output still queued, sleep
 // about the time it needs to go out. A hang-up ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
-    const Nanos budget = budgetNanos(budgetMs);
+    const Nanos budget = std::max(budgetNanos(budgetMs), kShortestSleep);
     if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget)) {
         return PortOutcome::Done;
     }
@@ -216,7 +219,8 @@ PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     } else {
         sleep = lineTime(fd, wait.queued > 0 ? wait.queued : 1);
     }
-    return block(fd, events, sleep < budget ? sleep : budget);
+    if (events == 0) sleep = std::min(sleep, kLongestSleep);
+    return block(fd, events, std::min(sleep, budget));
 }
 
 }  // namespace kavrol::host::posix

@@ -25,6 +25,14 @@ std::uint32_t budgetAfter(std::uint32_t elapsed) {
     return timeout - elapsed + 1U;
 }
 
+// Milliseconds until the last tick at which a wait may still succeed: a
+// wait sleeps no further, so bytes that come before the deadline are seen.
+std::uint32_t lastLookIn(std::uint32_t elapsed) {
+    const std::uint32_t timeout = linkState().timeoutMs;
+    if (timeout == host::kNoDeadline) return host::kNoDeadline;
+    return timeout - elapsed;
+}
+
 // Records a lost port; the operation then ends with the result it would
 // have given at its deadline.
 std::int32_t lost(std::int32_t result) {
@@ -52,7 +60,7 @@ std::int32_t waitFor(host::PortWait wait, Done done, std::uint32_t& elapsed) {
             !known ? 0U : wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
         wait.stalls = wait.pass != 0 && queued == wait.queued ? wait.stalls + 1 : 0;
         wait.queued = queued;
-        if (h.waitPort(linkState().portHandle, wait, budgetAfter(elapsed)) == host::PortOutcome::Lost) {
+        if (h.waitPort(linkState().portHandle, wait, lastLookIn(elapsed)) == host::PortOutcome::Lost) {
             return lost(kTimeout);
         }
     }
