@@ -120,6 +120,11 @@ TEST_F(LinkApiTest, ArgumentsALinkCannotUseAreRejectedBeforeAnyPortCall) {
     }
     EXPECT_EQ(kavrol_link_send(nullptr, &rows[0].command), -1);
     EXPECT_EQ(kavrol_link_send(&link_, nullptr), -1);
+    // An object no init has started counts as no link at all.
+    KavrolLink zeroed{};
+    const KavrolCommand fine = commandOf(commandExamples()[0].args);
+    EXPECT_EQ(kavrol_link_send(&zeroed, &fine), -1);
+    EXPECT_EQ(kavrol_link_ack(&zeroed, 6), -1);
 
     CallerObjects o;
     o.fill(0xB4, 0x4B);
@@ -128,12 +133,15 @@ TEST_F(LinkApiTest, ArgumentsALinkCannotUseAreRejectedBeforeAnyPortCall) {
     EXPECT_EQ(kavrol_link_receive(nullptr, 0, o.buffer.data(), reinterpret_cast<ReplyRecord*>(o.record.data())), -1);
     EXPECT_EQ(kavrol_link_receive(&link_, 0, nullptr, reinterpret_cast<ReplyRecord*>(o.record.data())), -1);
     EXPECT_EQ(kavrol_link_receive(&link_, 0, o.buffer.data(), nullptr), -1);
+    EXPECT_EQ(kavrol_link_receive(&zeroed, 0, o.buffer.data(), reinterpret_cast<ReplyRecord*>(o.record.data())), -1);
     EXPECT_EQ(kavrol_link_ack(nullptr, 6), -1);
     EXPECT_EQ(kavrol_link_init(nullptr, kFakePort, 10), -1);
     EXPECT_EQ(kavrol_link_port_lost(nullptr), 0);
     std::uint8_t dest[4];
     EXPECT_EQ(kavrol_link_last_received(nullptr, dest, 4), 0);
     EXPECT_EQ(kavrol_link_last_received(&link_, nullptr, 4), 0);
+    EXPECT_EQ(kavrol_link_last_received(&zeroed, dest, 4), 0);
+    EXPECT_EQ(kavrol_link_port_lost(&zeroed), 0);
 
     EXPECT_EQ(portCalls(own()).size(), 0U) << "a rejected call reached the port";
     EXPECT_EQ(own().pendingInput(), frame.size());
