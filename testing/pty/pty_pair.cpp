@@ -46,7 +46,12 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
     ::close(port_);
-    ::close(device_);
+    if (device_ >= 0) ::close(device_);
+}
+
+void PtyPair::closeDevice() {
+    if (device_ >= 0) ::close(device_);
+    device_ = -1;
 }
 
 }  // namespace kavrol::pty

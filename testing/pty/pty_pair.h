@@ -21,6 +21,9 @@ public:
     int device() const { return device_; }
     const std::string& portPath() const { return path_; }
 
+    // Closes the device end early: the port end sees a hang-up.
+    void closeDevice();
+
 private:
     int port_ = -1;
     int device_ = -1;

@@ -11,6 +11,8 @@
 
 namespace kavrol::test {
 
+void PtyPair::closePeer() { pair_.closeDevice(); }
+
 void* PtyPair::portHandle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(port())); }
 
 void PtyPair::peerWrite(const std::vector<std::uint8_t>& bytes) const {
