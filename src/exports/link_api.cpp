@@ -10,7 +10,7 @@
 
 #include "command/command_frame.h"
 #include "link/link_state.h"
-#include "link/result_name.h"
+#include "protocol/result_names.h"
 #include "link/timed_io.h"
 #include "reply/reply_reader.h"
 
@@ -83,6 +83,6 @@ int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_
     return static_cast<int32_t>(count);
 }
 
-const char* kavrol_result_name(int32_t result) { return kavrol::link::ResultName(result); }
+const char* kavrol_result_name(int32_t result) { return kavrol::protocol::resultName(result); }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include "link/checksum.h"
 #include "link/link_state.h"
 #include "link/timed_io.h"
+#include "protocol/frame.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"
 #include "reply/record_stage.h"
@@ -12,9 +13,6 @@
 namespace kavrol::reply {
 
 namespace {
-constexpr std::uint8_t kFirstDeviceError = 247;
-constexpr std::int32_t kDeviceErrorBias = 259;
-
 // Reads count bytes into area[offset..] and, when they came, appends them to
 // the link's copy of what was read.
 std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset, unsigned count) {
@@ -31,7 +29,7 @@ std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset
 std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
     if (!link::VerifyChecksum(r)) return link::kReadFailed;
     const std::uint8_t replyCode = r[2];
-    if (replyCode >= kFirstDeviceError) return static_cast<std::int32_t>(replyCode) - kDeviceErrorBias;
+    if (protocol::isDeviceErrorCode(replyCode)) return protocol::deviceErrorResult(replyCode);
     if (const GroupLayouts* group = GroupForModel(modelCode)) Normalize(*group, replyCode, r, buffer);
     FillReplyRecord(replyCode, buffer, record);
     return link::kOk;
@@ -46,7 +44,7 @@ std::int32_t ReceiveReply(link::LinkState& link, std::uint32_t modelCode, std::u
     if (result != link::kOk) return result;
     const unsigned last = r[1];
     // Below 5 the checksum lies outside the frame; above 250 it is no frame.
-    if (last > kMaxFrameIndex || last < kMinFrameIndex) return link::kReadFailed;
+    if (!protocol::isReplyIndexInRange(last)) return link::kReadFailed;
     result = readKept(link, r, 2, last - 1);
     if (result != link::kOk) return result;
     return DecodeReply(modelCode, r, buffer, record);
