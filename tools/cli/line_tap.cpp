@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -84,14 +83,12 @@ std::vector<TapChunk> LineTap::take(int timeoutMs) {
     return out;
 }
 
-std::vector<std::string> LineTap::takeNotes() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(notes_, {});
-}
-
 void LineTap::note(std::string text) {
-    std::lock_guard lock(mutex_);
-    notes_.push_back(std::move(text));
+    {
+        std::lock_guard lock(mutex_);
+        chunks_.push_back({tools::LineDirection::Unknown, {}, wallClockUs(), std::move(text)});
+    }
+    ready_.notify_one();
 }
 
 bool LineTap::forward(int from, int to, tools::LineDirection d) {
@@ -118,7 +115,7 @@ bool LineTap::forward(int from, int to, tools::LineDirection d) {
     }
     {
         std::lock_guard lock(mutex_);
-        chunks_.push_back({d, tools::Bytes(buf, buf + n), at});
+        chunks_.push_back({d, tools::Bytes(buf, buf + n), at, {}});
     }
     ready_.notify_one();
     return true;

@@ -23,6 +23,7 @@ struct TapChunk {
     tools::LineDirection direction = tools::LineDirection::Unknown;  // Host: from the application
     tools::Bytes bytes;
     std::int64_t timeUs = 0;  // wall clock, microseconds since the epoch
+    std::string note;         // instead of bytes: a line about the tap itself
 };
 
 // Microseconds since the epoch.
@@ -38,10 +39,10 @@ public:
     LineTap(const LineTap&) = delete;
     LineTap& operator=(const LineTap&) = delete;
 
-    // Waits up to timeoutMs for chunks; returns those that came (maybe none).
+    // Waits up to timeoutMs for chunks; returns those that came (maybe
+    // none), in order, with the notes about the tap (settings followed, a
+    // port that failed) among them.
     std::vector<TapChunk> take(int timeoutMs);
-    // A line about the tap itself (settings followed, a port that failed).
-    std::vector<std::string> takeNotes();
     // Ends forwarding; the thread is joined.
     void stop();
     bool failed() const { return failed_.load(); }
@@ -61,7 +62,6 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<TapChunk> chunks_;
-    std::vector<std::string> notes_;
     std::optional<unsigned> lastAppFlags_;
     std::optional<unsigned> lastAppSpeed_;
     std::thread thread_;

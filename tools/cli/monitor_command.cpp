@@ -80,6 +80,10 @@ public:
 
     void take(const std::vector<TapChunk>& chunks) {
         for (const TapChunk& c : chunks) {
+            if (!c.note.empty()) {
+                report_.message(c.note, c.timeUs);
+                continue;
+            }
             if (raw_.is_open()) raw_ << tools::rawLogLine(c.timeUs, c.direction, c.bytes) << std::endl;
             // Any answer from the device counts: a damaged reply is shown as such.
             if (c.direction == tools::LineDirection::Device) replyDue_.reset();
@@ -87,8 +91,6 @@ public:
             lastByteUs_[c.direction == tools::LineDirection::Host ? 0 : 1] = c.timeUs;
         }
     }
-
-    void note(const std::string& text) { report_.message(text, wallClockUs()); }
 
     void tick(std::int64_t nowUs) {
         const tools::LineDirection dirs[2] = {tools::LineDirection::Host, tools::LineDirection::Device};
@@ -167,12 +169,10 @@ int runMonitor(const MonitorOptions& o) {
     LineTap tap(ends.appFd(), ends.device->fd(), o.pty);
     while (g_stop == 0 && !tap.failed()) {
         monitor.take(tap.take(kTakeMs));
-        for (const std::string& n : tap.takeNotes()) monitor.note(n);
         monitor.tick(wallClockUs());
     }
     tap.stop();
     monitor.take(tap.take(0));
-    for (const std::string& n : tap.takeNotes()) monitor.note(n);
     monitor.finish();
     return tap.failed() ? kExitPort : kExitOk;
 }

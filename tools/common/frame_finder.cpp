@@ -164,30 +164,35 @@ std::optional<FoundFrame> FrameFinder::takeNoise() {
 std::optional<FoundFrame> FrameFinder::next(bool gapExpired) {
     while (!buffer_.empty()) {
         const std::vector<Reading> rs = readingsAt(0);
+        // Noise already collected goes out before whatever follows it; the
+        // frame is found again on the next call.
+        const auto emit = [&](FoundFrame f, std::size_t length) {
+            if (!noise_.bytes.empty()) return *takeNoise();
+            return take(std::move(f), length);
+        };
         const auto cut = [&](const Reading& r, std::size_t length, const char* before) {
             FoundFrame f;
             f.kind = FoundFrame::Kind::Cut;
             f.note = r.what + " cut short: its header announces " + std::to_string(r.length) + " bytes, " +
                      std::to_string(length) + " arrived" + before;
-            return take(std::move(f), length);
+            return emit(std::move(f), length);
         };
         for (const Reading& r : rs) {
-            if (r.outcome != Outcome::Valid) continue;
-            if (!noise_.bytes.empty()) return takeNoise();
-            return take(r.frame, r.length);
+            // A valid frame, or an envelope whose structure holds: the frame
+            // it carries is not to be read on its own.
+            if (r.outcome == Outcome::Valid || (r.outcome == Outcome::Damaged && r.frame.command.multiplexed)) {
+                return emit(r.frame, r.length);
+            }
         }
         // A valid frame further on ends whatever stands in front of it.
         std::size_t next = 1;
         while (next < buffer_.size() && !validAt(next)) ++next;
         if (next < buffer_.size()) {
             for (const Reading& r : rs) {
-                if (r.outcome != Outcome::Damaged || r.length != next) continue;
-                if (!noise_.bytes.empty()) return takeNoise();
-                return take(r.frame, next);
+                if (r.outcome == Outcome::Damaged && r.length <= next) return emit(r.frame, r.length);
             }
             for (const Reading& r : rs) {
                 if ((r.outcome == Outcome::Damaged || r.outcome == Outcome::Incomplete) && r.strong) {
-                    if (!noise_.bytes.empty()) return takeNoise();
                     return cut(r, next, " before the next frame");
                 }
             }
@@ -195,22 +200,16 @@ std::optional<FoundFrame> FrameFinder::next(bool gapExpired) {
             dropAsNoise(1, "byte " + hexByte(buffer_[0]) + " begins no frame");
             continue;
         }
-        bool waiting = false;
-        for (const Reading& r : rs) {
-            const bool endsHere = r.length == buffer_.size();
-            if (r.outcome == Outcome::Damaged && (r.strong || (gapExpired && endsHere))) {
-                if (!noise_.bytes.empty()) return takeNoise();
-                return take(r.frame, r.length);
-            }
-            waiting = waiting || r.outcome == Outcome::Incomplete || (r.outcome == Outcome::Damaged && endsHere);
-        }
+        const bool waiting = std::any_of(rs.begin(), rs.end(), [](const Reading& r) {
+            return r.outcome == Outcome::Incomplete || r.outcome == Outcome::Damaged;
+        });
         if (waiting && !gapExpired) return std::nullopt;
-        if (waiting) {
-            for (const Reading& r : rs) {
-                if (r.outcome == Outcome::Incomplete && (r.strong || direction_ != LineDirection::Unknown)) {
-                    if (!noise_.bytes.empty()) return takeNoise();
-                    return cut(r, buffer_.size(), "");
-                }
+        for (const Reading& r : rs) {
+            if (r.outcome == Outcome::Damaged && (r.strong || r.length == buffer_.size())) return emit(r.frame, r.length);
+        }
+        for (const Reading& r : rs) {
+            if (r.outcome == Outcome::Incomplete && (r.strong || direction_ != LineDirection::Unknown)) {
+                return cut(r, buffer_.size(), "");
             }
         }
         dropAsNoise(1, "byte " + hexByte(buffer_[0]) + " begins no frame");

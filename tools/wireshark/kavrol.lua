@@ -200,7 +200,7 @@ end
 function kavrol.dissector(tvb, pinfo, tree)
     if tvb:len() < 4 then return 0 end
     pinfo.cols.protocol:set("KAVROL")
-    local root = tree:add(kavrol, tvb(), "Kavrol32 line")
+    local root = tree:add(kavrol, tvb())
     root:add(f.version, tvb(0, 1))
     root:add(f.direction, tvb(1, 1))
     root:add(f.kind, tvb(2, 1))
