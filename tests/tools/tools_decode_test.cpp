@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/json_lines.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {
@@ -36,16 +37,6 @@ std::vector<LoggedFrame> framesOfSimulatorLog(const std::string& log) {
         frames.push_back({m[1].str() + " " + m[3].str(), command, name});
     }
     return frames;
-}
-
-std::vector<json> jsonLines(const std::string& out) {
-    std::vector<json> lines;
-    std::istringstream in(out);
-    std::string text;
-    while (std::getline(in, text)) {
-        if (!text.empty()) lines.push_back(json::parse(text));
-    }
-    return lines;
 }
 
 std::string writeTemp(const std::string& stem, const std::string& text) {

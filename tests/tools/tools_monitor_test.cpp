@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/json_lines.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {
@@ -93,16 +94,6 @@ json queryJson(const std::string& port, const std::vector<std::string>& args) {
         ADD_FAILURE() << "no JSON: " << r.out << r.err;
         return json::object();
     }
-}
-
-std::vector<json> jsonLines(const std::string& out) {
-    std::vector<json> lines;
-    std::istringstream in(out);
-    std::string text;
-    while (std::getline(in, text)) {
-        if (!text.empty()) lines.push_back(json::parse(text));
-    }
-    return lines;
 }
 
 std::string kindsOf(const std::vector<json>& lines) {

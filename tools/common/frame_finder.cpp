@@ -36,23 +36,26 @@ void FrameFinder::feed(std::span<const std::uint8_t> bytes, std::optional<std::i
     times_.insert(times_.end(), bytes.size(), timeUs);
 }
 
+bool FrameFinder::wholeFrame(std::span<const std::uint8_t> b, unsigned minLast, unsigned maxLast, Reading& r) {
+    if (b.size() < 2) {
+        r.outcome = Outcome::Incomplete;
+        r.length = 2;
+        return false;
+    }
+    const unsigned last = b[1];
+    if (last < minLast || last > maxLast) return false;
+    r.length = last + 1U;
+    if (b.size() >= r.length) return true;
+    r.outcome = Outcome::Incomplete;
+    return false;
+}
+
 FrameFinder::Reading FrameFinder::readReply(std::size_t at) const {
     const std::span<const std::uint8_t> b = std::span(buffer_).subspan(at);
     Reading r;
     r.what = "reply frame";
     r.strong = b[0] == kReplyStart;
-    if (b.size() < 2) {
-        r.outcome = Outcome::Incomplete;
-        r.length = 2;
-        return r;
-    }
-    const unsigned last = b[1];
-    if (last < kMinFrameIndex || last > kMaxReplyIndex) return r;
-    r.length = last + 1U;
-    if (b.size() < r.length) {
-        r.outcome = Outcome::Incomplete;
-        return r;
-    }
+    if (!wholeFrame(b, kMinFrameIndex, kMaxReplyIndex, r)) return r;
     r.frame.kind = FoundFrame::Kind::Reply;
     checkTwoByte(b.first(r.length), r.frame);
     r.outcome = r.frame.checksumOk() ? Outcome::Valid : Outcome::Damaged;
@@ -65,18 +68,8 @@ FrameFinder::Reading FrameFinder::readEnvelope(std::size_t at) const {
     r.what = "multiplexed frame";
     if (b[0] != kEnvelopeStart) return r;
     r.strong = true;
-    if (b.size() < 2) {
-        r.outcome = Outcome::Incomplete;
-        r.length = 2;
-        return r;
-    }
+    if (!wholeFrame(b, kMinEnvelopeIndex, kMaxCommandIndex, r)) return r;
     const unsigned last = b[1];
-    if (last < kMinEnvelopeIndex || last > kMaxCommandIndex) return r;
-    r.length = last + 1U;
-    if (b.size() < r.length) {
-        r.outcome = Outcome::Incomplete;
-        return r;
-    }
     const auto f = b.first(r.length);
     const unsigned n = f[3];
     if (n > kMaxRoute || 4 + n + kMinFrameIndex > last) return r;

@@ -74,6 +74,9 @@ private:
         FoundFrame frame;
         std::string what;     // "reply frame", ...
     };
+    // For frames whose byte 1 is their last index (minLast..maxLast): true
+    // when all of it is there; else r says incomplete or (length 0) invalid.
+    static bool wholeFrame(std::span<const std::uint8_t> b, unsigned minLast, unsigned maxLast, Reading& r);
     Reading readReply(std::size_t at) const;
     Reading readEnvelope(std::size_t at) const;
     Reading readDirect(std::size_t at) const;
