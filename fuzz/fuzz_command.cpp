@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
+#include "protocol/frame.h"
 #include "host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 
@@ -49,7 +50,7 @@ unsigned PayloadOf(const Args& a, const std::uint8_t* raw, std::uint8_t* out) {
 
 // Checks a direct-style frame f (start byte included) of payload P.
 void CheckInner(const std::uint8_t* f, const Args& a, const std::uint8_t* payload, unsigned p) {
-    Check(f[0] == 0x3C, "inner start byte");
+    Check(f[0] == kavrol::protocol::kDirectStart, "inner start byte");
     Check(f[1] == 5 + p, "inner last index");
     Check(f[2] == Low8(a.command), "command byte");
     Check(f[3] == Low8(a.subCommand), "sub-command byte");
@@ -61,7 +62,7 @@ void CheckSent(const std::uint8_t* w, std::size_t len, const Args& a, const std:
     std::uint8_t f[64] = {};
     if (Low8(a.muxMode) != 1) {
         Check(len == 5 + p, "direct frame length");
-        f[0] = 0x3C;  // sent without its start byte, which the checksum counts
+        f[0] = kavrol::protocol::kDirectStart;  // sent without its start byte, which the checksum counts
         std::memcpy(f + 1, w, len);
         CheckInner(f, a, payload, p);
         return;
@@ -69,7 +70,7 @@ void CheckSent(const std::uint8_t* w, std::size_t len, const Args& a, const std:
     const unsigned n = Low8(a.routeCount);
     Check(len == 10 + n + p, "multiplexed frame length");
     std::memcpy(f, w, len);
-    Check(f[0] == 0x24, "envelope start byte");
+    Check(f[0] == kavrol::protocol::kEnvelopeStart, "envelope start byte");
     Check(f[1] == len - 1, "envelope last index");
     std::uint8_t x = 0;
     for (std::size_t i = 0; i < len; ++i) x ^= f[i];

@@ -1,8 +1,8 @@
 // Fuzzes the reply path. The first byte selects the model code; the rest is
 // the port's incoming byte stream, fed through the fake host. MuxReceiveComm
 // is called until the stream is used up, and every result is checked against
-// a model of the framing written here: which bytes each call consumes, and
-// whether it returns 1, -2, -3 or a device error. On every result but 1 the
+// the protocol module's judgement of the bytes: which bytes each call
+// consumes, and whether it returns 1, -2, -3 or a device error. On every result but 1 the
 // caller's buffer and record must be untouched; the guard bytes after the
 // 317-byte buffer and the 418-byte record must always stay intact.
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include "fuzz_support.h"
 #include "host/host_fake.h"
 #include "kavrol32/kavrol32.h"
+#include "protocol/reply_frame.h"
 #include "reply/reply_reader.h"
 
 namespace {
@@ -33,16 +34,19 @@ struct Expected {
     std::size_t consumed;  // bytes of the stream the call takes
 };
 
-// What one call must do with the stream bytes s[0..n).
+// What one call must do with the stream bytes s[0..n): the protocol's
+// judgement of a reply, and how far the reader gets before it decides.
 Expected Predict(const std::uint8_t* s, std::size_t n) {
-    if (n < 2) return {-2, 0};
-    const unsigned last = s[1];
-    if (last > 250 || last < 5) return {-3, 2};
-    if (n < last + 1) return {-2, 2};
-    if (!kavrol::fuzz::ReferenceVerify(s, last)) return {-3, last + 1U};
-    const std::uint8_t code = s[2];
-    if (code >= 247) return {static_cast<std::int32_t>(code) - 259, last + 1U};
-    return {1, last + 1U};
+    using kavrol::protocol::ReplyFault;
+    const kavrol::protocol::ReplyJudgement j = kavrol::protocol::judgeReply({s, n});
+    switch (j.fault) {
+        case ReplyFault::NoReply:
+        case ReplyFault::HeaderCut: return {j.status, 0};
+        case ReplyFault::LengthAboveRange:
+        case ReplyFault::LengthBelowRange:
+        case ReplyFault::RestCut: return {j.status, kavrol::protocol::kReplyHeaderSize};
+        default: return {j.status, j.last + 1U};
+    }
 }
 
 // The layout rule the normalization relies on: every position a layout

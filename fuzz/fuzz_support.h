@@ -107,7 +107,8 @@ private:
 };
 
 // XOR of the even and of the odd positions of f[0..last], with positions 4
-// and 5 counted as 0.
+// and 5 counted as 0. An independent oracle on purpose: the targets check the
+// library's checksum against it, so it does not use the protocol module.
 struct TwoByteSums {
     std::uint8_t even = 0;
     std::uint8_t odd = 0;

@@ -3,13 +3,16 @@
 
 #include <cstdint>
 
+#include "protocol/frame.h"
+
 namespace kavrol::command {
 
-inline constexpr unsigned kWorkAreaSize = 50;
-inline constexpr unsigned kMaxRoute = 9;
-inline constexpr std::uint8_t kDirectStart = 0x3C;    // '<'
-inline constexpr std::uint8_t kEnvelopeStart = 0x24;  // '$'
-inline constexpr std::int32_t kRejected = -1;
+inline constexpr unsigned kWorkAreaSize = protocol::kCommandAreaSize;
+using protocol::kDirectStart;
+using protocol::kEnvelopeStart;
+using protocol::kMaxRoute;
+using protocol::kRejected;
+using protocol::takesRawPayload;
 
 struct CommandArgs {
     std::uint8_t routeCount = 0;
@@ -17,13 +20,10 @@ struct CommandArgs {
     std::uint8_t subCommand = 0;
     std::uint8_t route[kMaxRoute] = {};
     std::uint8_t itemCount = 0;
-    std::uint16_t words[4] = {};
+    std::uint16_t words[protocol::kMaxWordItems] = {};
     std::uint8_t muxMode = 0;
     const std::uint8_t* rawData = nullptr;
 };
-
-// True for the commands that carry itemCount raw bytes instead of words.
-constexpr bool takesRawPayload(std::uint8_t command) { return command == 8 || command == 11; }
 
 // Builds the frame as it is sent into the work area and returns the number of
 // bytes to send, or kRejected (nothing built) when the frame would not fit.

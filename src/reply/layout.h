@@ -29,11 +29,14 @@
 #include <cstdint>
 #include <span>
 
+#include "kavrol32/kavrol32.h"
+#include "protocol/frame.h"
+
 namespace kavrol::reply {
 
-inline constexpr unsigned kReceiveAreaSize = 256;
-inline constexpr unsigned kReplyBufferSize = 317;
-inline constexpr unsigned kMaxFrameIndex = 250;
+inline constexpr unsigned kReceiveAreaSize = protocol::kReceiveAreaSize;
+inline constexpr unsigned kReplyBufferSize = KAVROL_REPLY_BUFFER_SIZE;
+inline constexpr unsigned kMaxFrameIndex = protocol::kMaxReplyIndex;
 
 struct Layout;
 

@@ -2,21 +2,17 @@
 
 #include "link/checksum.h"
 #include "link/timed_io.h"
+#include "protocol/frame.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"
 #include "reply/record_stage.h"
 
 namespace kavrol::reply {
 
-namespace {
-constexpr std::uint8_t kFirstDeviceError = 247;
-constexpr std::int32_t kDeviceErrorBias = 259;
-}  // namespace
-
 std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
     if (!link::VerifyChecksum(r)) return link::kReadFailed;
     const std::uint8_t replyCode = r[2];
-    if (replyCode >= kFirstDeviceError) return static_cast<std::int32_t>(replyCode) - kDeviceErrorBias;
+    if (protocol::isDeviceErrorCode(replyCode)) return protocol::deviceErrorResult(replyCode);
     if (const GroupLayouts* group = GroupForModel(modelCode)) Normalize(*group, replyCode, r, buffer);
     FillReplyRecord(replyCode, buffer, record);
     return link::kOk;
@@ -29,7 +25,7 @@ std::int32_t ReceiveReply(std::uint32_t modelCode, std::uint8_t* buffer, std::ui
     if (result != link::kOk) return result;
     const unsigned last = r[1];
     // Below 5 the checksum lies outside the frame; above 250 it is no frame.
-    if (last > kMaxFrameIndex || last < kMinFrameIndex) return link::kReadFailed;
+    if (!protocol::isReplyIndexInRange(last)) return link::kReadFailed;
     result = link::TimedRead(r + 2, static_cast<std::uint16_t>(last - 1));
     if (result != link::kOk) return result;
     return DecodeReply(modelCode, r, buffer, record);

@@ -5,8 +5,6 @@
 
 namespace kavrol::reply {
 
-inline constexpr unsigned kMinFrameIndex = 5;
-
 // Reads one reply frame, checks length and checksum, turns device error
 // codes 247..255 into -12..-4, normalizes the payload for the model code and
 // fills the record stage. 1 on success; -2 time-out; -3 read failure, bad

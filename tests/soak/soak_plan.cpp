@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/scenario.h"
+#include "protocol/reply_frame.h"
 #include "support/frames.h"
 
 namespace kavrol::soak {
@@ -87,22 +88,6 @@ Bytes CleanReply(const Transaction& t) {
     return test::replyFrame(r.reply, t.subCommand, payload);
 }
 
-std::int32_t FramingVerdict(const Bytes& bytes) {
-    if (bytes.size() < 2) return -2;
-    const unsigned last = bytes[1];
-    if (last > 250 || last < 5) return -3;
-    if (bytes.size() < last + 1U) return -2;
-    std::uint8_t even = 0;
-    std::uint8_t odd = 0;
-    for (unsigned i = 0; i <= last; ++i) {
-        const std::uint8_t b = (i == 4 || i == 5) ? 0 : bytes[i];
-        (i % 2 == 0 ? even : odd) ^= b;
-    }
-    if (bytes[4] != odd || bytes[5] != even) return -3;
-    if (bytes[2] >= 247) return static_cast<std::int32_t>(bytes[2]) - 259;
-    return 1;
-}
-
 Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
     Prediction p;
     static const auto faults = FaultSpecs();
@@ -114,7 +99,7 @@ Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, 
         throw std::logic_error("a delay fault too close to the time-out");
     }
     p.abandoned = p.plan.delayMs >= timeoutMs;
-    p.status = p.abandoned ? -2 : FramingVerdict(p.plan.bytes);
+    p.status = p.abandoned ? protocol::kTimeout : protocol::judgeReply(p.plan.bytes).status;
     if (p.status == 1) p.frame.assign(p.plan.bytes.begin(), p.plan.bytes.begin() + p.plan.bytes[1] + 1);
     return p;
 }

@@ -1,8 +1,8 @@
 // What the soak sends and what it must see. The simulator answers from the
 // rules below and injects the listed faults by seed; the fault schedule of
 // command number seq is the simulator's own pure function (planReply), and
-// the status a host must then report is derived here, independently, from
-// the bytes that go on the line.
+// the status a host must then report is derived here from the bytes that go
+// on the line, by the protocol module's judgement of a reply.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +36,6 @@ std::vector<tools::FaultSpec> FaultSpecs();
 
 // The reply the scenario gives for a transaction on a clean line.
 Bytes CleanReply(const Transaction& t);
-
-// What a reader that follows the framing rules reports for bytes that are
-// all that arrives: 1, -2, -3 or a device error -4..-12.
-std::int32_t FramingVerdict(const Bytes& bytes);
 
 struct Prediction {
     tools::ReplyPlan plan;      // the simulator's schedule for this command

@@ -1,4 +1,5 @@
-// Builders of reply frames for tests, written independently of the library.
+// Builders of reply frames for tests. An independent oracle on purpose: its
+// own checksum, not the protocol module's, so tests can catch a fault there.
 #pragma once
 
 #include <cstdint>

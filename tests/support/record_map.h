@@ -1,7 +1,9 @@
 // Where the record stage puts the normalized buffer, per reply code, as runs
 // of record bytes taken from buffer bytes. Fields are composed low byte first
 // and stored as native integers; on a little-endian host that makes each
-// record byte equal to its buffer byte.
+// record byte equal to its buffer byte. An independent oracle on purpose:
+// written from the record's description, not from the protocol module's
+// field table, which the tests check against it.
 #pragma once
 
 #include <bit>

@@ -45,6 +45,7 @@ def parse_bytes(items):
     return bytes(out)
 
 
+# An independent oracle on purpose: its own checksum, not the library's.
 def reply_frame(code, header3, payload):
     """Start byte, index of the last byte, reply code, second header byte, the
     two XOR checksum bytes (odd positions at 4, even positions at 5), payload."""

@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/report.h"
+#include "protocol/frame.h"
+#include "protocol/result_names.h"
 #include "reply/coverage.h"
 #include "reply/reply_reader.h"
 
@@ -53,14 +55,14 @@ std::string replyText(const FoundFrame& f) {
     return s;
 }
 
-bool isDeviceError(std::int32_t status) { return statusName(status) == "device-error"; }
+using protocol::isDeviceErrorResult;
+using protocol::kDeviceErrorBias;
+using protocol::resultName;
 
 std::string statusText(std::int32_t status) {
-    if (isDeviceError(status)) {
-        return "device error code " + std::to_string(status + 259) + ": the library returns " +
-               std::to_string(status) + " (" + statusName(status) + ")";
-    }
-    return std::to_string(status) + " (" + statusName(status) + ")";
+    const std::string named = std::to_string(status) + " (" + resultName(status) + ")";
+    if (!isDeviceErrorResult(status)) return named;
+    return "device error code " + std::to_string(status + kDeviceErrorBias) + ": the library returns " + named;
 }
 
 }  // namespace
@@ -184,8 +186,8 @@ json FrameReport::frameJson(const FoundFrame& f, std::optional<double> gap) cons
     j["length"] = f.lastIndex();
     j["payload"] = toHex(std::span(f.bytes).subspan(6));
     j["status"] = verdict.status;
-    j["status_name"] = statusName(verdict.status);
-    if (isDeviceError(verdict.status)) j["device_error_code"] = verdict.status + 259;
+    j["status_name"] = resultName(verdict.status);
+    if (isDeviceErrorResult(verdict.status)) j["device_error_code"] = verdict.status + kDeviceErrorBias;
     if (model_ && verdict.status == KAVROL_OK) {
         j["model"] = *model_;
         addReplyDataJson(j, replayReply(*model_, f.bytes));

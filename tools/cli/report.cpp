@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "common/wire.h"
-#include "common/record_fields.h"
+#include "protocol/frame.h"
+#include "protocol/record_fields.h"
+#include "protocol/result_names.h"
 
 namespace kavrol::cli {
 
@@ -14,22 +16,6 @@ namespace {
 
 using nlohmann::json;
 using tools::toHex;
-
-// The buffer position that feeds record byte `offset`: the regions of codes
-// 1, 2, 5 and 6 are packed runs from buffer position 0; the code-3 region
-// has alignment gaps the buffer does not have.
-std::size_t bufferPositionOf(int code, std::size_t offset) {
-    switch (code) {
-        case 1: return offset - offsetof(ReplyRecord, code1Word0);
-        case 2: return offset - offsetof(ReplyRecord, code2Word0);
-        case 5: return offset - offsetof(ReplyRecord, code5Pair0);
-        case 6: return offset - offsetof(ReplyRecord, code6Word0);
-        default:  // reply code 3
-            if (offset >= offsetof(ReplyRecord, code3Longs)) return offset - 3;
-            if (offset >= offsetof(ReplyRecord, code3Words2)) return offset - 1;
-            return offset;
-    }
-}
 
 std::string commandText(const Request& r) {
     tools::Command c;
@@ -162,22 +148,16 @@ std::string failureDetail(const Outcome& o) {
 
 }  // namespace
 
-std::string statusName(std::int32_t status) {
-    if (status == KAVROL_OK) return "ok";
-    if (status == KAVROL_E_REJECTED) return "rejected";
-    if (status == KAVROL_E_TIMEOUT) return "timeout";
-    if (status == KAVROL_E_FRAME) return "frame-error";
-    if (status >= KAVROL_DEVICE_ERROR_RESULT(247) && status <= KAVROL_DEVICE_ERROR_RESULT(255)) return "device-error";
-    return "unknown";
-}
+std::string statusName(std::int32_t status) { return protocol::resultName(status); }
 
 std::string statusMeaning(std::int32_t status) {
     if (status == KAVROL_OK) return "valid reply, normalized and parsed as far as its reply code has a layout";
     if (status == KAVROL_E_REJECTED) return "rejected: the command does not fit a frame, nothing was sent";
     if (status == KAVROL_E_TIMEOUT) return "time-out: the reply, or the rest of it, did not arrive in time";
     if (status == KAVROL_E_FRAME) return "frame error: the port read failed, the length byte is out of range, or the checksum does not match";
-    if (statusName(status) == "device-error") {
-        return "device error code " + std::to_string(status + 259) + ": the device answered with an error";
+    if (protocol::isDeviceErrorResult(status)) {
+        return "device error code " + std::to_string(protocol::deviceErrorCodeOf(status)) +
+               ": the device answered with an error";
     }
     return "unexpected result";
 }
@@ -189,18 +169,19 @@ std::vector<FieldValue> recordFields(const Outcome& o) {
     const int code = replyCodeOf(o);
     if (code < 0) return out;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&o.record);
-    for (const tools::RecordField& rf : tools::RecordFieldsOf(static_cast<std::uint8_t>(code))) {
+    for (const protocol::RecordField& rf : protocol::recordFieldsOf(static_cast<std::uint8_t>(code))) {
         FieldValue f;
         f.name = rf.name;
         f.isArray = rf.count > 1;
         f.elementSize = rf.elementSize;
         for (std::size_t i = 0; i < rf.count; ++i) {
-            const std::size_t at = rf.offset + i * rf.elementSize;
+            const std::size_t at = rf.recordOffset + i * rf.elementSize;
             std::uint32_t v = 0;
             bool fromReply = true;
             for (std::size_t b = 0; b < rf.elementSize; ++b) {
                 v |= static_cast<std::uint32_t>(bytes[at + b]) << (8 * b);
-                fromReply = fromReply && o.written[bufferPositionOf(code, at + b)];
+                const auto from = protocol::bufferByteOf(static_cast<std::uint8_t>(code), at + b);
+                fromReply = fromReply && o.written[static_cast<std::size_t>(from)];
             }
             f.values.push_back(v);
             f.fromReply.push_back(fromReply);
@@ -218,7 +199,7 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
     os << indent << "status    " << o.status << "  " << statusMeaning(o.status) << "\n";
     if (o.status != KAVROL_OK) {
         // A device error needs no more words than its meaning.
-        if (statusName(o.status) != "device-error") os << indent << kColumn << failureDetail(o) << "\n";
+        if (!protocol::isDeviceErrorResult(o.status)) os << indent << kColumn << failureDetail(o) << "\n";
         return;
     }
     os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
@@ -262,7 +243,7 @@ json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
     j["status_name"] = statusName(o.status);
     j["meaning"] = statusMeaning(o.status);
     j["received"] = toHex(o.received);
-    if (statusName(o.status) == "device-error") j["device_error_code"] = o.status + 259;
+    if (protocol::isDeviceErrorResult(o.status)) j["device_error_code"] = protocol::deviceErrorCodeOf(o.status);
     if (o.status != KAVROL_OK) {
         j["detail"] = failureDetail(o);
         return j;

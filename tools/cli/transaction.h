@@ -9,6 +9,7 @@
 
 #include "common/hex.h"
 #include "kavrol32/kavrol32.h"
+#include "protocol/frame.h"
 
 namespace kavrol::cli {
 
@@ -24,7 +25,7 @@ struct Request {
     Bytes route;                       // at most 9 bytes, multiplexed only
 };
 
-inline bool takesRaw(std::uint8_t command) { return command == 8 || command == 11; }
+inline bool takesRaw(std::uint8_t command) { return protocol::takesRawPayload(command); }
 
 // Why the request cannot go out as one frame, or empty when it can. Checked
 // before the port is touched, so a rejected request sends nothing.

@@ -12,33 +12,28 @@
 #include <string>
 
 #include "common/hex.h"
+#include "protocol/checksum.h"
+#include "protocol/frame.h"
 
 namespace kavrol::tools {
 
-inline constexpr std::uint8_t kDirectStart = 0x3C;    // '<'
-inline constexpr std::uint8_t kEnvelopeStart = 0x24;  // '$'
-inline constexpr std::uint8_t kReplyStart = 0x3E;     // '>'
-inline constexpr unsigned kMaxRoute = 9;
-inline constexpr unsigned kMinFrameIndex = 5;          // checksum inside the frame
-inline constexpr unsigned kMaxCommandIndex = 49;       // command frames are at most 50 bytes
-inline constexpr unsigned kMinEnvelopeIndex = 9;       // envelope of an empty route, no payload
-inline constexpr unsigned kMaxReplyIndex = 250;
-inline constexpr unsigned kMaxReplyPayload = kMaxReplyIndex - kMinFrameIndex;  // 245
-inline constexpr unsigned kMaxDirectRaw = 44;
-inline constexpr unsigned kMaxEnvelopeRaw = 40;        // less the route count
-inline constexpr std::uint8_t kFirstDeviceError = 247;
+using protocol::kDirectStart;
+using protocol::kEnvelopeStart;
+using protocol::kFirstDeviceError;
+using protocol::kMaxCommandIndex;
+using protocol::kMaxDirectRaw;
+using protocol::kMaxEnvelopeRaw;  // less the route count
+using protocol::kMaxReplyIndex;
+using protocol::kMaxReplyPayload;
+using protocol::kMaxRoute;
+using protocol::kMinEnvelopeIndex;
+using protocol::kMinFrameIndex;
+using protocol::kReplyStart;
 
-struct TwoByteChecksum {
-    std::uint8_t odd = 0;   // goes to f[4]
-    std::uint8_t even = 0;  // goes to f[5]
-};
-
-// Checksum of frame[0..frame[1]] (clipped to the span), f[4] and f[5] as 0.
-TwoByteChecksum twoByteChecksum(std::span<const std::uint8_t> frame);
-// XOR of frame[0..frame[1]] (clipped to the span), f[2] as 0.
-std::uint8_t oneByteChecksum(std::span<const std::uint8_t> frame);
-// True when f[4], f[5] hold the two-byte checksum of the frame.
-bool twoByteChecksumMatches(std::span<const std::uint8_t> frame);
+using protocol::oneByteChecksum;
+using protocol::TwoByteChecksum;
+using protocol::twoByteChecksum;
+using protocol::twoByteChecksumMatches;
 
 // One command as it travels: the route is empty for a direct frame.
 struct Command {
@@ -50,7 +45,8 @@ struct Command {
 };
 
 // The bytes a host sends for the command: a direct frame without its start
-// byte, or the whole multiplexer envelope.
+// byte, or the whole multiplexer envelope. Throws std::invalid_argument when
+// the command does not fit a frame.
 Bytes encodeCommand(const Command& c);
 
 // "direct command 3, sub-command 0, payload 34 12" and the like.
@@ -61,9 +57,8 @@ std::string describeCommand(const Command& c);
 Bytes replyFrame(std::uint8_t replyCode, std::uint8_t header3, std::span<const std::uint8_t> payload);
 
 // What a host reader that follows the protocol concludes from these bytes,
-// if they are all that arrives: it reads two header bytes, rejects L above
-// 250 or below 5, reads L - 1 more bytes, checks the checksum and the device
-// error codes. Status as the library reports it (1, -2, -3, -4..-12).
+// if they are all that arrives (protocol::judgeReply), with the reason in
+// words. Status as the library reports it (1, -2, -3, -4..-12).
 struct ReplyVerdict {
     std::int32_t status = 0;
     std::string detail;

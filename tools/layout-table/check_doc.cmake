@@ -1,5 +1,6 @@
-# Regenerates the layout table into OUT and fails when DOC differs from it.
-execute_process(COMMAND ${TOOL} ${OUT} RESULT_VARIABLE result)
+# Regenerates a generated file into OUT (layout-table, with OPTION if given)
+# and fails when the committed copy DOC differs from it.
+execute_process(COMMAND ${TOOL} ${OPTION} ${OUT} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "layout-table failed: ${result}")
 endif()

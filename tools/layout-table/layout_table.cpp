@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kavrol32/kavrol32.h"
-#include "common/record_fields.h"
+#include "protocol/record_fields.h"
 #include "reply/coverage.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"
@@ -22,6 +22,8 @@ using reply::GroupLayouts;
 using reply::Layout;
 using reply::Op;
 using reply::OpKind;
+using protocol::RecordField;
+using protocol::recordFieldsOf;
 
 constexpr unsigned kBufferSize = reply::kReplyBufferSize;
 constexpr std::size_t kRecordSize = KAVROL_REPLY_RECORD_SIZE;
@@ -170,7 +172,7 @@ std::string stemOf(const std::string& s) {
 // Field names, element ranges and partly filled elements; consecutive whole
 // fields of one numbered family are merged (code1Word0..code1Word3).
 std::string recordText(std::uint8_t code, const Written& w) {
-    const auto fields = RecordFieldsOf(code);
+    const auto fields = recordFieldsOf(code);
     if (fields.empty()) return "(no record region)";
     const std::array<bool, kRecordSize> ok = meaningfulRecordBytes(code, w);
     std::vector<std::string> tokens;
@@ -179,7 +181,7 @@ std::string recordText(std::uint8_t code, const Written& w) {
         std::vector<int> state(f.count);  // 0 none, 1 part, 2 whole
         for (std::size_t e = 0; e < f.count; ++e) {
             std::size_t n = 0;
-            for (std::size_t b = 0; b < f.elementSize; ++b) n += ok[f.offset + e * f.elementSize + b] ? 1 : 0;
+            for (std::size_t b = 0; b < f.elementSize; ++b) n += ok[f.recordOffset + e * f.elementSize + b] ? 1 : 0;
             state[e] = n == f.elementSize ? 2 : (n > 0 ? 1 : 0);
         }
         bool all = true;
@@ -231,7 +233,7 @@ void row(std::ostringstream& s, const std::string& code, const std::string& grou
 
 // What the record stage makes of a buffer that no layout wrote.
 std::string unwrittenRecordText(std::uint8_t code) {
-    return RecordFieldsOf(code).empty() ? "(no record region)" : "parsed from the caller's buffer";
+    return recordFieldsOf(code).empty() ? "(no record region)" : "parsed from the caller's buffer";
 }
 
 struct Group {

@@ -1,21 +1,27 @@
-// Writes the table of normalized reply layouts to the file given, or to
-// standard output.
+// Writes the table of normalized reply layouts (or, with
+// --record-fields-json, the record field table as JSON) to the file given,
+// or to standard output.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <string_view>
 
 #include "layout_table.h"
+#include "record_fields_json.h"
 
 int main(int argc, char** argv) {
-    const std::string page = kavrol::tools::LayoutTableMarkdown();
-    if (argc < 2) {
+    int next = 1;
+    const bool json = argc > next && std::string_view(argv[next]) == "--record-fields-json";
+    if (json) ++next;
+    const std::string page = json ? kavrol::tools::RecordFieldsJson() : kavrol::tools::LayoutTableMarkdown();
+    if (argc <= next) {
         std::cout << page;
         return 0;
     }
-    std::ofstream file(argv[1], std::ios::binary | std::ios::trunc);
+    std::ofstream file(argv[next], std::ios::binary | std::ios::trunc);
     file << page;
     if (!file) {
-        std::cerr << "layout-table: cannot write " << argv[1] << "\n";
+        std::cerr << "layout-table: cannot write " << argv[next] << "\n";
         return 1;
     }
     return 0;

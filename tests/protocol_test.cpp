@@ -1,0 +1,179 @@
+// The protocol module against the tests' own oracles: the record byte map,
+// the reply frame builder, and the limits of the 50-byte command area.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "protocol/command_encoding.h"
+#include "protocol/record_fields.h"
+#include "protocol/reply_frame.h"
+#include "protocol/result_names.h"
+#include "support/frames.h"
+#include "support/record_map.h"
+
+namespace {
+
+namespace protocol = kavrol::protocol;
+using protocol::ReplyFault;
+using Bytes = std::vector<std::uint8_t>;
+
+// The buffer byte the oracle map says feeds a record byte, or -1.
+std::ptrdiff_t mappedBufferByte(std::uint8_t code, std::size_t recordByte) {
+    for (const auto& run : kavrol::test::recordRunsOf(code)) {
+        if (recordByte >= run.recordFirst && recordByte < run.recordFirst + run.length) {
+            return static_cast<std::ptrdiff_t>(run.bufferFirst + (recordByte - run.recordFirst));
+        }
+    }
+    return -1;
+}
+
+TEST(RecordFieldTable, FeedsEveryRecordByteFromTheBufferByteOfTheRecordMap) {
+    for (unsigned code = 0; code <= 0xFF; ++code) {
+        for (std::size_t k = 0; k < kavrol::test::kRecordSize; ++k) {
+            const auto c = static_cast<std::uint8_t>(code);
+            ASSERT_EQ(protocol::bufferByteOf(c, k), mappedBufferByte(c, k)) << "code " << code << ", record byte " << k;
+        }
+    }
+}
+
+TEST(RecordFieldTable, NamesAndElementSizesFollowTheRecordDeclaration) {
+    struct Case {
+        const char* name;
+        std::size_t offset, size, count;
+    };
+    const Case cases[] = {
+        {"code3Words", 0, 2, 32},  {"code3Longs", 120, 4, 50}, {"code1Word9", 338, 2, 1},
+        {"code6Pair5", 364, 2, 2}, {"code2Bits", 372, 2, 8},   {"code5Pair4", 414, 2, 2},
+    };
+    for (const Case& c : cases) {
+        bool found = false;
+        for (const protocol::RecordField& f : protocol::kRecordFields) {
+            if (std::string_view(f.name) != c.name) continue;
+            found = true;
+            EXPECT_EQ(f.recordOffset, c.offset) << c.name;
+            EXPECT_EQ(f.elementSize, c.size) << c.name;
+            EXPECT_EQ(f.count, c.count) << c.name;
+        }
+        EXPECT_TRUE(found) << c.name;
+    }
+}
+
+Bytes withTrailing(Bytes frame, std::initializer_list<std::uint8_t> extra) {
+    frame.insert(frame.end(), extra);
+    return frame;
+}
+
+TEST(JudgeReply, NamesTheFirstCheckThatFails) {
+    using kavrol::test::replyFrame;
+    using kavrol::test::withBadChecksum;
+    Bytes cut = replyFrame(1, 0, {1, 2, 3});
+    cut.pop_back();
+    Bytes above = replyFrame(1, 0, {});
+    above[1] = 251;
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        std::int32_t status;
+        ReplyFault fault;
+    };
+    const Case cases[] = {
+        {"nothing", {}, -2, ReplyFault::NoReply},
+        {"one byte", {0x3E}, -2, ReplyFault::HeaderCut},
+        {"L above 250", above, -3, ReplyFault::LengthAboveRange},
+        {"L below 5", {0x3E, 0x04, 0x01, 0x00, 0x00}, -3, ReplyFault::LengthBelowRange},
+        {"rest cut", cut, -2, ReplyFault::RestCut},
+        {"bad checksum", withBadChecksum(replyFrame(1, 0, {7})), -3, ReplyFault::ChecksumMismatch},
+        {"error code, bad checksum", withBadChecksum(replyFrame(250, 0, {})), -3, ReplyFault::ChecksumMismatch},
+        {"error 247", replyFrame(247, 0, {}), -12, ReplyFault::DeviceError},
+        {"error 255", replyFrame(255, 0, {}), -4, ReplyFault::DeviceError},
+        {"code 246", replyFrame(246, 0, {}), 1, ReplyFault::None},
+        {"bytes after the frame", withTrailing(replyFrame(3, 0, {1, 2}), {0xFF, 0x00}), 1, ReplyFault::None},
+        {"longest", replyFrame(1, 0, Bytes(245, 0x5A)), 1, ReplyFault::None},
+    };
+    for (const Case& c : cases) {
+        const protocol::ReplyJudgement j = protocol::judgeReply(c.bytes);
+        EXPECT_EQ(j.status, c.status) << c.what;
+        EXPECT_EQ(j.fault, c.fault) << c.what;
+    }
+}
+
+TEST(JudgeReply, ReportsWhatTheChecksumShouldHaveBeen) {
+    const Bytes good = kavrol::test::replyFrame(5, 2, {9, 8, 7});
+    const protocol::ReplyJudgement j = protocol::judgeReply(kavrol::test::withBadChecksum(good));
+    EXPECT_EQ(j.computed.odd, good[4]);
+    EXPECT_EQ(j.computed.even, good[5]);
+}
+
+TEST(WriteReplyFrame, MatchesTheTestBuilderUpToTheLongestPayload) {
+    for (std::size_t n : {0U, 1U, 2U, 244U, 245U}) {
+        Bytes payload(n);
+        for (std::size_t i = 0; i < n; ++i) payload[i] = static_cast<std::uint8_t>(i * 31 + 7);
+        Bytes out(6 + n, 0xEE);
+        ASSERT_EQ(protocol::writeReplyFrame(9, 4, payload, out), 6 + n) << n;
+        EXPECT_EQ(out, kavrol::test::replyFrame(9, 4, payload)) << n;
+    }
+    Bytes tooLong(246);
+    Bytes room(300);
+    EXPECT_EQ(protocol::writeReplyFrame(1, 0, tooLong, room), 0U);
+    Bytes small(7);
+    EXPECT_EQ(protocol::writeReplyFrame(1, 0, Bytes(2), small), 0U);
+}
+
+TEST(Checksum, NeverReadsPastTheSpanWhateverTheLengthByteSays) {
+    // L = 250, but only six bytes are there: the sums cover those six.
+    const std::uint8_t f[] = {0x3E, 0xFA, 0x01, 0x02, 0x00, 0x00};
+    const protocol::TwoByteChecksum sum = protocol::twoByteChecksum(f);
+    EXPECT_EQ(sum.even, 0x3E ^ 0x01);
+    EXPECT_EQ(sum.odd, 0xFA ^ 0x02);
+    EXPECT_FALSE(protocol::twoByteChecksumMatches(std::span(f).first(5)));
+}
+
+struct EncodeLimit {
+    const char* what;
+    bool multiplexed;
+    std::size_t route;
+    std::size_t payload;
+    std::int32_t result;  // bytes sent, or -1
+};
+
+TEST(EncodeCommandFrame, FillsTheAreaToTheLastByteOrRejectsWithoutTouchingIt) {
+    const EncodeLimit cases[] = {
+        {"direct, 44 bytes", false, 0, 44, 49},
+        {"direct, 45 bytes", false, 0, 45, -1},
+        {"envelope, 9 hops, 31 bytes", true, 9, 31, 50},
+        {"envelope, 9 hops, 32 bytes", true, 9, 32, -1},
+        {"envelope, no hop, 40 bytes", true, 0, 40, 50},
+        {"envelope, 10 hops, no payload", true, 10, 0, -1},
+    };
+    const Bytes route(10, 0x07);
+    const Bytes payload(45, 0x42);
+    for (const EncodeLimit& c : cases) {
+        std::array<std::uint8_t, protocol::kCommandAreaSize> area;
+        area.fill(0xA5);
+        const protocol::CommandFrameFields fields{c.multiplexed, std::span(route).first(c.route), 8, 1,
+                                                  std::span(payload).first(c.payload)};
+        EXPECT_EQ(protocol::encodeCommandFrame(fields, area), c.result) << c.what;
+        if (c.result < 0) {
+            for (std::uint8_t b : area) ASSERT_EQ(b, 0xA5) << c.what;
+        } else {
+            EXPECT_EQ(area[c.multiplexed ? 1 : 0], c.multiplexed ? c.result - 1 : c.result) << c.what;
+        }
+    }
+}
+
+TEST(ResultNames, NameEveryResultOfTheProtocolOperations) {
+    struct Case {
+        std::int32_t result;
+        const char* name;
+    };
+    const Case cases[] = {
+        {1, "ok"},           {-1, "rejected"},      {-2, "timeout"},       {-3, "frame-error"},
+        {-4, "device-error"}, {-12, "device-error"}, {-13, "unknown"},      {0, "unknown"},
+        {2, "unknown"},      {259, "unknown"},
+    };
+    for (const Case& c : cases) EXPECT_STREQ(protocol::resultName(c.result), c.name) << c.result;
+}
+
+}  // namespace
