@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "common/hex.h"
+#include "common/pty_device.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 
@@ -221,6 +223,48 @@ TEST_F(ToolsMonitor, DissectorShowsCommandReplyAndChecksumVerdict) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find("incorrect"), std::string::npos) << r.out;
+}
+
+bool waitForText(const Monitor& m, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (m.err().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Reads until `count` bytes came or 5 s passed.
+Bytes readSome(int fd, std::size_t count) {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) got.insert(got.end(), buf, buf + n);
+        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return got;
+}
+
+TEST(ToolsMonitorBetween, ForwardsBetweenTwoPorts) {
+    Devsim sim({"--scenario", "all-models"});
+    const json direct = queryJson(sim.path(), {"--model", "2", "--command", "1"});
+    const Bytes expected = *parseHex(direct["received"].get<std::string>());
+    // The test plays the application on the device end of a pty pair.
+    PtyDevice app;
+    ::fcntl(app.deviceFd(), F_SETFL, O_NONBLOCK);
+    Monitor monitor({"--between", app.clientPath(), sim.path(), "--json"});
+    ASSERT_TRUE(waitForText(monitor, "kavrol monitor: application side")) << monitor.err();
+    const Bytes command = *parseHex(direct["sent"].get<std::string>());
+    ASSERT_EQ(::write(app.deviceFd(), command.data(), command.size()), static_cast<ssize_t>(command.size()));
+    EXPECT_EQ(toHex(readSome(app.deviceFd(), expected.size())), toHex(expected));
+    EXPECT_EQ(monitor.stop(), 0) << monitor.err();
+    const std::vector<json> lines = jsonLines(monitor.out());
+    ASSERT_EQ(lines.size(), 2U) << monitor.out();
+    EXPECT_EQ(lines[0]["bytes"], direct["sent"]);
+    EXPECT_EQ(lines[1]["bytes"], direct["received"]);
+    EXPECT_EQ(lines[1]["reply_code"], 1);
 }
 
 TEST(ToolsDissector, FlagsBadChecksumsAndNamesDeviceErrors) {
