@@ -118,11 +118,11 @@ protected:
         raw_ = tempPath("monitor.raw");
         pcap_ = tempPath("monitor.pcap");
         monitor_ = new Monitor({"--device", sim_->path(), "--pty", "--link", link_, "--raw", raw_, "--pcap", pcap_,
-                                "--json", "--timeout", "500"});
+                                "--json", "--timeout", "1000"});
         if (!waitForPath(link_)) return;
         monitored_ = new json(queryJson(link_, answered));
         // The simulator serves route 1,5 only: this envelope gets no reply.
-        unanswered_ = new json(queryJson(link_, {"--model", "5", "--command", "3", "--mux", "--timeout", "1000"}));
+        unanswered_ = new json(queryJson(link_, {"--model", "5", "--command", "3", "--mux", "--timeout", "2500"}));
         monitor_->stop();
     }
     static void TearDownTestSuite() {
