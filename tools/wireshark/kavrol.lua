@@ -60,7 +60,8 @@ local e_unframed = ProtoExpert.new("kavrol.unframed.reported", "Bytes that form 
     expert.group.MALFORMED, expert.severity.ERROR)
 kavrol.experts = { e_checksum, e_env_checksum, e_device_error, e_unframed }
 
-local bxor = (bit and bit.bxor) or (bit32 and bit32.bxor)
+-- Wireshark's Lua is 5.2 (bit, bit32) in older releases and 5.4 (native ~) in newer ones.
+local bxor = (bit and bit.bxor) or (bit32 and bit32.bxor) or load("return function(a, b) return a ~ b end")()
 
 -- Two-byte checksum of frame[0..#frame-1] (a Lua table indexed from 0):
 -- O over the odd positions, E over the even ones, positions 4 and 5 as 0.
