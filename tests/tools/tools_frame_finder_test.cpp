@@ -40,6 +40,9 @@ std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirect
     }
     drain(true);
     EXPECT_FALSE(finder.pending());
+    std::size_t reported = 0;
+    for (const FoundFrame& f : out) reported += f.bytes.size();
+    EXPECT_EQ(reported, bytes.size()) << "every byte is reported once";
     return out;
 }
 
@@ -162,6 +165,19 @@ TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
     EXPECT_EQ(f->kind, Kind::Reply);
     EXPECT_EQ(f->timeUs, 1000);  // when its first byte came
     EXPECT_FALSE(finder.pending());
+}
+
+TEST(ToolsFrameFinder, LineThatNeverPausesIsStillDecided) {
+    // A run of 3E bytes: every byte starts a reply of L = 62 whose checksum
+    // fails, and no valid frame begins anywhere; the line never pauses.
+    const Bytes noise(4000, kReplyStart);
+    FrameFinder finder(LineDirection::Device);
+    std::size_t reportedBeforeQuiet = 0;
+    for (std::size_t at = 0; at < noise.size(); at += 64) {
+        finder.feed(std::span(noise).subspan(at, std::min<std::size_t>(64, noise.size() - at)));
+        while (auto f = finder.next(false)) reportedBeforeQuiet += f->bytes.size();
+    }
+    EXPECT_GE(reportedBeforeQuiet, noise.size() - 2 * 1024);
 }
 
 TEST(ToolsHexLog, ReadsTimestampsDirectionsAndPrefixes) {

@@ -6,6 +6,9 @@ namespace kavrol::tools {
 
 namespace {
 
+// Two of the longest frames: the front one and one that starts in its last byte.
+constexpr std::size_t kSettledSpan = 2 * (kMaxReplyIndex + 1);
+
 // The command carried by a direct-style frame f (start byte included).
 Command commandOf(std::span<const std::uint8_t> f) {
     Command c;
@@ -156,6 +159,8 @@ std::optional<FoundFrame> FrameFinder::takeNoise() {
 
 std::optional<FoundFrame> FrameFinder::next(bool gapExpired) {
     while (!buffer_.empty()) {
+        // A flood of noise is reported in runs of bounded size.
+        if (noise_.bytes.size() >= kSettledSpan) return takeNoise();
         const std::vector<Reading> rs = readingsAt(0);
         // Noise already collected goes out before whatever follows it; the
         // frame is found again on the next call.
@@ -196,9 +201,15 @@ std::optional<FoundFrame> FrameFinder::next(bool gapExpired) {
         const bool waiting = std::any_of(rs.begin(), rs.end(), [](const Reading& r) {
             return r.outcome == Outcome::Incomplete || r.outcome == Outcome::Damaged;
         });
-        if (waiting && !gapExpired) return std::nullopt;
+        // Once a whole frame beyond the front one could have arrived, no
+        // valid frame can begin inside it any more: decide as if the line
+        // had gone quiet, so that a line that never pauses is still read.
+        const bool settled = gapExpired || buffer_.size() > kSettledSpan;
+        if (waiting && !settled) return std::nullopt;
         for (const Reading& r : rs) {
-            if (r.outcome == Outcome::Damaged && (r.strong || r.length == buffer_.size())) return emit(r.frame, r.length);
+            if (r.outcome == Outcome::Damaged && (r.strong || (gapExpired && r.length == buffer_.size()))) {
+                return emit(r.frame, r.length);
+            }
         }
         for (const Reading& r : rs) {
             if (r.outcome == Outcome::Incomplete && (r.strong || direction_ != LineDirection::Unknown)) {
