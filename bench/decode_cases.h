@@ -8,12 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "support/frames.h"
+#include "protocol/reply_frame.h"
 
 namespace kavrol::bench {
 
-// Reply frames as a device sends them (shared with the tests).
-using test::replyFrame;
+// A reply frame as a device sends it.
+inline std::vector<std::uint8_t> replyFrame(std::uint8_t replyCode, std::uint8_t header3,
+                                            const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint8_t> f(protocol::kReplyPayloadStart + payload.size());
+    protocol::writeReplyFrame(replyCode, header3, payload, f);
+    return f;
+}
 
 struct DecodeCase {
     std::string group;          // e.g. "2, 9"

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "decode_cases.h"
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 #include "link/timed_io.h"
 

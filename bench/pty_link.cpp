@@ -1,35 +1,12 @@
 #include "pty_link.h"
 
 #include <cerrno>
-#include <stdexcept>
 #include <utility>
 
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace kavrol::bench {
-
-namespace {
-void MakeRaw(int fd) {
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) throw std::runtime_error("tcgetattr");
-    ::cfmakeraw(&t);
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr");
-}
-}  // namespace
-
-PtyLink::PtyLink() {
-    if (::openpty(&device_, &port_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    MakeRaw(port_);
-    MakeRaw(device_);
-}
-
-PtyLink::~PtyLink() {
-    ::close(port_);
-    ::close(device_);
-}
 
 bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n) {
     std::size_t done = 0;

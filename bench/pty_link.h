@@ -10,22 +10,12 @@
 #include <thread>
 #include <vector>
 
+#include "pty/pty_pair.h"
+
 namespace kavrol::bench {
 
-class PtyLink {
-public:
-    PtyLink();  // throws std::runtime_error
-    ~PtyLink();
-    PtyLink(const PtyLink&) = delete;
-    PtyLink& operator=(const PtyLink&) = delete;
-
-    int port() const { return port_; }
-    int device() const { return device_; }
-
-private:
-    int port_ = -1;
-    int device_ = -1;
-};
+// The raw-mode pair: port() for the library, device() for the peer.
+using PtyLink = pty::PtyPair;
 
 // Reads exactly n bytes from a blocking descriptor; false on end or error.
 bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n);

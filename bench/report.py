@@ -209,7 +209,7 @@ def main():
         "",
         "## Decode cost",
         "",
-        "`MuxReceiveComm` per reply through the fake host (`src/host/host_fake.h`), for every model group's "
+        "`MuxReceiveComm` per reply through the fake host (`testing/fake_host/host_fake.h`), for every model group's "
         "layout that writes the most buffer positions from a full frame (L = 250, 251 bytes), and where that is "
         "the payload run of reply code 9, also the group's largest fixed layout. In the same run: *copy*, a "
         "`memcpy` of the same 251 frame bytes (the floor), and *transport*, the same bytes fed through the fake "

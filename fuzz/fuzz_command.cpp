@@ -11,7 +11,7 @@
 
 #include "fuzz_support.h"
 #include "protocol/frame.h"
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 #include "protocol/reply_frame.h"
 #include "reply/reply_reader.h"

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 
 #if defined(__has_feature)

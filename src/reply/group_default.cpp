@@ -51,7 +51,7 @@ constexpr Layout kCode3ByHeader{kCode3ByHeaderRows};
 
 // The group's layouts with the given reply-code-3 layout: the common set,
 // with a reply code 1 of its own.
-constexpr GroupLayouts withCode3(const char* name, const Layout& code3) {
+constexpr GroupLayouts groupWithOwnCodes1And3(const char* name, const Layout& code3) {
     GroupLayouts group = GroupWithOwnCode3(name, code3);
     group.byReplyCode[1] = &kCode1;
     return group;
@@ -59,7 +59,7 @@ constexpr GroupLayouts withCode3(const char* name, const Layout& code3) {
 
 }  // namespace
 
-constinit const GroupLayouts kGroupDefault = withCode3("7, 20, 21", kCode3);
-constinit const GroupLayouts kGroupDefaultThreshold = withCode3("3, 10, 15, 16", kCode3ByHeader);
+constinit const GroupLayouts kGroupDefault = groupWithOwnCodes1And3("7, 20, 21", kCode3);
+constinit const GroupLayouts kGroupDefaultThreshold = groupWithOwnCodes1And3("3, 10, 15, 16", kCode3ByHeader);
 
 }  // namespace kavrol::reply

@@ -38,7 +38,7 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
             std::memset(out + op.out, 0, op.count);
             break;
         case OpKind::Set:
-            dest = op.atBit;
+            dest = op.value;
             break;
         case OpKind::Flag:
             dest = r[op.src] != 0 ? 1 : 0;
@@ -78,7 +78,7 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
             RunLayout(*op.first, r, out);
             break;
         case OpKind::ChooseBy:
-            RunLayout((r[op.src] & op.atBit) != 0 ? *op.first : *op.second, r, out);
+            RunLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out);
             break;
     }
 }

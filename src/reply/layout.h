@@ -67,7 +67,9 @@ struct Op {
     std::uint8_t src = 0;        // first receive-area position read
     std::uint8_t lowBit = 0;     // Field/Map: lowest source bit
     std::uint8_t width = 8;      // Field/Map: number of source bits
-    std::uint8_t atBit = 0;      // Field/NonZero: destination bit; Set: value; ChooseBy: mask
+    std::uint8_t atBit = 0;      // Field/NonZero: destination bit
+    std::uint8_t value = 0;      // Set: the byte written
+    std::uint8_t mask = 0;       // ChooseBy: the source bits tested
     std::uint16_t limit = 0;     // Threshold
     const ValueMap* map = nullptr;
     const Layout* first = nullptr;   // Include; ChooseBy when the bits are set
@@ -121,7 +123,7 @@ consteval Op set(unsigned out, std::uint8_t value) {
     checkOut(out, 1);
     Op op{OpKind::Set};
     op.out = static_cast<std::uint16_t>(out);
-    op.atBit = value;
+    op.value = value;
     return op;
 }
 
@@ -229,7 +231,7 @@ consteval Op chooseBy(unsigned src, std::uint8_t mask, const Layout& whenSet, co
     checkSrc(src, 1);
     Op op{OpKind::ChooseBy};
     op.src = static_cast<std::uint8_t>(src);
-    op.atBit = mask;
+    op.mask = mask;
     op.first = &whenSet;
     op.second = &whenClear;
     return op;

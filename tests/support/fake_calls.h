@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 
 namespace kavrol::test {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
 #include "link/link_state.h"
 

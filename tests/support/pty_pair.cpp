@@ -6,39 +6,17 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace kavrol::test {
 
-namespace {
-void makeRaw(int fd) {
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) throw std::runtime_error("tcgetattr");
-    ::cfmakeraw(&t);
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr");
-}
-}  // namespace
-
-PtyPair::PtyPair() {
-    if (::openpty(&peer_, &port_, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    makeRaw(port_);
-    makeRaw(peer_);
-}
-
-PtyPair::~PtyPair() {
-    ::close(port_);
-    ::close(peer_);
-}
-
-void* PtyPair::portHandle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(port_)); }
+void* PtyPair::portHandle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(port())); }
 
 void PtyPair::peerWrite(const std::vector<std::uint8_t>& bytes) const {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(peer_, bytes.data() + done, bytes.size() - done);
+        const ssize_t n = ::write(peer(), bytes.data() + done, bytes.size() - done);
         if (n <= 0) throw std::runtime_error("peer write");
         done += static_cast<std::size_t>(n);
     }
@@ -51,10 +29,10 @@ std::vector<std::uint8_t> PtyPair::peerRead(std::size_t n, int timeoutMs) const 
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;
-        pollfd p{peer_, POLLIN, 0};
+        pollfd p{peer(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         std::uint8_t buf[512];
-        const ssize_t got = ::read(peer_, buf, std::min(sizeof buf, n - out.size()));
+        const ssize_t got = ::read(peer(), buf, std::min(sizeof buf, n - out.size()));
         if (got > 0) out.insert(out.end(), buf, buf + got);
     }
     return out;
@@ -63,10 +41,10 @@ std::vector<std::uint8_t> PtyPair::peerRead(std::size_t n, int timeoutMs) const 
 std::vector<std::uint8_t> PtyPair::peerDrain(int quietMs) const {
     std::vector<std::uint8_t> out;
     for (;;) {
-        pollfd p{peer_, POLLIN, 0};
+        pollfd p{peer(), POLLIN, 0};
         if (::poll(&p, 1, quietMs) <= 0) break;
         std::uint8_t buf[512];
-        const ssize_t got = ::read(peer_, buf, sizeof buf);
+        const ssize_t got = ::read(peer(), buf, sizeof buf);
         if (got <= 0) break;
         out.insert(out.end(), buf, buf + got);
     }
@@ -77,7 +55,7 @@ bool PtyPair::waitPortInput(std::size_t n, int timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (std::chrono::steady_clock::now() < deadline) {
         int queued = 0;
-        if (::ioctl(port_, FIONREAD, &queued) == 0 && static_cast<std::size_t>(queued) >= n) return true;
+        if (::ioctl(port(), FIONREAD, &queued) == 0 && static_cast<std::size_t>(queued) >= n) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;

@@ -6,17 +6,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "pty/pty_pair.h"
+
 namespace kavrol::test {
 
 class PtyPair {
 public:
-    PtyPair();
-    ~PtyPair();
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
-
-    int port() const { return port_; }
-    int peer() const { return peer_; }
+    int port() const { return pair_.port(); }
+    int peer() const { return pair_.device(); }
     void* portHandle() const;
 
     // Writes bytes on the device side.
@@ -29,8 +26,7 @@ public:
     bool waitPortInput(std::size_t n, int timeoutMs = 5000) const;
 
 private:
-    int port_ = -1;
-    int peer_ = -1;
+    pty::PtyPair pair_;
 };
 
 }  // namespace kavrol::test

@@ -4,23 +4,21 @@
 
 #include <string>
 
+#include "pty/pty_pair.h"
+
 namespace kavrol::tools {
 
 class PtyDevice {
 public:
-    PtyDevice();  // throws std::runtime_error
-    ~PtyDevice();
-    PtyDevice(const PtyDevice&) = delete;
-    PtyDevice& operator=(const PtyDevice&) = delete;
+    PtyDevice() = default;  // throws std::runtime_error
 
-    int deviceFd() const { return master_; }
-    const std::string& clientPath() const { return path_; }
+    int deviceFd() const { return pair_.device(); }
+    const std::string& clientPath() const { return pair_.portPath(); }
 
 private:
-    int master_ = -1;
-    // Kept open so that the device end sees no hang-up between clients.
-    int client_ = -1;
-    std::string path_;
+    // The client end stays open too, so that the device end sees no hang-up
+    // between clients.
+    pty::PtyPair pair_;
 };
 
 }  // namespace kavrol::tools

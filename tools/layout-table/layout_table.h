@@ -8,6 +8,6 @@ namespace kavrol::tools {
 
 // The markdown page: per model group, reply code and form, the buffer
 // positions written and the record fields filled from them.
-std::string LayoutTableMarkdown();
+std::string layoutTableMarkdown();
 
 }  // namespace kavrol::tools

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     int next = 1;
     const bool json = argc > next && std::string_view(argv[next]) == "--record-fields-json";
     if (json) ++next;
-    const std::string page = json ? kavrol::tools::RecordFieldsJson() : kavrol::tools::LayoutTableMarkdown();
+    const std::string page = json ? kavrol::tools::recordFieldsJson() : kavrol::tools::layoutTableMarkdown();
     if (argc <= next) {
         std::cout << page;
         return 0;

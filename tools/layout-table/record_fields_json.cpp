@@ -6,7 +6,7 @@
 
 namespace kavrol::tools {
 
-std::string RecordFieldsJson() {
+std::string recordFieldsJson() {
     nlohmann::ordered_json fields = nlohmann::ordered_json::array();
     for (const protocol::RecordField& f : protocol::kRecordFields) {
         fields.push_back({{"name", f.name},

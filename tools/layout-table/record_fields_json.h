@@ -9,6 +9,6 @@ namespace kavrol::tools {
 // {"record_size": 418, "buffer_size": 317, "fields": [{"name", "offset",
 // "size", "count", "reply_code", "buffer_offset"}, ...]} in record order,
 // offsets in bytes, size per element.
-std::string RecordFieldsJson();
+std::string recordFieldsJson();
 
 }  // namespace kavrol::tools

@@ -1,4 +1,4 @@
-#include "host/host_fake.h"
+#include "fake_host/host_fake.h"
 
 #include <algorithm>
 #include <cstring>
