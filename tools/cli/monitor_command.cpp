@@ -156,17 +156,20 @@ int runMonitor(const MonitorOptions& o) {
         std::cerr << "kavrol monitor: " << e.what() << "\n";
         return kExitPort;
     }
-    const LinkFile link(o.link, ends.appName);
     std::unique_ptr<tools::PcapWriter> pcap;
     if (!o.pcap.empty()) pcap = std::make_unique<tools::PcapWriter>(o.pcap);
     Monitor monitor(o, pcap.get());
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+    // The tap takes its first look at the application's settings before
+    // anyone can find the pty, so that every change the application makes
+    // is followed.
+    LineTap tap(ends.appFd(), ends.device->fd(), o.pty);
+    const LinkFile link(o.link, ends.appName);
     std::cerr << "kavrol monitor: application side " << ends.appName << (o.link.empty() ? "" : " (" + o.link + ")")
               << ", device side " << ends.deviceName << ", " << tools::describeLine(o.line) << "\n";
 
-    LineTap tap(ends.appFd(), ends.device->fd(), o.pty);
     while (g_stop == 0 && !tap.failed()) {
         monitor.take(tap.take(kTakeMs));
         monitor.tick(wallClockUs());
