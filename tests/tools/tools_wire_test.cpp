@@ -2,6 +2,8 @@
 // description.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "common/frame_scanner.h"
 #include "common/wire.h"
 
@@ -23,6 +25,14 @@ TEST(ToolsWire, EncodesTheCommandFramesOfTheProtocol) {
         {{true, {}, 11, 2, {0x10, 0x20, 0x30, 0x40}}, "24 0D 29 00 3C 09 0B 02 6B 17 10 20 30 40"},
     };
     for (const Case& c : cases) EXPECT_EQ(toHex(encodeCommand(c.command)), c.sent);
+}
+
+TEST(ToolsWire, RefusesCommandsThatDoNotFitTheFiftyByteFrame) {
+    // The length byte would no longer describe the frame: refused, not sent.
+    EXPECT_NO_THROW(encodeCommand({false, {}, 8, 0, Bytes(44, 1)}));
+    EXPECT_THROW(encodeCommand({false, {}, 8, 0, Bytes(45, 1)}), std::invalid_argument);
+    EXPECT_THROW(encodeCommand({true, Bytes(9, 1), 8, 0, Bytes(32, 1)}), std::invalid_argument);
+    EXPECT_THROW(encodeCommand({true, Bytes(10, 1), 3, 0, {}}), std::invalid_argument);
 }
 
 TEST(ToolsWire, ReplyFrameCarriesTheCrossedTwoByteChecksum) {
