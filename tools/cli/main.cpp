@@ -3,7 +3,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/decode_command.h"
 #include "cli/demo_tour.h"
+#include "cli/monitor_command.h"
 #include "cli/options.h"
 #include "cli/ports_command.h"
 #include "cli/query_command.h"
@@ -25,10 +27,19 @@ int main(int argc, char** argv) {
     CLI::App* d = app.add_subcommand("demo", "a tour of transactions against the built-in device simulator");
     d->add_flag("--show-simulator", demo.showSimulator, "show the simulator's frame log on standard error");
 
+    DecodeOptions decode;
+    CLI::App* dec = app.add_subcommand("decode", "decode frames from hex bytes captured on a line");
+    addDecodeOptions(*dec, decode);
+
+    MonitorOptions monitor;
+    CLI::App* mon = app.add_subcommand("monitor", "tap a live line: forward both ways and decode every frame");
+    addMonitorOptions(*mon, monitor);
+
     Request request;
     try {
         app.parse(argc, argv);
         if (q->parsed()) request = buildRequest(query);
+        if (mon->parsed()) checkMonitorOptions(monitor);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
         return kExitOk;
@@ -37,13 +48,15 @@ int main(int argc, char** argv) {
         std::cerr << "kavrol: " << e.what() << " (see kavrol --help)\n";
         return kExitUsage;
     } catch (const UsageError& e) {
-        std::cerr << "kavrol query: " << e.what() << "\n";
+        std::cerr << "kavrol " << app.get_subcommands().front()->get_name() << ": " << e.what() << "\n";
         return kExitUsage;
     }
 
     try {
         if (ports->parsed()) return runPorts(portsJson);
         if (q->parsed()) return runQuery(query, request);
+        if (dec->parsed()) return runDecode(decode);
+        if (mon->parsed()) return runMonitor(monitor);
         return runDemo(demo);
     } catch (const std::exception& e) {
         std::cerr << "kavrol: " << e.what() << "\n";

@@ -204,8 +204,27 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
     }
     os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
        << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - 6 << " payload bytes from r[6]\n";
+    printReplyData(os, r, o, indent);
+}
+
+void printReplyData(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent) {
     printBuffer(os, o, r, indent);
     printRecord(os, o, indent);
+}
+
+void addReplyDataJson(json& j, const Outcome& o) {
+    json runs = json::array();
+    for (const auto& [at, bytes] : writtenRuns(o)) runs.push_back({{"at", at}, {"bytes", bytes}});
+    j["buffer"] = runs;
+    json record = json::object();
+    json caller = json::array();
+    for (const FieldValue& f : recordFields(o)) {
+        record[f.name] = f.isArray ? json(f.values) : json(f.values[0]);
+        const std::string missing = notFromReplyText(f);
+        if (!missing.empty()) caller.push_back(f.isArray ? f.name + "[" + missing + "]" : f.name);
+    }
+    j["record"] = record;
+    j["record_from_caller_buffer"] = caller;
 }
 
 json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
@@ -233,18 +252,7 @@ json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
     j["r3"] = o.received[3];
     j["length"] = o.received[1];
     j["payload"] = o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : "";
-    json runs = json::array();
-    for (const auto& [at, bytes] : writtenRuns(o)) runs.push_back({{"at", at}, {"bytes", bytes}});
-    j["buffer"] = runs;
-    json record = json::object();
-    json caller = json::array();
-    for (const FieldValue& f : recordFields(o)) {
-        record[f.name] = f.isArray ? json(f.values) : json(f.values[0]);
-        const std::string missing = notFromReplyText(f);
-        if (!missing.empty()) caller.push_back(f.isArray ? f.name + "[" + missing + "]" : f.name);
-    }
-    j["record"] = record;
-    j["record_from_caller_buffer"] = caller;
+    addReplyDataJson(j, o);
     return j;
 }
 

@@ -1,0 +1,102 @@
+// What kavrol monitor's forwarding adds to a transaction: the same request
+// and reply over a raw-mode pty pair to an echo-style peer, once directly
+// and once through the monitor's line tap (a second pty pair in front, a
+// decoder thread finding the frames as the monitor does). The difference
+// of the two real times is the cost of the tap per transaction.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "cli/line_tap.h"
+#include "common/frame_finder.h"
+#include "common/wire.h"
+#include "decode_cases.h"
+#include "pty_link.h"
+#include "round_trip_sizes.h"
+
+namespace {
+
+using namespace kavrol;
+using namespace kavrol::bench;
+
+std::vector<std::uint8_t> Reply(std::int64_t replyBytes) {
+    return tools::replyFrame(9, 0, Filler(static_cast<std::size_t>(replyBytes - 6), 9));
+}
+
+bool Transaction(int port, const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply) {
+    return WriteAll(port, request.data(), request.size()) && ReadExactly(port, reply.data(), reply.size());
+}
+
+// Takes the tap's copies and finds frames in them, as the monitor does
+// (without printing).
+class Decoder {
+public:
+    explicit Decoder(cli::LineTap& tap) : tap_(tap), thread_([this] { Run(); }) {}
+    ~Decoder() {
+        stop_.store(true);
+        thread_.join();
+    }
+    std::size_t frames() const { return frames_.load(); }
+
+private:
+    void Run() {
+        tools::FrameFinder host(tools::LineDirection::Host);
+        tools::FrameFinder device(tools::LineDirection::Device);
+        while (!stop_.load()) {
+            for (const cli::TapChunk& c : tap_.take(10)) {
+                tools::FrameFinder& f = c.direction == tools::LineDirection::Host ? host : device;
+                f.feed(c.bytes, c.timeUs);
+                while (f.next(false)) frames_.fetch_add(1);
+            }
+        }
+    }
+    cli::LineTap& tap_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> frames_{0};
+    std::thread thread_;
+};
+
+// A valid direct command of kRequestBytes bytes as sent (command 8, raw "ABC").
+const std::vector<std::uint8_t> kRequest = {0x08, 0x08, 0x01, 0x4B, 0x36, 0x41, 0x42, 0x43};
+
+void BM_Direct(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    PtyLink link;
+    EchoPeer peer(link, kRequestBytes, Reply(replyBytes));
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
+    for (auto _ : state) {
+        if (!Transaction(link.port(), kRequest, reply)) {
+            state.SkipWithError("transfer failed");
+            break;
+        }
+    }
+    SetTransactionCounters(state, replyBytes);
+}
+
+void BM_ThroughMonitorTap(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    PtyLink deviceLink;
+    EchoPeer peer(deviceLink, kRequestBytes, Reply(replyBytes));
+    PtyLink appLink;
+    cli::LineTap tap(appLink.device(), deviceLink.port(), false);
+    Decoder decoder(tap);
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
+    for (auto _ : state) {
+        if (!Transaction(appLink.port(), kRequest, reply)) {
+            state.SkipWithError("transfer failed");
+            break;
+        }
+    }
+    SetTransactionCounters(state, replyBytes);
+    tap.stop();
+}
+
+}  // namespace
+
+BENCHMARK(BM_Direct)->Arg(20)->Arg(251)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ThroughMonitorTap)->Arg(20)->Arg(251)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,144 @@
+// kavrol decode as a separate process: the frames of the demo, as the
+// simulator logged them, and damaged input.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "support/json_lines.h"
+#include "support/process.h"
+
+namespace kavrol::tools::test {
+namespace {
+
+using nlohmann::json;
+
+struct LoggedFrame {
+    std::string line;  // "<time> <hex>" as the decoder reads it
+    bool command = false;
+    std::string name;  // the simulator's description
+};
+
+// The "<-" (command received) and "->" (reply sent) lines of the
+// simulator's frame log: "12:34:56.789 <- 09 03 ...  #1 direct command 3, ...".
+std::vector<LoggedFrame> framesOfSimulatorLog(const std::string& log) {
+    static const std::regex line(R"((\d\d:\d\d:\d\d\.\d{3}) (<-|->) ([0-9A-F ]+?)  (#\d+ )?(.*))");
+    std::vector<LoggedFrame> frames;
+    std::istringstream in(log);
+    std::string text;
+    while (std::getline(in, text)) {
+        std::smatch m;
+        if (!std::regex_match(text, m, line)) continue;
+        const bool command = m[2] == "<-";
+        const std::string name = command ? m[5].str() : m[5].str().substr(0, m[5].str().find(" ("));
+        frames.push_back({m[1].str() + " " + m[3].str(), command, name});
+    }
+    return frames;
+}
+
+std::string writeTemp(const std::string& stem, const std::string& text) {
+    const std::string path = tempPath(stem);
+    std::ofstream(path) << text;
+    return path;
+}
+
+RunResult decode(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{KAVROL_CLI_PATH, "decode"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv);
+}
+
+TEST(ToolsDecode, NamesEveryFrameOfTheDemoAsTheSimulatorDid) {
+    const RunResult demo = run({KAVROL_CLI_PATH, "demo", "--show-simulator"}, 60000);
+    ASSERT_EQ(demo.exitCode, 0) << demo.err;
+    const std::vector<LoggedFrame> logged = framesOfSimulatorLog(demo.err);
+    ASSERT_GE(logged.size(), 10U) << demo.err;
+
+    // Once with the direction guessed from the bytes, once as the monitor
+    // writes it (a direction word after the time).
+    for (const bool withDirection : {false, true}) {
+        std::string text;
+        for (const LoggedFrame& f : logged) {
+            std::string line = f.line;
+            if (withDirection) line.insert(line.find(' ') + 1, f.command ? "host " : "device ");
+            text += line + "\n";
+        }
+        const std::string path = writeTemp("demo.hex", text);
+        const RunResult r = decode({"--json", "--file", path});
+        std::remove(path.c_str());
+        const std::vector<json> frames = jsonLines(r.out);
+        ASSERT_EQ(frames.size(), logged.size()) << r.out << r.err;
+        for (std::size_t i = 0; i < logged.size(); ++i) {
+            const json& j = frames[i];
+            EXPECT_EQ(j["kind"], logged[i].command ? "command" : "reply") << logged[i].line;
+            const std::string description = j.value("description", "");
+            EXPECT_EQ(description.substr(0, logged[i].name.size()), logged[i].name) << logged[i].line;
+            EXPECT_EQ(j["time"], logged[i].line.substr(0, 12));
+        }
+    }
+}
+
+TEST(ToolsDecode, DamagedInputIsReportedAndTheRestDecodes) {
+    // A good command; a reply on a line that also holds an odd nibble and a
+    // non-hex token; noise; a reply cut short by the next one; a reply with
+    // a bad checksum.
+    const std::string text =
+        "05 01 00 05 3D\n"
+        "0x3E 09 01 00 07 31 06 07 0 08 09 ZZ\n"
+        "AA\n"
+        "3E 09 01 00\n"
+        "3E 09 01 00 07 31 06 07 08 09\n"
+        "3E 09 01 00 07 31 06 07 08 0A\n";
+    const std::string path = writeTemp("damaged.hex", text);
+    const RunResult r = decode({"--json", "--file", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(r.exitCode, 1) << "damage is not success";
+    std::vector<std::string> seen;
+    for (const json& j : jsonLines(r.out)) {
+        seen.push_back(j.contains("message") ? "message: " + j["message"].get<std::string>()
+                                             : j["kind"].get<std::string>() + " " + j["bytes"].get<std::string>());
+    }
+    const std::vector<std::string> expected = {
+        "command 05 01 00 05 3D",
+        "message: line 2: '0' has an odd number of hex digits, skipped",
+        "message: line 2: 'ZZ' is not hex, skipped",
+        "reply 3E 09 01 00 07 31 06 07 08 09",
+        "noise AA",
+        "cut frame 3E 09 01 00",
+        "reply 3E 09 01 00 07 31 06 07 08 09",
+        "reply 3E 09 01 00 07 31 06 07 08 0A",
+    };
+    EXPECT_EQ(seen, expected) << r.out;
+    const std::vector<json> lines = jsonLines(r.out);
+    const json& bad = lines.back();
+    EXPECT_EQ(bad["checksum"]["ok"], false);
+    EXPECT_EQ(bad["checksum"]["received"], "07 31");
+    EXPECT_EQ(bad["checksum"]["computed"], "04 31");
+    EXPECT_EQ(bad["status"], -3);
+}
+
+TEST(ToolsDecode, ShowsTheModelViewAndDeviceErrors) {
+    // Reply code 1 with payload 06 07 08 09 0A 0B read as model 2, then
+    // device error 249; bytes given on the command line.
+    const RunResult r = decode({"--model", "2", "--json", "3E 0B 01 00 0E 3B 06 07 08 09 0A 0B", "3E 05 F9 00 05 C7"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::vector<json> lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2U) << r.out;
+    EXPECT_EQ(lines[0]["status"], 1);
+    EXPECT_EQ(lines[0]["buffer"], json::parse(R"([{"at": 0, "bytes": [6, 0, 7, 0, 8, 9, 10, 11]}])"));
+    EXPECT_EQ(lines[0]["record"]["code1Word2"], 0x0908);
+    EXPECT_EQ(lines[1]["device_error_code"], 249);
+    EXPECT_EQ(lines[1]["status"], -10);
+    EXPECT_EQ(lines[1]["status_name"], "device-error");
+    EXPECT_FALSE(lines[1].contains("record"));
+
+    const RunResult text = decode({"--model", "2", "3E 05 F9 00 05 C7"});
+    EXPECT_NE(text.out.find("device error code 249: the library returns -10 (device-error)"), std::string::npos)
+        << text.out;
+}
+
+}  // namespace
+}  // namespace kavrol::tools::test

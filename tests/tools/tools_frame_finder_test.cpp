@@ -1,0 +1,272 @@
+// Reading captured hex text, finding frames in line traffic (damaged or
+// not), and the pcap packets written for them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "common/frame_finder.h"
+#include "common/hex_log.h"
+#include "common/pcap_writer.h"
+#include "support/process.h"
+
+namespace kavrol::tools {
+namespace {
+
+using Kind = FoundFrame::Kind;
+
+Bytes hex(const char* text) { return *parseHex(text); }
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirection::Unknown, bool byteByByte = false) {
+    FrameFinder finder(d);
+    std::vector<FoundFrame> out;
+    const auto drain = [&](bool gap) {
+        while (auto f = finder.next(gap)) out.push_back(std::move(*f));
+    };
+    if (byteByByte) {
+        for (std::uint8_t b : bytes) {
+            finder.feed(std::span(&b, 1));
+            drain(false);
+        }
+    } else {
+        finder.feed(bytes);
+        drain(false);
+    }
+    drain(true);
+    EXPECT_FALSE(finder.pending());
+    std::size_t reported = 0;
+    for (const FoundFrame& f : out) reported += f.bytes.size();
+    EXPECT_EQ(reported, bytes.size()) << "every byte is reported once";
+    return out;
+}
+
+std::string kinds(const std::vector<FoundFrame>& frames) {
+    std::string s;
+    for (const FoundFrame& f : frames) s += (s.empty() ? "" : ", ") + std::string(kindName(f.kind)) + " " + toHex(f.bytes);
+    return s;
+}
+
+const Bytes kDirect = hex("09 03 00 1B 5D 34 12 56 00");
+const Bytes kEnvelope = hex("24 0D 2F 02 01 05 3C 07 03 00 06 3D 02 01");
+const Bytes kReply = replyFrame(1, 0, hex("06 07 08 09"));
+const Bytes kErrorReply = replyFrame(249, 0, {});
+
+Bytes withFlippedByte(Bytes b, std::size_t at) {
+    b[at] ^= 0x40;
+    return b;
+}
+
+TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        LineDirection direction;
+        std::string expected;
+    };
+    const Bytes halfReply(kReply.begin(), kReply.begin() + 5);
+    const Case cases[] = {
+        {"a transaction", concat({kDirect, kReply}), LineDirection::Unknown,
+         "command " + toHex(kDirect) + ", reply " + toHex(kReply)},
+        {"multiplexed command and error reply", concat({kEnvelope, kErrorReply}), LineDirection::Unknown,
+         "command " + toHex(kEnvelope) + ", reply " + toHex(kErrorReply)},
+        {"noise between frames", concat({hex("AA BB"), kDirect, hex("FF"), kReply}), LineDirection::Unknown,
+         "noise AA BB, command " + toHex(kDirect) + ", noise FF, reply " + toHex(kReply)},
+        {"a reply cut in half, then a whole one", concat({halfReply, kReply}), LineDirection::Device,
+         "cut frame " + toHex(halfReply) + ", reply " + toHex(kReply)},
+        {"a reply cut at the end of the input", halfReply, LineDirection::Device, "cut frame " + toHex(halfReply)},
+        {"a command cut at the end of the input", Bytes(kDirect.begin(), kDirect.begin() + 4), LineDirection::Host,
+         "cut frame 09 03 00 1B"},
+        {"noise alone", hex("01 02 03"), LineDirection::Unknown, "noise 01 02 03"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(kinds(findAll(c.bytes, c.direction)), c.expected) << c.what;
+        // Bytes that trickle in one at a time give the same frames.
+        EXPECT_EQ(kinds(findAll(c.bytes, c.direction, true)), c.expected) << c.what << ", byte by byte";
+    }
+}
+
+TEST(ToolsFrameFinder, DecodesCommandFields) {
+    const auto direct = findAll(kDirect);
+    ASSERT_EQ(direct.size(), 1U);
+    EXPECT_FALSE(direct[0].command.multiplexed);
+    EXPECT_EQ(direct[0].command.command, 3);
+    EXPECT_EQ(toHex(direct[0].command.payload), "34 12 56 00");
+    EXPECT_TRUE(direct[0].checksumOk());
+
+    const auto mux = findAll(kEnvelope, LineDirection::Host);
+    ASSERT_EQ(mux.size(), 1U);
+    EXPECT_TRUE(mux[0].command.multiplexed);
+    EXPECT_EQ(toHex(mux[0].command.route), "01 05");
+    EXPECT_EQ(toHex(mux[0].command.payload), "02 01");
+    EXPECT_EQ(mux[0].envelopeReceived, 0x2F);
+    EXPECT_EQ(mux[0].envelopeComputed, 0x2F);
+    EXPECT_EQ(mux[0].direction, LineDirection::Host);
+}
+
+TEST(ToolsFrameFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        LineDirection direction;
+        Kind kind;
+        TwoByteChecksum received;
+        TwoByteChecksum computed;
+        bool envelopeOk;
+    };
+    const Case cases[] = {
+        // A reply's start byte marks its frame: it is kept even mid-stream.
+        {"reply, payload byte hit", withFlippedByte(kReply, 7), LineDirection::Unknown, Kind::Reply,
+         {kReply[4], kReply[5]}, {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, true},
+        {"reply, checksum byte hit", withFlippedByte(kReply, 4), LineDirection::Device, Kind::Reply,
+         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, {kReply[4], kReply[5]}, true},
+        // A direct command has no start byte on the line: one that ends
+        // where the line goes quiet is taken whole.
+        {"direct command", withFlippedByte(kDirect, 6), LineDirection::Host, Kind::Command, {0x1B, 0x5D}, {0x5B, 0x5D}, true},
+        {"envelope, outer checksum", withFlippedByte(kEnvelope, 2), LineDirection::Unknown, Kind::Command, {0x06, 0x3D},
+         {0x06, 0x3D}, false},
+    };
+    for (const Case& c : cases) {
+        const auto frames = findAll(c.bytes, c.direction);
+        ASSERT_EQ(frames.size(), 1U) << c.what << ": " << kinds(frames);
+        const FoundFrame& f = frames[0];
+        EXPECT_EQ(f.kind, c.kind) << c.what;
+        EXPECT_FALSE(f.checksumOk()) << c.what;
+        EXPECT_EQ(toHex(f.bytes), toHex(c.bytes)) << c.what;
+        EXPECT_EQ(hexByte(f.received.odd) + hexByte(f.received.even), hexByte(c.received.odd) + hexByte(c.received.even))
+            << c.what;
+        EXPECT_EQ(hexByte(f.computed.odd) + hexByte(f.computed.even), hexByte(c.computed.odd) + hexByte(c.computed.even))
+            << c.what;
+        EXPECT_EQ(f.envelopeReceived == f.envelopeComputed, c.envelopeOk) << c.what;
+    }
+}
+
+TEST(ToolsFrameFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
+    const Bytes bad = withFlippedByte(kDirect, 7);
+    const auto frames = findAll(concat({bad, kReply}));
+    EXPECT_EQ(kinds(frames), "command " + toHex(bad) + ", reply " + toHex(kReply));
+    ASSERT_EQ(frames.size(), 2U);
+    EXPECT_FALSE(frames[0].checksumOk());
+    EXPECT_TRUE(frames[1].checksumOk());
+}
+
+TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
+    FrameFinder finder(LineDirection::Device);
+    finder.feed(std::span(kReply).first(3), 1000);
+    EXPECT_FALSE(finder.next(false));
+    finder.feed(std::span(kReply).subspan(3), 2000);
+    const auto f = finder.next(false);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->kind, Kind::Reply);
+    EXPECT_EQ(f->timeUs, 1000);  // when its first byte came
+    EXPECT_FALSE(finder.pending());
+}
+
+TEST(ToolsFrameFinder, LineThatNeverPausesIsStillDecided) {
+    // A run of 3E bytes: every byte starts a reply of L = 62 whose checksum
+    // fails, and no valid frame begins anywhere; the line never pauses.
+    const Bytes noise(4000, kReplyStart);
+    FrameFinder finder(LineDirection::Device);
+    std::size_t reportedBeforeQuiet = 0;
+    for (std::size_t at = 0; at < noise.size(); at += 64) {
+        finder.feed(std::span(noise).subspan(at, std::min<std::size_t>(64, noise.size() - at)));
+        while (auto f = finder.next(false)) reportedBeforeQuiet += f->bytes.size();
+    }
+    EXPECT_GE(reportedBeforeQuiet, noise.size() - 2 * 1024);
+}
+
+TEST(ToolsHexLog, ReadsTimestampsDirectionsAndPrefixes) {
+    const auto chunks = parseHexText(
+        "12:34:56.789 host 09 03 0x00 1B:5D\n"
+        "\n"
+        "# a comment line\n"
+        "1.5 device: 3E0B  # trailing comment\n"
+        "0A 1B 2C\r\n");
+    ASSERT_EQ(chunks.size(), 3U);
+    EXPECT_EQ(chunks[0].timeUs, ((12 * 60 + 34) * 60 + 56) * 1000000LL + 789000);
+    EXPECT_EQ(chunks[0].direction, LineDirection::Host);
+    EXPECT_EQ(toHex(chunks[0].bytes), "09 03 00 1B 5D");
+    EXPECT_EQ(chunks[1].line, 4U);
+    EXPECT_EQ(chunks[1].timeUs, 1500000);
+    EXPECT_EQ(chunks[1].direction, LineDirection::Device);
+    EXPECT_EQ(toHex(chunks[1].bytes), "3E 0B");
+    EXPECT_FALSE(chunks[2].timeUs);
+    EXPECT_EQ(toHex(chunks[2].bytes), "0A 1B 2C");
+    for (const HexChunk& c : chunks) EXPECT_TRUE(c.problems.empty()) << c.problems.front();
+}
+
+TEST(ToolsHexLog, ReportsBadTokensAndKeepsTheRest) {
+    struct Case {
+        const char* line;
+        const char* bytes;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"09 03 0 1B", "09 03 1B", "line 1: '0' has an odd number of hex digits, skipped"},
+        {"09 ZZ 1B", "09 1B", "line 1: 'ZZ' is not hex, skipped"},
+        {"0x 05", "05", "line 1: '0x' has an odd number of hex digits, skipped"},
+        // A time needs its fraction: colon-separated pairs stay bytes.
+        {"12:34:56 07", "12 34 56 07", nullptr},
+        // A direction word after the bytes is not a direction.
+        {"05 host", "05", "line 1: 'host' is not hex, skipped"},
+    };
+    for (const Case& c : cases) {
+        const auto chunk = parseHexLine(c.line, 1);
+        ASSERT_TRUE(chunk) << c.line;
+        EXPECT_EQ(toHex(chunk->bytes), c.bytes) << c.line;
+        if (c.problem == nullptr) {
+            EXPECT_TRUE(chunk->problems.empty()) << c.line;
+        } else {
+            ASSERT_EQ(chunk->problems.size(), 1U) << c.line;
+            EXPECT_EQ(chunk->problems[0], c.problem);
+        }
+    }
+}
+
+TEST(ToolsHexLog, RawLogLinesReadBack) {
+    const std::int64_t t = ((23 * 60 + 59) * 60 + 59) * 1000000LL + 999000;
+    const auto chunk = parseHexLine(rawLogLine(t, LineDirection::Device, kReply), 7);
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->timeUs, t);
+    EXPECT_EQ(chunk->direction, LineDirection::Device);
+    EXPECT_EQ(chunk->bytes, kReply);
+}
+
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
+}
+
+TEST(ToolsPcap, OnePacketPerFrameWithItsPseudoHeader) {
+    const std::string path = test::tempPath("capture.pcap");
+    const auto frames = findAll(concat({kEnvelope, kReply}));
+    ASSERT_EQ(frames.size(), 2U);
+    {
+        PcapWriter w(path);
+        w.write(frames[0], 1'700'000'000'123'456LL);
+        w.write(frames[1], 1'700'000'001'000'000LL);
+    }
+    std::ifstream in(path, std::ios::binary);
+    const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::remove(path.c_str());
+    ASSERT_EQ(file.size(), 24 + 16 + 4 + kEnvelope.size() + 16 + 4 + kReply.size());
+    EXPECT_EQ(le32(file, 0), 0xA1B2C3D4U);
+    EXPECT_EQ(le32(file, 20), kPcapLinkTypeUser0);
+    // First record: time, lengths, pseudo-header (version 1, direction
+    // unknown, command, envelope flag), the bytes.
+    EXPECT_EQ(le32(file, 24), 1'700'000'000U);
+    EXPECT_EQ(le32(file, 28), 123'456U);
+    EXPECT_EQ(le32(file, 32), 4 + kEnvelope.size());
+    EXPECT_EQ(le32(file, 36), 4 + kEnvelope.size());
+    EXPECT_EQ(toHex(std::span(file).subspan(40, 4)), "01 00 01 01");
+    EXPECT_EQ(toHex(std::span(file).subspan(44, kEnvelope.size())), toHex(kEnvelope));
+    const std::size_t second = 44 + kEnvelope.size();
+    EXPECT_EQ(toHex(std::span(file).subspan(second + 16, 4)), "01 00 02 00");
+}
+
+}  // namespace
+}  // namespace kavrol::tools

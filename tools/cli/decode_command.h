@@ -1,0 +1,30 @@
+// kavrol decode: the frames in hex bytes captured from a line.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace kavrol::cli {
+
+struct DecodeOptions {
+    std::vector<std::string> hex;  // bytes on the command line, one line
+    std::string file;              // "-" or empty: standard input (when no bytes are given)
+    std::optional<std::uint32_t> model;
+    bool json = false;
+    std::string pcap;
+};
+
+void addDecodeOptions(CLI::App& decode, DecodeOptions& o);
+
+// Decodes the text and prints to out; problems with the input are reported
+// in line with the frames. Returns the exit status of the client.
+int decodeText(const DecodeOptions& o, const std::string& text, std::ostream& out);
+
+int runDecode(const DecodeOptions& o);
+
+}  // namespace kavrol::cli

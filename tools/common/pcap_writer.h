@@ -1,0 +1,45 @@
+// Captures for packet analysers: a classic pcap file (microsecond
+// timestamps, little-endian) of link type DLT_USER0 with one packet per
+// frame. Each packet starts with a 4-byte pseudo-header:
+//   byte 0  version, 1
+//   byte 1  direction: 0 unknown, 1 from the host (commands), 2 from the device (replies)
+//   byte 2  what the capturing tool found: 1 command, 2 reply, 3 cut frame, 4 noise
+//   byte 3  flags: bit 0 set for a command in a multiplexer envelope
+// followed by the bytes as they were on the line (a direct command frame
+// without its start byte).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "common/frame_finder.h"
+
+namespace kavrol::tools {
+
+inline constexpr std::uint32_t kPcapLinkTypeUser0 = 147;
+inline constexpr std::size_t kPseudoHeaderSize = 4;
+
+// The packet body (pseudo-header and bytes) for one frame.
+Bytes pcapPacket(const FoundFrame& f);
+
+class PcapWriter {
+public:
+    // Creates or truncates the file and writes the file header. Throws
+    // std::runtime_error when the file cannot be written.
+    explicit PcapWriter(const std::string& path);
+    ~PcapWriter();
+    PcapWriter(const PcapWriter&) = delete;
+    PcapWriter& operator=(const PcapWriter&) = delete;
+
+    // One packet at timeUs (microseconds since whatever epoch the caller uses).
+    void write(const FoundFrame& f, std::int64_t timeUs);
+
+private:
+    void put(std::span<const std::uint8_t> bytes);
+    std::FILE* file_ = nullptr;
+    std::string path_;
+};
+
+}  // namespace kavrol::tools
