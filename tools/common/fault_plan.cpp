@@ -115,4 +115,13 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
     return plan;
 }
 
+ReplyVerdict clientVerdict(const ReplyPlan& plan, bool abandoned, std::uint32_t clientTimeoutMs) {
+    if (abandoned) return {-2, "reply abandoned"};
+    if (plan.delayMs > 0 && plan.delayMs >= clientTimeoutMs && !plan.bytes.empty()) {
+        return {-2, "reply delayed " + std::to_string(plan.delayMs) + " ms, past the client's time-out of " +
+                        std::to_string(clientTimeoutMs) + " ms"};
+    }
+    return plan.expected;
+}
+
 }  // namespace kavrol::tools
