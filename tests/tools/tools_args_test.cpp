@@ -99,6 +99,8 @@ TEST(ToolsArgs, SimulatorRejectsBadArgumentsWith2) {
         {"--fault", "delay:2"},
         {"--scenario", "/nonexistent/scenario.json"},
         {"--route", "1,2,3,4,5,6,7,8,9,10"},
+        {"--route", ""},
+        {"--route", " "},
         {"--frame-gap", "0"},
         {"--bogus"},
     };

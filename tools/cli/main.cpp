@@ -1,5 +1,6 @@
 // kavrol: the command-line client of the Kavrol32 library.
 #include <iostream>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -27,6 +28,12 @@ int main(int argc, char** argv) {
 
     Request request;
     try {
+        const std::string first = argc > 1 ? argv[1] : "";
+        if (!first.empty() && first[0] != '-' && first != ports->get_name() && first != q->get_name() &&
+            first != d->get_name()) {
+            std::cerr << "kavrol: unknown subcommand '" << argv[1] << "' (ports, query or demo; see kavrol --help)\n";
+            return kExitUsage;
+        }
         app.parse(argc, argv);
         if (q->parsed()) request = buildRequest(query);
     } catch (const CLI::CallForHelp&) {

@@ -1,7 +1,12 @@
 #include "cli/transaction.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <mutex>
+
+#include <poll.h>
+#include <unistd.h>
 
 #include "cli/recording_host.h"
 #include "common/wire.h"
@@ -30,11 +35,41 @@ std::string checkRequest(const Request& r) {
 
 std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
 
-void bindPort(int fd, std::uint32_t timeoutMs) {
-    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-Outcome runTransaction(const Request& r) {
+// Appends what the port delivers until it has been quiet for quietMs or the
+// deadline has passed; reads what is already queued in any case.
+void drainInto(Bytes& out, int fd, Clock::time_point deadline, int quietMs) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        const int wait = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, quietMs));
+        if (::poll(&p, 1, wait) <= 0 || (p.revents & POLLIN) == 0) return;
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        out.insert(out.end(), buf, buf + n);
+    }
+}
+
+// After a frame error the rest of the reply may still be on its way.
+constexpr int kQuietAfterErrorMs = 50;
+
+}  // namespace
+
+Line::Line(int fd, std::uint32_t timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {}
+
+Outcome Line::transact(const Request& r) {
+    // The exports keep one binding for the whole process.
+    static std::mutex exportsInUse;
+    const std::lock_guard<std::mutex> lock(exportsInUse);
+    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)), timeoutMs_);
     RecordingHost recorder;
     host::ScopedHost scope(recorder);
     Outcome out;
@@ -45,6 +80,7 @@ Outcome runTransaction(const Request& r) {
     std::copy(r.words.begin(), r.words.end(), words);
     const bool raw = takesRaw(r.command);
     const auto itemCount = static_cast<std::uint32_t>(raw ? r.raw.size() : r.words.size());
+    const auto start = Clock::now();
     out.sendResult = MuxSendComm(static_cast<std::uint32_t>(r.route.size()), r.command, r.subCommand, route[0], route[1],
                                  route[2], route[3], route[4], route[5], route[6], route[7], route[8], itemCount,
                                  words[0], words[1], words[2], words[3], r.multiplexed ? 1U : 0U,
@@ -52,10 +88,16 @@ Outcome runTransaction(const Request& r) {
     out.sent = recorder.sent;
     if (out.sendResult != KAVROL_OK) {
         out.status = out.sendResult;
+        out.roundTripMs = msBetween(start, Clock::now());
         return out;
     }
+    const auto receiveStart = Clock::now();
     out.status = MuxReceiveComm(r.model, out.buffer.data(), &out.record);
+    out.roundTripMs = msBetween(start, Clock::now());
     out.received = recorder.received;
+    out.arrived = out.received;
+    drainInto(out.arrived, fd_, receiveStart + std::chrono::milliseconds(timeoutMs_),
+              out.status == KAVROL_OK ? 0 : kQuietAfterErrorMs);
     if (out.status == KAVROL_OK) {
         // The receive area as the library assembled it: the frame, zeros after.
         std::uint8_t area[reply::kReceiveAreaSize] = {};

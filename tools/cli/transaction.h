@@ -35,7 +35,12 @@ struct Outcome {
     // MuxReceiveComm's result; the send result when sending failed.
     std::int32_t status = 0;
     Bytes sent;
-    Bytes received;
+    Bytes received;  // what the library read from the port
+    // Everything that arrived within the time-out: what the library read,
+    // then what it left in the input queue (after a bad header, a truncated
+    // frame or noise).
+    Bytes arrived;
+    double roundTripMs = 0;  // from the send to the end of the receive
     std::array<std::uint8_t, KAVROL_REPLY_BUFFER_SIZE> buffer{};
     ReplyRecord record{};
     // Positions of the buffer that the model's layout wrote (status 1 only).
@@ -43,11 +48,19 @@ struct Outcome {
     std::size_t writtenCount() const;
 };
 
-// Binds the library to an open port descriptor with a time-out.
-void bindPort(int fd, std::uint32_t timeoutMs);
+// One serial line the client talks through: an open port descriptor and
+// the time-out of each of the library's waits.
+class Line {
+public:
+    Line(int fd, std::uint32_t timeoutMs);
 
-// Sends the request and receives its reply. The buffer and record start
-// zeroed. The request must have passed checkRequest.
-Outcome runTransaction(const Request& r);
+    // Sends the request and receives its reply. The buffer and record start
+    // zeroed. The request must have passed checkRequest.
+    Outcome transact(const Request& r);
+
+private:
+    int fd_;
+    std::uint32_t timeoutMs_;
+};
 
 }  // namespace kavrol::cli
