@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "common/serial_port.h"
 #include "support/process.h"
@@ -106,6 +109,28 @@ TEST(ToolsPort, ALostPortEndsARunWithoutReopen) {
     EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
     EXPECT_EQ(occurrences(r.out, "port lost"), 1U) << r.out;
     EXPECT_NE(r.out.find("summary  "), std::string::npos) << r.out;
+}
+
+TEST(ToolsPort, SeveralPortsRunInParallelEachLineNamingItsPort) {
+    // The silent line comes first; its time-outs must not hold up the other.
+    Devsim silent({"--quiet", "--fault", "no-reply"});
+    Devsim answering({"--quiet"});
+    const RunResult r = run({KAVROL_CLI_PATH, "query", "--json", "--port", silent.path(), "--port", answering.path(),
+                             "--model", "2", "--command", "1", "--repeat", "3", "--interval", "0", "--timeout", "1000"});
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 3U + 3U + 3U) << r.out;  // transactions, one summary per port and one for all
+    std::map<std::string, std::vector<int>> statuses;
+    for (std::size_t i = 0; i < 6; ++i) statuses[lines[i]["port"].get<std::string>()].push_back(lines[i]["status"]);
+    EXPECT_EQ(statuses[answering.path()], (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(statuses[silent.path()], (std::vector<int>{-2, -2, -2}));
+    // All three answers came while the silent line still waited for its first.
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(lines[i]["port"], answering.path()) << r.out;
+    EXPECT_EQ(lines[8]["summary"]["port"], "all");
+    EXPECT_EQ(lines[8]["summary"]["sent"], 6);
+    EXPECT_EQ(lines[8]["summary"]["by_status"]["-2"], 3);
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ public:
     LineRun run() {
         LineRun result;
         try {
-            port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
+            open();
         } catch (const tools::PortError& e) {
             std::cerr << "kavrol query: " << e.what() << "\n";
             result.portFailed = true;
@@ -47,10 +47,10 @@ public:
         for (unsigned i = 0; (o_.repeat == 0 || i < o_.repeat) && !queryInterrupted(); ++i) {
             if (i != 0) pause(o_.intervalMs);
             if (queryInterrupted() || (port_->lost() && !followLostPort())) break;
-            const Outcome outcome = Line(port_->fd(), o_.timeoutMs).transact(r_);
+            const Outcome outcome = line_->transact(r_);
             result.stats.add(outcome.status, outcome.roundTripMs);
             report(result.stats.sent(), outcome);
-            if (port_->lost() && !followLostPort()) break;
+            if ((line_->portLost() || port_->lost()) && !followLostPort()) break;
         }
         result.portFailed = port_ == nullptr;
         return result;
@@ -58,6 +58,11 @@ public:
 
 private:
     bool polling() const { return o_.repeat != 1; }
+
+    void open() {
+        port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
+        line_ = std::make_unique<Line>(port_->fd(), o_.timeoutMs);
+    }
 
     void event(const std::string& what) {
         if (o_.json) {
@@ -72,11 +77,12 @@ private:
     // ends here.
     bool followLostPort() {
         event("port lost");
+        line_.reset();
         port_.reset();
         if (!o_.reopen) return false;
         while (!queryInterrupted()) {
             try {
-                port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
+                open();
                 event("port reopened");
                 return true;
             } catch (const tools::PortError&) {
@@ -112,6 +118,7 @@ private:
     const Request& r_;
     PollOutput& out_;
     std::unique_ptr<tools::SerialPort> port_;
+    std::unique_ptr<Line> line_;
 };
 
 }  // namespace

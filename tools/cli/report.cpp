@@ -33,22 +33,7 @@ std::size_t bufferPositionOf(int code, std::size_t offset) {
     }
 }
 
-std::string commandText(const Request& r) {
-    tools::Command c;
-    c.multiplexed = r.multiplexed;
-    c.route = r.route;
-    c.command = r.command;
-    c.subCommand = r.subCommand;
-    if (takesRaw(r.command)) {
-        c.payload = r.raw;
-    } else {
-        for (std::uint16_t w : r.words) {
-            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
-            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
-        }
-    }
-    return tools::describeCommand(c);
-}
+std::string commandText(const Request& r) { return tools::describeCommand(wireCommand(r)); }
 
 constexpr std::size_t kBytesPerLine = 24;
 constexpr std::size_t kValuesPerLine = 16;

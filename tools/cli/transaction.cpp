@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include <poll.h>
 #include <unistd.h>
 
-#include "cli/recording_host.h"
 #include "common/wire.h"
 #include "reply/coverage.h"
 
@@ -31,6 +29,23 @@ std::string checkRequest(const Request& r) {
     if (!r.raw.empty()) return "only commands 8 and 11 take raw bytes; use --words for command " + std::to_string(r.command);
     if (r.words.size() > 4) return "at most 4 words, " + std::to_string(r.words.size()) + " given";
     return {};
+}
+
+tools::Command wireCommand(const Request& r) {
+    tools::Command c;
+    c.multiplexed = r.multiplexed;
+    c.route = r.route;
+    c.command = r.command;
+    c.subCommand = r.subCommand;
+    if (takesRaw(r.command)) {
+        c.payload = r.raw;
+    } else {
+        for (std::uint16_t w : r.words) {
+            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
+            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
+        }
+    }
+    return c;
 }
 
 std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
@@ -63,38 +78,40 @@ constexpr int kQuietAfterErrorMs = 50;
 
 }  // namespace
 
-Line::Line(int fd, std::uint32_t timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {}
+Line::Line(int fd, std::uint32_t timeoutMs) : link_{}, fd_(fd), timeoutMs_(timeoutMs) {
+    kavrol_link_init(&link_, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
+}
 
 Outcome Line::transact(const Request& r) {
-    // The exports keep one binding for the whole process.
-    static std::mutex exportsInUse;
-    const std::lock_guard<std::mutex> lock(exportsInUse);
-    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)), timeoutMs_);
-    RecordingHost recorder;
-    host::ScopedHost scope(recorder);
     Outcome out;
-
-    std::uint32_t route[tools::kMaxRoute] = {};
-    std::copy(r.route.begin(), r.route.end(), route);
-    std::uint32_t words[4] = {};
-    std::copy(r.words.begin(), r.words.end(), words);
-    const bool raw = takesRaw(r.command);
-    const auto itemCount = static_cast<std::uint32_t>(raw ? r.raw.size() : r.words.size());
+    KavrolCommand c{};
+    c.routeCount = static_cast<std::uint8_t>(r.route.size());
+    std::copy(r.route.begin(), r.route.end(), c.route);
+    c.command = r.command;
+    c.subCommand = r.subCommand;
+    c.muxMode = r.multiplexed ? 1 : 0;
+    std::copy(r.words.begin(), r.words.end(), c.words);
+    if (takesRaw(r.command)) {
+        c.itemCount = static_cast<std::uint8_t>(r.raw.size());
+        c.rawData = r.raw.data();
+        c.rawLength = static_cast<std::uint32_t>(r.raw.size());
+    } else {
+        c.itemCount = static_cast<std::uint8_t>(r.words.size());
+    }
     const auto start = Clock::now();
-    out.sendResult = MuxSendComm(static_cast<std::uint32_t>(r.route.size()), r.command, r.subCommand, route[0], route[1],
-                                 route[2], route[3], route[4], route[5], route[6], route[7], route[8], itemCount,
-                                 words[0], words[1], words[2], words[3], r.multiplexed ? 1U : 0U,
-                                 raw ? r.raw.data() : nullptr);
-    out.sent = recorder.sent;
+    out.sendResult = kavrol_link_send(&link_, &c);
+    if (out.sendResult != KAVROL_E_REJECTED) out.sent = tools::encodeCommand(wireCommand(r));
     if (out.sendResult != KAVROL_OK) {
         out.status = out.sendResult;
         out.roundTripMs = msBetween(start, Clock::now());
         return out;
     }
     const auto receiveStart = Clock::now();
-    out.status = MuxReceiveComm(r.model, out.buffer.data(), &out.record);
+    out.status = kavrol_link_receive(&link_, r.model, out.buffer.data(), &out.record);
     out.roundTripMs = msBetween(start, Clock::now());
-    out.received = recorder.received;
+    std::uint8_t frame[KAVROL_MAX_REPLY_FRAME];
+    const std::int32_t got = kavrol_link_last_received(&link_, frame, sizeof frame);
+    out.received.assign(frame, frame + std::max(got, 0));
     out.arrived = out.received;
     drainInto(out.arrived, fd_, receiveStart + std::chrono::milliseconds(timeoutMs_),
               out.status == KAVROL_OK ? 0 : kQuietAfterErrorMs);
