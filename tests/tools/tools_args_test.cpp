@@ -149,6 +149,7 @@ TEST(ToolsArgs, BothToolsNameTheProblemTheSameWay) {
         {{sim, "--seed", "99999999999999999999999"}, "too large"},
         {{sim, "--tty", ""}, "port path is empty"},
         {{sim, "--route", ""}, "at least one byte"},
+        {{sim, "--link", nulFile}, "not a symbolic link"},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.argv, 5000);
