@@ -148,7 +148,8 @@ void printArrived(std::ostream& os, const Outcome& o, const std::string& indent)
     }
     if (o.arrived.size() > o.received.size()) {
         os << indent << kColumn << "the library read the first " << o.received.size() << " of these "
-           << o.arrived.size() << " bytes; the rest arrived within the time-out after it stopped reading\n";
+           << o.arrived.size() << " bytes; it left the other " << o.arrived.size() - o.received.size()
+           << " in the input queue\n";
     }
 }
 
