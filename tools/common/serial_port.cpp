@@ -126,6 +126,8 @@ std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const
         sp_free_port(port);
         throw;
     }
+    // The library may mark the tty exclusive on its own; shared means shared.
+    if (!exclusive && ::isatty(fd) == 1) ::ioctl(fd, TIOCNXCL);
     bool owned = false;
     const int usable = aboveStandard(fd, owned);
     return std::make_unique<LibSerialPort>(port, usable, owned, marked);
