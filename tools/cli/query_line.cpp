@@ -50,7 +50,13 @@ public:
             const Outcome outcome = line_->transact(r_);
             result.stats.add(outcome.status, outcome.roundTripMs);
             report(result.stats.sent(), outcome);
-            if ((line_->portLost() || port_->lost()) && !followLostPort()) break;
+            if (!line_->portLost() && !port_->lost()) continue;
+            const bool more = o_.repeat == 0 || i + 1 < o_.repeat;
+            if (!more) {
+                lose();
+            } else if (!followLostPort()) {
+                break;
+            }
         }
         result.portFailed = port_ == nullptr;
         return result;
@@ -72,13 +78,17 @@ private:
         }
     }
 
+    void lose() {
+        event("port lost");
+        line_.reset();
+        port_.reset();
+    }
+
     // Says "port lost" and, with --reopen, waits for the path to lead to a
     // port again and opens it with the same settings. False when the line
     // ends here.
     bool followLostPort() {
-        event("port lost");
-        line_.reset();
-        port_.reset();
+        lose();
         if (!o_.reopen) return false;
         while (!queryInterrupted()) {
             try {
