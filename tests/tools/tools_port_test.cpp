@@ -8,6 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/serial_port.h"
 #include "support/process.h"
 
@@ -98,6 +101,18 @@ TEST(ToolsPort, ARestartedSimulatorIsFollowedUnderReopen) {
     ASSERT_NE(reopened, std::string::npos) << r.out;
     EXPECT_GE(occurrences(r.out.substr(reopened), "status 1 ok"), 3U) << r.out;
     std::remove(log.c_str());
+}
+
+TEST(ToolsPort, TheSimulatorTakesOverAStaleLinkAndRemovesItsOwn) {
+    const std::string link = tempPath("stale");
+    ASSERT_EQ(::symlink("/dev/pts/no-such-pty", link.c_str()), 0);
+    {
+        Devsim sim({"--link", link});
+        EXPECT_EQ(run(pollArgs(link, {})).exitCode, 0);
+    }
+    EXPECT_NE(::access(link.c_str(), F_OK), 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0) << "the link outlived its simulator";
 }
 
 TEST(ToolsPort, ALostPortEndsARunWithoutReopen) {
