@@ -244,6 +244,22 @@ TEST_F(LinkApiTest, LinksAndTheDefaultLinkShareNothing) {
     EXPECT_EQ(lastReceived(), frame);
 }
 
+// A hang-up ends the link's call at once with its time-out result and is
+// named on that link only, until its next call.
+TEST_F(LinkApiTest, LostPortIsReportedOnItsOwnLink) {
+    init(kavrol::host::kNoDeadline - 1);
+    own().lostPort = true;
+    CallerObjects o;
+    EXPECT_EQ(receive(o, 0), -2);
+    EXPECT_EQ(kavrol_link_port_lost(&link_), 1);
+    bind();
+    EXPECT_EQ(MuxReceiveComm(0, o.buffer.data(), reinterpret_cast<ReplyRecord*>(o.record.data())), -2);
+    EXPECT_FALSE(link::libraryState().defaultLink.portLost);
+    own().lostPort = false;
+    EXPECT_EQ(kavrol_link_ack(&link_, 6), 1);
+    EXPECT_EQ(kavrol_link_port_lost(&link_), 0);
+}
+
 TEST(LinkApi, InitNeedsNoZeroedObjectAndLeavesAnUnboundLinkQuiet) {
     auto fake = std::make_unique<host::FakeHost>();
     KavrolLink link;

@@ -20,7 +20,7 @@ struct LinkState {
     host::Host* host = nullptr;
     host::PortHandle portHandle = nullptr;  // null: unbound, no port call is made
     std::uint32_t timeoutMs = 0;
-    // Set when a call found the port hung up or gone.
+    // Set when the last port operation found the port hung up or gone.
     bool portLost = false;
     // Bytes the last receive read from the port, as read.
     std::uint16_t receivedCount = 0;
