@@ -152,7 +152,7 @@ TEST(Soak, EveryResultMatchesTheInjectedFault) {
     const std::string faultLog = dir.file("faults.jsonl");
     std::ofstream(scenario) << ScenarioJson();
     std::vector<std::string> args{"--scenario", scenario, "--seed", std::to_string(opt.seed),
-                                  "--fault-log", faultLog, "--quiet"};
+                                  "--fault-log", faultLog, "--client-timeout", std::to_string(kTimeoutMs), "--quiet"};
     for (const auto& a : FaultOptions()) args.push_back(a);
 
     tools::test::Devsim sim(opt.devsim, args);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include <poll.h>
 #include <unistd.h>
@@ -99,6 +100,8 @@ TEST(ToolsArgs, SimulatorRejectsBadArgumentsWith2) {
         {"--fault", "delay:2"},
         {"--scenario", "/nonexistent/scenario.json"},
         {"--route", "1,2,3,4,5,6,7,8,9,10"},
+        {"--route", ""},
+        {"--route", " "},
         {"--frame-gap", "0"},
         {"--bogus"},
     };
@@ -110,6 +113,58 @@ TEST(ToolsArgs, SimulatorRejectsBadArgumentsWith2) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_TRUE(r.out.empty());
     }
+}
+
+TEST(ToolsArgs, BothToolsNameTheProblemTheSameWay) {
+    const std::string nulFile = tempPath("nul.json");
+    {
+        std::ofstream out(nulFile, std::ios::binary);
+        out << R"({"rules": []})" << '\0' << "garbage";
+    }
+    const std::string cli = KAVROL_CLI_PATH;
+    const std::string sim = KAVROL_DEVSIM_PATH;
+    const std::vector<std::string> query{cli, "query", "--port", "/dev/null", "--model", "2", "--command", "1"};
+    auto withQuery = [&](std::vector<std::string> extra) {
+        std::vector<std::string> argv = query;
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    };
+    struct Case {
+        std::vector<std::string> argv;
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {{cli, "fly"}, "unknown subcommand 'fly'"},
+        {{cli, "query", "--port", "", "--model", "2", "--command", "1"}, "port path is empty"},
+        {withQuery({"--baud", "12345"}), "not a standard rate"},
+        {withQuery({"--baud", "0"}), "not a standard rate"},
+        {withQuery({"--command", "300"}), "too large"},
+        {withQuery({"--timeout", "99999999999999999999999"}), "too large"},
+        {withQuery({"--words", "70000"}), "too large"},
+        {withQuery({"--port", "/dev/null"}), "given twice"},
+        {{sim, "--scenario", "no-such-scenario"}, "unknown scenario 'no-such-scenario' (see --list-scenarios)"},
+        {{sim, "--scenario", "/"}, "is a directory"},
+        {{sim, "--scenario", nulFile}, "NUL byte"},
+        {{sim, "--baud", "12345"}, "not a standard rate"},
+        {{sim, "--seed", "99999999999999999999999"}, "too large"},
+        {{sim, "--tty", ""}, "port path is empty"},
+        {{sim, "--route", ""}, "at least one byte"},
+        {{sim, "--link", nulFile}, "not a symbolic link"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.argv, 5000);
+        EXPECT_EQ(r.exitCode, 2) << c.argv[1] << " " << c.argv.back() << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << c.argv.back() << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    std::remove(nulFile.c_str());
+}
+
+TEST(ToolsArgs, LowerCaseParityAndSpacedRoutesAreAccepted) {
+    Devsim sim({"--quiet", "--route", "1, 5"});
+    const RunResult r = query(sim.path(), {"--model", "23", "--command", "1", "--parity", "n", "--route", "1, 5"});
+    EXPECT_EQ(r.exitCode, 0) << r.err << sim.log();
+    EXPECT_NE(r.out.find("\"status\":1"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -95,5 +95,32 @@ TEST(ToolsFaultPlan, ProbabilityZeroNeverFires) {
     }
 }
 
+TEST(ToolsFaultPlan, ClientVerdictCountsLateAndAbandonedRepliesAsTimeOuts) {
+    struct Case {
+        std::vector<FaultSpec> faults;
+        bool abandoned;
+        std::uint32_t clientTimeoutMs;
+        std::int32_t status;
+    };
+    const Case cases[] = {
+        {{always(FaultKind::Delay, 100)}, false, 1000, 1},
+        {{always(FaultKind::Delay, 999)}, false, 1000, 1},
+        {{always(FaultKind::Delay, 1000)}, false, 1000, -2},
+        {{always(FaultKind::Delay, 1500)}, false, 1000, -2},
+        {{always(FaultKind::Delay, 100)}, true, 1000, -2},
+        {{always(FaultKind::Delay, 1500), always(FaultKind::BadChecksum)}, false, 1000, -2},
+        {{always(FaultKind::Delay, 100), always(FaultKind::BadChecksum)}, false, 1000, -3},
+        {{always(FaultKind::DeviceError, 250)}, false, 0, -9},  // no delay: never late
+        {{}, false, 1000, 1},
+    };
+    for (const Case& c : cases) {
+        const ReplyPlan p = planReply(kFrame, c.faults, 1, 1);
+        const ReplyVerdict v = clientVerdict(p, c.abandoned, c.clientTimeoutMs);
+        EXPECT_EQ(v.status, c.status) << "delay " << p.delayMs << ", abandoned " << c.abandoned << ", time-out "
+                                      << c.clientTimeoutMs;
+        EXPECT_FALSE(v.detail.empty());
+    }
+}
+
 }  // namespace
 }  // namespace kavrol::tools

@@ -2,8 +2,10 @@
 // status, and the simulator's fault log predicts what the client sees.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <set>
+#include <thread>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -33,6 +35,18 @@ std::vector<json> commandEntries(const std::string& faultLog) {
         if (j.contains("seq")) out.push_back(std::move(j));
     }
     return out;
+}
+
+// The command entries of the fault log once it holds at least n of them
+// (or after 10 s).
+std::vector<json> waitForEntries(const std::string& faultLog, std::size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto entries = commandEntries(faultLog);
+    while (entries.size() < n && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        entries = commandEntries(faultLog);
+    }
+    return entries;
 }
 
 TEST(ToolsFaults, EachFaultIsReportedWithItsStatus) {
@@ -90,6 +104,49 @@ TEST(ToolsFaults, ALateReplyIsAbandonedAndSpoilsNoLaterTransaction) {
     EXPECT_EQ(entries[1]["expect"], 1);
     std::remove(file.c_str());
     std::remove(log.c_str());
+}
+
+TEST(ToolsFaults, AReplyLaterThanTheClientTimeOutIsLoggedAsATimeOut) {
+    // The last command of a run: no next command cuts the delay short, the
+    // simulator sends its reply after the client (both at the default time-out
+    // of 1000 ms) has given up.
+    const std::string log = tempPath("last.jsonl");
+    Devsim sim({"--quiet", "--fault", "delay:1:2000", "--fault-log", log});
+    const json j = json::parse(query(sim.path(), {"--model", "2", "--command", "1"}).out);
+    EXPECT_EQ(j["status"], -2);
+    const auto entries = waitForEntries(log, 1);
+    ASSERT_EQ(entries.size(), 1U);
+    EXPECT_EQ(entries[0]["abandoned"], false);
+    EXPECT_NE(entries[0]["sent"], "");
+    EXPECT_EQ(entries[0]["expect"], j["status"]) << entries[0].dump();
+    std::remove(log.c_str());
+}
+
+TEST(ToolsFaults, TheReportListsEveryByteThatArrived) {
+    // The library stops reading at a bad header, a time-out or a bad
+    // checksum; the report still shows all the simulator sent.
+    const char* faults[] = {"truncate:1:12", "noise:1:3", "oversize:1:251", "bad-checksum", "no-reply"};
+    for (const char* fault : faults) {
+        const std::string log = tempPath("arrived.jsonl");
+        Devsim sim({"--quiet", "--fault", fault, "--fault-log", log});
+        const json j = json::parse(query(sim.path(), {"--model", "2", "--command", "1", "--timeout", "300"}).out);
+        const auto entries = waitForEntries(log, 1);
+        ASSERT_EQ(entries.size(), 1U) << fault;
+        EXPECT_EQ(j["arrived"], entries[0]["sent"]) << fault;
+        EXPECT_EQ(j["arrived_ascii"].get<std::string>().size(), (j["arrived"].get<std::string>().size() + 1) / 3)
+            << fault;
+
+        const RunResult text = run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1",
+                                    "--timeout", "300"});
+        // The first line of the hex dump holds 24 bytes.
+        const auto both = waitForEntries(log, 2);
+        ASSERT_EQ(both.size(), 2U) << fault;
+        const std::string firstLine = both[1]["sent"].get<std::string>().substr(0, 24 * 3 - 1);
+        if (!firstLine.empty()) {
+            EXPECT_NE(text.out.find("received  " + firstLine), std::string::npos) << fault << "\n" << text.out;
+        }
+        std::remove(log.c_str());
+    }
 }
 
 TEST(ToolsFaults, SeededScheduleMatchesTheClientTransactionByTransaction) {

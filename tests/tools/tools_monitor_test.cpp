@@ -152,7 +152,12 @@ std::string ToolsMonitor::link_, ToolsMonitor::raw_, ToolsMonitor::pcap_;
 
 TEST_F(ToolsMonitor, QueryThroughTheMonitorGivesTheSameResult) {
     EXPECT_EQ((*direct_)["status"], 1);
-    EXPECT_EQ(*monitored_, *direct_);
+    // The round trip is the one field the tap may change.
+    json monitored = *monitored_;
+    json direct = *direct_;
+    monitored.erase("rtt_ms");
+    direct.erase("rtt_ms");
+    EXPECT_EQ(monitored, direct);
     EXPECT_EQ((*unanswered_)["status"], -2);
 }
 

@@ -1,6 +1,8 @@
 // Scenario files and the built-in scenarios.
 #include <gtest/gtest.h>
 
+#include <string_view>
+
 #include <nlohmann/json.hpp>
 
 #include "common/builtin_scenarios.h"
@@ -9,9 +11,11 @@
 namespace kavrol::tools {
 namespace {
 
+using namespace std::string_view_literals;
+
 TEST(ToolsScenario, RejectsMalformedFilesNamingTheKey) {
     struct Case {
-        const char* json;
+        std::string_view json;
         const char* mentions;
     };
     const Case cases[] = {
@@ -26,6 +30,9 @@ TEST(ToolsScenario, RejectsMalformedFilesNamingTheKey) {
         {R"({"rules": [], "faults": [{"kind": "no-reply", "value": 3}]})", "takes no value"},
         {R"({"rules": [{"reply": 1, "payload": "01", "pattern_last": 9}]})", "not both"},
         {R"({"rules": [)", "not valid JSON"},
+        {"{\"rules\": []}\0{\"rules\": 5}"sv, "NUL byte at offset 13"},
+        {"{\"rules\": []}\0"sv, "NUL byte"},
+        {R"({"rules": []} trailing)", "not valid JSON"},
     };
     for (const Case& c : cases) {
         try {

@@ -223,8 +223,7 @@ int runDemo(const DemoOptions& options) {
         std::cout << "\n[" << i + 1 << "/" << steps.size() << "] " << step.title << "\n";
         std::istringstream lines(step.explanation);
         for (std::string line; std::getline(lines, line);) std::cout << "      " << line << "\n";
-        bindPort(port->fd(), step.timeoutMs);
-        const Outcome out = runTransaction(step.request);
+        const Outcome out = Line(port->fd(), step.timeoutMs).transact(step.request);
         printOutcome(std::cout, step.request, out, "      ");
         const std::vector<std::string> diff = differences(step, out);
         if (diff.empty()) {

@@ -1,5 +1,6 @@
 // kavrol: the command-line client of the Kavrol32 library.
 #include <iostream>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -37,6 +38,15 @@ int main(int argc, char** argv) {
 
     Request request;
     try {
+        // CLI11 would take an unknown word as an extra argument; name it instead.
+        const std::string first = argc > 1 ? argv[1] : "";
+        bool known = false;
+        for (const CLI::App* sub : app.get_subcommands({})) known = known || first == sub->get_name();
+        if (!first.empty() && first[0] != '-' && !known) {
+            std::cerr << "kavrol: unknown subcommand '" << first
+                      << "' (ports, query, demo, decode or monitor; see kavrol --help)\n";
+            return kExitUsage;
+        }
         app.parse(argc, argv);
         if (q->parsed()) request = buildRequest(query);
         if (mon->parsed()) checkMonitorOptions(monitor);

@@ -17,7 +17,7 @@ namespace kavrol::cli {
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-extern "C" void onStopSignal(int) { g_stop = 1; }
+extern "C" void onMonitorStopSignal(int) { g_stop = 1; }
 
 constexpr int kTakeMs = 10;  // how often gaps and missing replies are looked at
 
@@ -160,8 +160,8 @@ int runMonitor(const MonitorOptions& o) {
     if (!o.pcap.empty()) pcap = std::make_unique<tools::PcapWriter>(o.pcap);
     Monitor monitor(o, pcap.get());
 
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
+    std::signal(SIGINT, onMonitorStopSignal);
+    std::signal(SIGTERM, onMonitorStopSignal);
     // The tap takes its first look at the application's settings before
     // anyone can find the pty, so that every change the application makes
     // is followed.

@@ -3,15 +3,15 @@
 
 #include <stdexcept>
 
+#include "common/exit_codes.h"
 #include "common/number_option.h"
 
 namespace kavrol::cli {
 
-// Exit statuses of the client.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // a transaction, or a demo step, did not give what it should
-inline constexpr int kExitUsage = 2;   // bad arguments; nothing was sent
-inline constexpr int kExitPort = 3;    // the port could not be opened or configured
+using tools::kExitFailed;
+using tools::kExitOk;
+using tools::kExitPort;
+using tools::kExitUsage;
 
 using tools::numberUpTo;
 

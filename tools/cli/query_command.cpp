@@ -1,45 +1,23 @@
 #include "cli/query_command.h"
 
-#include <chrono>
 #include <csignal>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 #include "cli/options.h"
-#include "cli/report.h"
+#include "cli/poll_output.h"
+#include "cli/query_line.h"
+#include "common/line_options.h"
 #include "common/number_list.h"
-#include "common/wire.h"
 
 namespace kavrol::cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void onInterrupt(int) { g_interrupted = 1; }
-
-struct Counts {
-    unsigned total = 0;
-    unsigned ok = 0;
-    unsigned timeout = 0;
-    unsigned frame = 0;
-    unsigned device = 0;
-
-    void add(std::int32_t status) {
-        ++total;
-        const std::string name = statusName(status);
-        if (name == "ok") ++ok;
-        else if (name == "timeout") ++timeout;
-        else if (name == "device-error") ++device;
-        else ++frame;
-    }
-    std::string text() const {
-        return std::to_string(total) + " sent: ok " + std::to_string(ok) + ", time-out " + std::to_string(timeout) +
-               ", frame error " + std::to_string(frame) + ", device error " + std::to_string(device);
-    }
-};
+extern "C" void onQueryStopSignal(int) { interruptQuery(); }
 
 std::vector<std::uint32_t> numbers(const std::string& text, std::uint32_t max, const char* option) {
     std::string error;
@@ -48,14 +26,37 @@ std::vector<std::uint32_t> numbers(const std::string& text, std::uint32_t max, c
     return *values;
 }
 
+void printSummary(PollOutput& out, const QueryOptions& o, const std::vector<LineRun>& runs) {
+    PollStats all;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        all.merge(runs[i].stats);
+        if (o.json) {
+            nlohmann::json s = runs[i].stats.json();
+            s["port"] = o.ports[i];
+            out.write(nlohmann::json{{"summary", s}}.dump() + "\n");
+        } else {
+            out.write("summary  " + o.ports[i] + "  " + runs[i].stats.text() + "\n");
+        }
+    }
+    if (runs.size() < 2) return;
+    if (o.json) {
+        nlohmann::json s = all.json();
+        s["port"] = "all";
+        out.write(nlohmann::json{{"summary", s}}.dump() + "\n");
+    } else {
+        out.write("summary  all ports  " + all.text() + "\n");
+    }
+}
+
 }  // namespace
 
 void addQueryOptions(CLI::App& q, QueryOptions& o) {
-    q.add_option("--port", o.port, "serial port, e.g. /dev/ttyUSB0 or the path kavrol-devsim prints")->required();
-    q.add_option("--baud", o.line.baud, "baud rate")->transform(numberUpTo(4000000))->capture_default_str();
-    q.add_option("--data", o.line.dataBits, "data bits")->check(CLI::Range(5U, 8U))->capture_default_str();
-    q.add_option("--parity", o.line.parity, "parity: N, E or O")->check(CLI::IsMember({'N', 'E', 'O'}))->capture_default_str();
-    q.add_option("--stop", o.line.stopBits, "stop bits")->check(CLI::IsMember({1U, 2U}))->capture_default_str();
+    q.add_option("--port", o.ports,
+                 "serial port, e.g. /dev/ttyUSB0 or the path kavrol-devsim prints; more than once: the ports run "
+                 "in parallel, one thread each")
+        ->required()
+        ->check(tools::portPath());
+    tools::addLineOptions(q, o.line);
     q.add_option("--model", o.model, "model code 0..24 of the device (1 and 19: no normalization)")
         ->required()
         ->transform(numberUpTo(24));
@@ -76,6 +77,9 @@ void addQueryOptions(CLI::App& q, QueryOptions& o) {
     q.add_option("--interval", o.intervalMs, "pause in ms between repeated commands")
         ->transform(numberUpTo(3600000))
         ->capture_default_str();
+    q.add_flag("--shared", o.shared, "do not lock the port for exclusive use");
+    q.add_flag("--reopen", o.reopen, "when the port is lost, reopen it as soon as it is back and go on");
+    q.add_option("--log", o.logPath, "append every output line to this file as well");
 }
 
 Request buildRequest(const QueryOptions& o) {
@@ -89,56 +93,45 @@ Request buildRequest(const QueryOptions& o) {
     if (!raw) throw UsageError("--raw: " + error);
     r.raw = *raw;
     for (std::uint32_t b : numbers(o.route, 255, "--route")) r.route.push_back(static_cast<std::uint8_t>(b));
-    r.multiplexed = o.mux || !o.route.empty();
+    r.multiplexed = o.mux || !r.route.empty();
     if (const std::string why = checkRequest(r); !why.empty()) throw UsageError(why);
+    for (std::size_t i = 0; i < o.ports.size(); ++i) {
+        for (std::size_t k = 0; k < i; ++k) {
+            if (o.ports[k] == o.ports[i]) throw UsageError("--port " + o.ports[i] + " is given twice");
+        }
+    }
     return r;
 }
 
 int runQuery(const QueryOptions& o, const Request& r) {
-    std::unique_ptr<tools::SerialPort> port;
+    std::unique_ptr<PollOutput> out;
     try {
-        port = tools::SerialPort::open(o.port, o.line);
-    } catch (const tools::PortError& e) {
+        out = std::make_unique<PollOutput>(o.logPath);
+    } catch (const std::runtime_error& e) {
         std::cerr << "kavrol query: " << e.what() << "\n";
-        return kExitPort;
+        return kExitUsage;
     }
-    bindPort(port->fd(), o.timeoutMs);
+    std::signal(SIGINT, onQueryStopSignal);
+    std::signal(SIGTERM, onQueryStopSignal);
 
-    const bool single = o.repeat == 1;
-    const bool live = !single && !o.json && ::isatty(STDOUT_FILENO) == 1;
-    std::signal(SIGINT, onInterrupt);
-    Counts counts;
-    for (unsigned i = 0; (o.repeat == 0 || i < o.repeat) && g_interrupted == 0; ++i) {
-        if (i != 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.intervalMs));
-        const Outcome out = runTransaction(r);
-        counts.add(out.status);
-        if (o.json) {
-            std::cout << outcomeJson(o.port, r, out).dump() << std::endl;
-        } else if (single) {
-            std::cout << "port      " << o.port << " (" << tools::describeLine(o.line) << ", time-out " << o.timeoutMs
-                      << " ms, opened with " << port->via() << ")\n";
-            printOutcome(std::cout, r, out);
-        } else if (live) {
-            std::cout << "\r\033[K" << counts.text() << std::flush;
-        } else {
-            const int code = replyCodeOf(out);
-            std::cout << "#" << counts.total << "  status " << out.status << " " << statusName(out.status)
-                      << (code >= 0 ? "  reply code " + std::to_string(code) : std::string()) << "\n";
+    std::vector<LineRun> runs(o.ports.size());
+    if (o.ports.size() == 1) {
+        runs[0] = runLine(o.ports[0], o, r, *out);
+    } else {
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < o.ports.size(); ++i) {
+            threads.emplace_back([&, i] { runs[i] = runLine(o.ports[i], o, r, *out); });
         }
+        for (std::thread& t : threads) t.join();
     }
-    if (live) {
-        std::cout << "\n";  // the live line stays as the summary
-    } else if (!single) {
-        if (o.json) {
-            std::cout << nlohmann::json{{"summary", {{"sent", counts.total}, {"ok", counts.ok}, {"timeout", counts.timeout},
-                                                     {"frame_error", counts.frame}, {"device_error", counts.device}}}}
-                             .dump()
-                      << std::endl;
-        } else {
-            std::cout << counts.text() << "\n";
-        }
+    if (o.repeat != 1) printSummary(*out, o, runs);
+
+    bool allOk = true;
+    for (const LineRun& run : runs) {
+        if (run.portFailed) return kExitPort;
+        allOk = allOk && run.stats.allOk();
     }
-    return counts.ok == counts.total ? kExitOk : kExitFailed;
+    return allOk ? kExitOk : kExitFailed;
 }
 
 }  // namespace kavrol::cli

@@ -1,8 +1,10 @@
-// kavrol query: one command and its reply, or a polling run of them.
+// kavrol query: one command and its reply, or a polling run of them, on
+// one port or on several in parallel.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -12,7 +14,7 @@
 namespace kavrol::cli {
 
 struct QueryOptions {
-    std::string port;
+    std::vector<std::string> ports;
     tools::LineSettings line;
     std::uint32_t model = 0;
     unsigned command = 0;
@@ -25,6 +27,9 @@ struct QueryOptions {
     bool json = false;
     unsigned repeat = 1;     // 0: until interrupted
     unsigned intervalMs = 500;
+    bool shared = false;     // open the ports without locking them
+    bool reopen = false;     // follow a lost port
+    std::string logPath;     // --log: the same lines to a file
 };
 
 void addQueryOptions(CLI::App& query, QueryOptions& o);

@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <iomanip>
 #include <sstream>
 
@@ -17,22 +19,7 @@ namespace {
 using nlohmann::json;
 using tools::toHex;
 
-std::string commandText(const Request& r) {
-    tools::Command c;
-    c.multiplexed = r.multiplexed;
-    c.route = r.route;
-    c.command = r.command;
-    c.subCommand = r.subCommand;
-    if (takesRaw(r.command)) {
-        c.payload = r.raw;
-    } else {
-        for (std::uint16_t w : r.words) {
-            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
-            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
-        }
-    }
-    return tools::describeCommand(c);
-}
+std::string commandText(const Request& r) { return tools::describeCommand(wireCommand(r)); }
 
 constexpr std::size_t kBytesPerLine = 24;
 constexpr std::size_t kValuesPerLine = 16;
@@ -136,14 +123,20 @@ void printRecord(std::ostream& os, const Outcome& o, const std::string& indent) 
     if (anyCaller) os << nameColumn << "* from buffer bytes the layout did not write: the caller's content (zero here)\n";
 }
 
-// What the bytes the library read tell about a failed transaction.
-std::string failureDetail(const Outcome& o) {
-    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
-    if (o.status == KAVROL_E_TIMEOUT) {
-        if (o.received.empty()) return "no reply arrived";
-        return "the header arrived (L = " + std::to_string(o.received[1]) + "), the rest did not";
+// Every byte that arrived, in hex and as text, and how much of it the
+// library read.
+void printArrived(std::ostream& os, const Outcome& o, const std::string& indent) {
+    os << indent << "received  " << wrappedHex(o.arrived, indent) << "\n";
+    if (o.arrived.empty()) return;
+    const std::string ascii = tools::printableAscii(o.arrived);
+    for (std::size_t at = 0; at < ascii.size(); at += kBytesPerLine) {
+        os << indent << kColumn << (at == 0 ? "ascii " : "      ") << ascii.substr(at, kBytesPerLine) << "\n";
     }
-    return tools::judgeReply(o.received).detail;
+    if (o.arrived.size() > o.received.size()) {
+        os << indent << kColumn << "the library read the first " << o.received.size() << " of these "
+           << o.arrived.size() << " bytes; it left the other " << o.arrived.size() - o.received.size()
+           << " in the input queue\n";
+    }
 }
 
 }  // namespace
@@ -160,6 +153,29 @@ std::string statusMeaning(std::int32_t status) {
                ": the device answered with an error";
     }
     return "unexpected result";
+}
+
+std::string failureDetail(const Outcome& o) {
+    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+    if (o.status == KAVROL_E_TIMEOUT) {
+        if (o.received.size() < 2) return o.arrived.empty() ? "no reply arrived" : "no whole reply header arrived";
+        const std::size_t announced = o.received[1];
+        const std::size_t came = std::min(o.arrived.size(), announced + 1) - std::min<std::size_t>(o.received.size(), 2);
+        return "the header arrived (L = " + std::to_string(announced) + "), then " + std::to_string(came) + " of the " +
+               std::to_string(announced - 1) + " bytes after it";
+    }
+    return tools::judgeReply(o.received).detail;
+}
+
+std::string pollSummary(const Outcome& o) {
+    char rtt[32];
+    std::snprintf(rtt, sizeof rtt, "rtt %.1f ms", o.roundTripMs);
+    std::string s = "status " + std::to_string(o.status) + " " + statusName(o.status) + "  " + rtt;
+    const int code = replyCodeOf(o);
+    if (code >= 0) return s + "  reply code " + std::to_string(code);
+    s += "  " + (protocol::isDeviceErrorResult(o.status) ? statusMeaning(o.status) : failureDetail(o));
+    if (!o.arrived.empty()) s += "; arrived " + toHex(o.arrived) + " \"" + tools::printableAscii(o.arrived) + "\"";
+    return s;
 }
 
 int replyCodeOf(const Outcome& o) { return o.status == KAVROL_OK && o.received.size() > 2 ? o.received[2] : -1; }
@@ -195,7 +211,7 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
     os << indent << "command   " << commandText(r) << ", read as model " << r.model << "\n";
     os << indent << "sent      " << wrappedHex(o.sent, indent)
        << (r.multiplexed || o.sent.empty() ? "" : "   (the start byte 3C is not sent)") << "\n";
-    os << indent << "received  " << wrappedHex(o.received, indent) << "\n";
+    printArrived(os, o, indent);
     os << indent << "status    " << o.status << "  " << statusMeaning(o.status) << "\n";
     if (o.status != KAVROL_OK) {
         // A device error needs no more words than its meaning.
@@ -243,6 +259,9 @@ json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
     j["status_name"] = statusName(o.status);
     j["meaning"] = statusMeaning(o.status);
     j["received"] = toHex(o.received);
+    j["arrived"] = toHex(o.arrived);
+    j["arrived_ascii"] = tools::printableAscii(o.arrived);
+    j["rtt_ms"] = o.roundTripMs;
     if (protocol::isDeviceErrorResult(o.status)) j["device_error_code"] = protocol::deviceErrorCodeOf(o.status);
     if (o.status != KAVROL_OK) {
         j["detail"] = failureDetail(o);

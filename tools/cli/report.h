@@ -36,6 +36,13 @@ std::vector<FieldValue> recordFields(const Outcome& o);
 // The reply code of a valid reply, else -1.
 int replyCodeOf(const Outcome& o);
 
+// What the bytes tell about a failed transaction, one sentence.
+std::string failureDetail(const Outcome& o);
+
+// A polling run's line for one transaction: status, reply code or failure
+// detail with the bytes that arrived, round-trip time.
+std::string pollSummary(const Outcome& o);
+
 // A readable report, each line starting with indent.
 void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent = "");
 

@@ -1,9 +1,12 @@
 #include "cli/transaction.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
-#include "cli/recording_host.h"
+#include <poll.h>
+#include <unistd.h>
+
 #include "common/wire.h"
 #include "reply/coverage.h"
 
@@ -28,34 +31,90 @@ std::string checkRequest(const Request& r) {
     return {};
 }
 
-std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
-
-void bindPort(int fd, std::uint32_t timeoutMs) {
-    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
+tools::Command wireCommand(const Request& r) {
+    tools::Command c;
+    c.multiplexed = r.multiplexed;
+    c.route = r.route;
+    c.command = r.command;
+    c.subCommand = r.subCommand;
+    if (takesRaw(r.command)) {
+        c.payload = r.raw;
+    } else {
+        for (std::uint16_t w : r.words) {
+            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
+            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
+        }
+    }
+    return c;
 }
 
-Outcome runTransaction(const Request& r) {
-    RecordingHost recorder;
-    host::ScopedHost scope(recorder);
-    Outcome out;
+std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
 
-    std::uint32_t route[tools::kMaxRoute] = {};
-    std::copy(r.route.begin(), r.route.end(), route);
-    std::uint32_t words[4] = {};
-    std::copy(r.words.begin(), r.words.end(), words);
-    const bool raw = takesRaw(r.command);
-    const auto itemCount = static_cast<std::uint32_t>(raw ? r.raw.size() : r.words.size());
-    out.sendResult = MuxSendComm(static_cast<std::uint32_t>(r.route.size()), r.command, r.subCommand, route[0], route[1],
-                                 route[2], route[3], route[4], route[5], route[6], route[7], route[8], itemCount,
-                                 words[0], words[1], words[2], words[3], r.multiplexed ? 1U : 0U,
-                                 raw ? r.raw.data() : nullptr);
-    out.sent = recorder.sent;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Appends what the port delivers until it has been quiet for quietMs or the
+// deadline has passed; reads what is already queued in any case.
+void drainInto(Bytes& out, int fd, Clock::time_point deadline, int quietMs) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        const int wait = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, quietMs));
+        if (::poll(&p, 1, wait) <= 0 || (p.revents & POLLIN) == 0) return;
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        out.insert(out.end(), buf, buf + n);
+    }
+}
+
+// After a frame error the rest of the reply may still be on its way.
+constexpr int kQuietAfterErrorMs = 50;
+
+}  // namespace
+
+Line::Line(int fd, std::uint32_t timeoutMs) : link_{}, fd_(fd), timeoutMs_(timeoutMs) {
+    kavrol_link_init(&link_, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
+}
+
+Outcome Line::transact(const Request& r) {
+    Outcome out;
+    KavrolCommand c{};
+    c.routeCount = static_cast<std::uint8_t>(r.route.size());
+    std::copy(r.route.begin(), r.route.end(), c.route);
+    c.command = r.command;
+    c.subCommand = r.subCommand;
+    c.muxMode = r.multiplexed ? 1 : 0;
+    std::copy(r.words.begin(), r.words.end(), c.words);
+    if (takesRaw(r.command)) {
+        c.itemCount = static_cast<std::uint8_t>(r.raw.size());
+        c.rawData = r.raw.data();
+        c.rawLength = static_cast<std::uint32_t>(r.raw.size());
+    } else {
+        c.itemCount = static_cast<std::uint8_t>(r.words.size());
+    }
+    const auto start = Clock::now();
+    out.sendResult = kavrol_link_send(&link_, &c);
+    if (out.sendResult != KAVROL_E_REJECTED) out.sent = tools::encodeCommand(wireCommand(r));
     if (out.sendResult != KAVROL_OK) {
         out.status = out.sendResult;
+        out.roundTripMs = msBetween(start, Clock::now());
         return out;
     }
-    out.status = MuxReceiveComm(r.model, out.buffer.data(), &out.record);
-    out.received = recorder.received;
+    const auto receiveStart = Clock::now();
+    out.status = kavrol_link_receive(&link_, r.model, out.buffer.data(), &out.record);
+    out.roundTripMs = msBetween(start, Clock::now());
+    std::uint8_t frame[KAVROL_MAX_REPLY_FRAME];
+    const std::int32_t got = kavrol_link_last_received(&link_, frame, sizeof frame);
+    out.received.assign(frame, frame + std::max(got, 0));
+    out.arrived = out.received;
+    drainInto(out.arrived, fd_, receiveStart + std::chrono::milliseconds(timeoutMs_),
+              out.status == KAVROL_OK ? 0 : kQuietAfterErrorMs);
     if (out.status == KAVROL_OK) {
         // The receive area as the library assembled it: the frame, zeros after.
         std::uint8_t area[reply::kReceiveAreaSize] = {};

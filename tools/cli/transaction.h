@@ -1,5 +1,5 @@
-// One transaction through the library's public interface: MuxSendComm,
-// then MuxReceiveComm, with the frames on the line recorded alongside.
+// One transaction through the library's link API: a send, then a receive,
+// with the frames on the line alongside.
 #pragma once
 
 #include <array>
@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "common/hex.h"
+#include "common/wire.h"
 #include "kavrol32/kavrol32.h"
 #include "protocol/frame.h"
+#include "kavrol32/link.h"
 
 namespace kavrol::cli {
 
@@ -31,12 +33,20 @@ inline bool takesRaw(std::uint8_t command) { return protocol::takesRawPayload(co
 // before the port is touched, so a rejected request sends nothing.
 std::string checkRequest(const Request& r);
 
+// The request as it travels on the line.
+tools::Command wireCommand(const Request& r);
+
 struct Outcome {
     std::int32_t sendResult = 0;
-    // MuxReceiveComm's result; the send result when sending failed.
+    // The receive's result; the send result when sending failed.
     std::int32_t status = 0;
-    Bytes sent;
-    Bytes received;
+    Bytes sent;      // the frame the library sends for the request (none when rejected)
+    Bytes received;  // what the library read from the port
+    // Everything that arrived within the time-out: what the library read,
+    // then what it left in the input queue (after a bad header, a truncated
+    // frame or noise).
+    Bytes arrived;
+    double roundTripMs = 0;  // from the send to the end of the receive
     std::array<std::uint8_t, KAVROL_REPLY_BUFFER_SIZE> buffer{};
     ReplyRecord record{};
     // Positions of the buffer that the model's layout wrote (status 1 only).
@@ -44,11 +54,24 @@ struct Outcome {
     std::size_t writtenCount() const;
 };
 
-// Binds the library to an open port descriptor with a time-out.
-void bindPort(int fd, std::uint32_t timeoutMs);
+// One serial line the client talks through: a link of the library bound to
+// an open port descriptor, with the time-out of each of its waits. Lines
+// share nothing; each may run on its own thread.
+class Line {
+public:
+    Line(int fd, std::uint32_t timeoutMs);
 
-// Sends the request and receives its reply. The buffer and record start
-// zeroed. The request must have passed checkRequest.
-Outcome runTransaction(const Request& r);
+    // Sends the request and receives its reply. The buffer and record start
+    // zeroed. The request must have passed checkRequest.
+    Outcome transact(const Request& r);
+
+    // True when the last transaction found the port hung up or gone.
+    bool portLost() const { return kavrol_link_port_lost(&link_) == 1; }
+
+private:
+    KavrolLink link_;
+    int fd_;
+    std::uint32_t timeoutMs_;
+};
 
 }  // namespace kavrol::cli

@@ -39,4 +39,9 @@ std::uint64_t faultBits(std::uint64_t seed, std::uint64_t seq, std::uint64_t slo
 // bytes from slot 3i + 2.
 ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::uint64_t seed, std::uint64_t seq);
 
+// What the client reads of a planned reply. A reply abandoned during its
+// delay, or held back for at least the client's time-out, is a time-out
+// whatever its bytes: the client has stopped waiting before it comes.
+ReplyVerdict clientVerdict(const ReplyPlan& plan, bool abandoned, std::uint32_t clientTimeoutMs);
+
 }  // namespace kavrol::tools

@@ -60,4 +60,10 @@ std::string toHex(std::span<const std::uint8_t> bytes, char sep) {
     return out;
 }
 
+std::string printableAscii(std::span<const std::uint8_t> bytes) {
+    std::string s;
+    for (std::uint8_t b : bytes) s.push_back(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
+    return s;
+}
+
 }  // namespace kavrol::tools

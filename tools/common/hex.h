@@ -21,6 +21,9 @@ std::optional<Bytes> parseHex(std::string_view text, std::string* error = nullpt
 // "0A 1B 2C" (upper case, one separator between bytes; none if sep is 0).
 std::string toHex(std::span<const std::uint8_t> bytes, char sep = ' ');
 
+// The bytes as text: printable ASCII as it is, every other byte as '.'.
+std::string printableAscii(std::span<const std::uint8_t> bytes);
+
 // Two upper-case hex digits.
 std::string hexByte(std::uint8_t byte);
 

@@ -7,8 +7,9 @@ namespace kavrol::tools {
 CLI::Validator numberUpTo(std::uint64_t max) {
     return CLI::Validator(
         [max](std::string& text) -> std::string {
-            const auto value = parseNumber(text, max);
-            if (!value) return "'" + text + "' is not a number 0.." + std::to_string(max);
+            std::string error;
+            const auto value = parseNumber(text, max, &error);
+            if (!value) return error;
             text = std::to_string(*value);
             return {};
         },

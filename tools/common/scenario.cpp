@@ -1,6 +1,7 @@
 #include "common/scenario.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -232,6 +233,11 @@ Scenario scenarioFromJson(const json& j) {
 }
 
 Scenario scenarioFromText(std::string_view text) {
+    // The JSON reader takes a NUL for the end of its input and would accept
+    // whatever follows it.
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        throw ScenarioError("not valid JSON: a NUL byte at offset " + std::to_string(nul));
+    }
     json j;
     try {
         j = json::parse(text);
@@ -242,6 +248,8 @@ Scenario scenarioFromText(std::string_view text) {
 }
 
 Scenario scenarioFromFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw ScenarioError(path + " is a directory, not a scenario file");
     std::ifstream in(path);
     if (!in) throw ScenarioError(path + ": cannot be read");
     std::ostringstream text;

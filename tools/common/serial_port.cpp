@@ -6,6 +6,10 @@
 
 #include <fcntl.h>
 #include <libserialport.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,10 +35,29 @@ int aboveStandard(int fd, bool& owned) {
     return moved;
 }
 
+[[noreturn]] void throwBusy(const std::string& path) {
+    throw PortBusy("port busy: " + path + " is in use by another program (--shared opens it anyway)");
+}
+
+// Takes the port for this program alone; true when the tty was marked
+// TIOCEXCL and must be released before the descriptor is closed.
+bool claimExclusive(int fd, const std::string& path) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) throwBusy(path);
+    return ::isatty(fd) == 1 && ::ioctl(fd, TIOCEXCL) == 0;
+}
+
+// A tty keeps TIOCEXCL until its last close; a pseudo-terminal whose other
+// end stays open would refuse every later client without this.
+void releaseExclusive(int fd, bool marked) {
+    if (marked) ::ioctl(fd, TIOCNXCL);
+}
+
 class LibSerialPort final : public SerialPort {
 public:
-    LibSerialPort(sp_port* port, int fd, bool owned) : port_(port), fd_(fd), owned_(owned) {}
+    LibSerialPort(sp_port* port, int fd, bool owned, bool marked)
+        : port_(port), fd_(fd), owned_(owned), marked_(marked) {}
     ~LibSerialPort() override {
+        releaseExclusive(fd_, marked_);
         if (owned_) ::close(fd_);
         sp_close(port_);
         sp_free_port(port_);
@@ -46,17 +69,22 @@ private:
     sp_port* port_;
     int fd_;
     bool owned_;
+    bool marked_;
 };
 
 class TermiosPort final : public SerialPort {
 public:
-    explicit TermiosPort(int fd) : fd_(fd) {}
-    ~TermiosPort() override { ::close(fd_); }
+    TermiosPort(int fd, bool marked) : fd_(fd), marked_(marked) {}
+    ~TermiosPort() override {
+        releaseExclusive(fd_, marked_);
+        ::close(fd_);
+    }
     int fd() const override { return fd_; }
     const char* via() const override { return "termios"; }
 
 private:
     int fd_;
+    bool marked_;
 };
 
 sp_parity spParity(char p) {
@@ -69,7 +97,7 @@ sp_parity spParity(char p) {
 
 // Null when libserialport does not know the device (it looks ports up in
 // the system's device tables, where pseudo-terminals are missing).
-std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const LineSettings& s) {
+std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const LineSettings& s, bool exclusive) {
     sp_port* port = nullptr;
     if (sp_get_port_by_name(path.c_str(), &port) != SP_OK) return nullptr;
     auto giveUp = [&](const std::string& what) -> std::unique_ptr<SerialPort> {
@@ -78,7 +106,9 @@ std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const
         throw PortError(spError(what));
     };
     if (sp_open(port, SP_MODE_READ_WRITE) != SP_OK) {
+        const bool busy = sp_last_error_code() == EBUSY;
         sp_free_port(port);
+        if (busy) throwBusy(path);
         throw PortError(spError("cannot open " + path));
     }
     if (sp_set_baudrate(port, static_cast<int>(s.baud)) != SP_OK) return giveUp("cannot set the baud rate");
@@ -88,36 +118,60 @@ std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const
     if (sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE) != SP_OK) return giveUp("cannot switch flow control off");
     int fd = -1;
     if (sp_get_port_handle(port, &fd) != SP_OK) return giveUp("no descriptor for " + path);
+    bool marked = false;
+    try {
+        if (exclusive) marked = claimExclusive(fd, path);
+    } catch (const PortBusy&) {
+        sp_close(port);
+        sp_free_port(port);
+        throw;
+    }
+    // The library may mark the tty exclusive on its own; shared means shared.
+    if (!exclusive && ::isatty(fd) == 1) ::ioctl(fd, TIOCNXCL);
     bool owned = false;
     const int usable = aboveStandard(fd, owned);
-    return std::make_unique<LibSerialPort>(port, usable, owned);
+    return std::make_unique<LibSerialPort>(port, usable, owned, marked);
 }
 
+struct Speed {
+    unsigned baud;
+    speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
 speed_t termiosSpeed(unsigned baud) {
-    struct Speed {
-        unsigned baud;
-        speed_t code;
-    };
-    static constexpr Speed kSpeeds[] = {
-        {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
-        {230400, B230400}, {460800, B460800}, {921600, B921600},
-    };
     for (const Speed& sp : kSpeeds) {
         if (sp.baud == baud) return sp.code;
     }
     throw PortError("baud rate " + std::to_string(baud) + " is not one of the standard rates");
 }
 
-std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineSettings& s) {
+std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineSettings& s, bool exclusive) {
     const speed_t speed = termiosSpeed(s.baud);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) throwBusy(path);
     if (fd < 0) throw PortError("cannot open " + path + ": " + std::strerror(errno));
+    bool marked = false;
     auto fail = [&](const std::string& why) -> std::unique_ptr<SerialPort> {
+        releaseExclusive(fd, marked);
         ::close(fd);
         throw PortError(why);
     };
     if (::isatty(fd) == 0) return fail(path + " is not a serial port or terminal");
+    try {
+        if (exclusive) marked = claimExclusive(fd, path);
+    } catch (const PortBusy&) {
+        ::close(fd);
+        throw;
+    }
     bool owned = false;
     const int usable = aboveStandard(fd, owned);
     if (owned) ::close(fd);
@@ -138,7 +192,7 @@ std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineS
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(std::string("tcsetattr: ") + std::strerror(errno));
-    return std::make_unique<TermiosPort>(fd);
+    return std::make_unique<TermiosPort>(fd, marked);
 }
 
 }  // namespace
@@ -147,11 +201,30 @@ std::string describeLine(const LineSettings& s) {
     return std::to_string(s.baud) + " " + std::to_string(s.dataBits) + s.parity + std::to_string(s.stopBits);
 }
 
-std::unique_ptr<SerialPort> SerialPort::open(const std::string& path, const LineSettings& settings) {
+bool isStandardBaud(unsigned baud) {
+    for (const Speed& sp : kSpeeds) {
+        if (sp.baud == baud) return true;
+    }
+    return false;
+}
+
+std::unique_ptr<SerialPort> SerialPort::open(const std::string& path, const LineSettings& settings, bool exclusive) {
     if (settings.dataBits < 5 || settings.dataBits > 8) throw PortError("data bits must be 5..8");
     if (settings.stopBits != 1 && settings.stopBits != 2) throw PortError("stop bits must be 1 or 2");
-    if (auto port = openWithLibSerialPort(path, settings)) return port;
-    return openWithTermios(path, settings);
+    std::unique_ptr<SerialPort> port = openWithLibSerialPort(path, settings, exclusive);
+    if (!port) port = openWithTermios(path, settings, exclusive);
+    port->path_ = path;
+    return port;
+}
+
+bool SerialPort::lost() const {
+    pollfd p{fd(), 0, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(fd(), &open) != 0) return true;
+    return (::stat(path_.c_str(), &named) != 0 || named.st_rdev != open.st_rdev ||
+                              named.st_ino != open.st_ino);
 }
 
 std::vector<PortInfo> listPorts() {

@@ -25,16 +25,38 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The port is held for exclusive use by another program.
+class PortBusy : public PortError {
+public:
+    using PortError::PortError;
+};
+
+// The standard rates a port can be set to, 50 .. 4000000.
+bool isStandardBaud(unsigned baud);
+
 class SerialPort {
 public:
-    // Opens the port for reading and writing in raw mode. Throws PortError.
-    static std::unique_ptr<SerialPort> open(const std::string& path, const LineSettings& settings);
+    // Opens the port for reading and writing in raw mode. Exclusive: the
+    // port is locked with flock(LOCK_EX | LOCK_NB), and a tty also marked
+    // TIOCEXCL, so that a second program opening it is refused; PortBusy when
+    // another program holds it. Throws PortError.
+    static std::unique_ptr<SerialPort> open(const std::string& path, const LineSettings& settings,
+                                            bool exclusive = true);
     virtual ~SerialPort() = default;
+
+    // The path it was opened by.
+    const std::string& path() const { return path_; }
+    // True when the line has hung up or the device is gone: the descriptor
+    // reports a hang-up or an error, or the path no longer leads to it.
+    bool lost() const;
 
     // The open descriptor, never 0, 1 or 2.
     virtual int fd() const = 0;
     // "libserialport" or "termios".
     virtual const char* via() const = 0;
+
+private:
+    std::string path_;
 };
 
 struct PortInfo {

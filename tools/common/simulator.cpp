@@ -154,15 +154,15 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
     } else if (!abandoned) {
         log("..", "no reply");
     }
-    const std::int32_t expect = abandoned ? -2 : plan.expected.status;
+    const ReplyVerdict expect = clientVerdict(plan, abandoned, config_.clientTimeoutMs);
     entry.update({{"rule", *ruleIndex},
                   {"reply", rule.replyCode},
                   {"faults", applied},
                   {"delay_ms", plan.delayMs},
                   {"sent", abandoned ? std::string() : toHex(plan.bytes)},
                   {"abandoned", abandoned},
-                  {"expect", expect},
-                  {"expect_detail", abandoned ? std::string("reply abandoned") : plan.expected.detail}});
+                  {"expect", expect.status},
+                  {"expect_detail", expect.detail}});
     writeJsonLine(config_.faultLog, entry);
 }
 

@@ -17,6 +17,7 @@ struct SimulatorConfig {
     Scenario scenario;             // its faults apply to every reply, after a rule's own
     std::uint64_t seed = 1;        // fault decisions, see fault_plan.h
     unsigned frameGapMs = 100;     // silence after which a partial frame is given up
+    std::uint32_t clientTimeoutMs = 1000;  // a reply delayed this long comes too late for the client
     std::FILE* log = nullptr;      // frame log, one line per frame; null: none
     std::FILE* faultLog = nullptr; // one JSON line per command and per dropped run; null: none
 };

@@ -34,6 +34,22 @@ int exitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1
 
 }  // namespace
 
+bool eventually(const std::function<bool()>& condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        ::usleep(20000);
+    }
+    return true;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 std::string tempPath(const std::string& stem) {
     static std::atomic<unsigned> counter{0};
     const char* dir = std::getenv("TMPDIR");
@@ -41,7 +57,7 @@ std::string tempPath(const std::string& stem) {
            std::to_string(counter++) + "-" + stem;
 }
 
-RunResult run(const std::vector<std::string>& argv, int timeoutMs) {
+Spawned::Spawned(const std::vector<std::string>& argv) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
@@ -49,23 +65,41 @@ RunResult run(const std::vector<std::string>& argv, int timeoutMs) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    pid_t pid = -1;
     auto args = argvOf(argv);
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
-    if (rc != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    out_ = out[0];
+    err_ = err[0];
+    if (rc != 0) {
+        ::close(out_);
+        ::close(err_);
+        pid_ = -1;
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    }
+}
 
+Spawned::~Spawned() {
+    if (pid_ > 0) stop(SIGKILL);
+}
+
+RunResult Spawned::stop(int signal, int timeoutMs) {
+    if (pid_ > 0) ::kill(pid_, signal);
+    return wait(timeoutMs);
+}
+
+RunResult Spawned::wait(int timeoutMs) {
     RunResult result;
+    if (pid_ <= 0) return result;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     int open = 2;
     bool killed = false;
     while (open > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0 && !killed) {
-            ::kill(pid, SIGKILL);
+            ::kill(pid_, SIGKILL);
             killed = true;
         }
         if (::poll(fds, 2, left > 0 ? static_cast<int>(left) : 100) < 0 && errno != EINTR) break;
@@ -82,11 +116,17 @@ RunResult run(const std::vector<std::string>& argv, int timeoutMs) {
             }
         }
     }
+    for (const pollfd& f : fds) {
+        if (f.fd >= 0) ::close(f.fd);
+    }
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
     result.exitCode = killed ? -1 : exitCodeOf(status);
     return result;
 }
+
+RunResult run(const std::vector<std::string>& argv, int timeoutMs) { return Spawned(argv).wait(timeoutMs); }
 
 RunResult query(const std::string& port, const std::vector<std::string>& args) {
     std::vector<std::string> argv{KAVROL_CLI_PATH, "query", "--json", "--port", port};
@@ -148,11 +188,6 @@ Devsim::~Devsim() {
     std::remove(logFile_.c_str());
 }
 
-std::string Devsim::log() const {
-    std::ifstream in(logFile_);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Devsim::log() const { return readFile(logFile_); }
 
 }  // namespace kavrol::tools::test

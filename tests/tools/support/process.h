@@ -1,6 +1,7 @@
 // Running the tools as separate processes in tests.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,25 @@ struct RunResult {
 // Runs the program with the arguments and collects its output; kills it
 // after timeoutMs.
 RunResult run(const std::vector<std::string>& argv, int timeoutMs = 30000);
+
+// A program running in the background; its output is collected when it ends.
+class Spawned {
+public:
+    explicit Spawned(const std::vector<std::string>& argv);
+    ~Spawned();
+    Spawned(const Spawned&) = delete;
+    Spawned& operator=(const Spawned&) = delete;
+
+    // Waits for the program to end (killing it after timeoutMs).
+    RunResult wait(int timeoutMs = 30000);
+    // Sends the signal, then waits.
+    RunResult stop(int signal, int timeoutMs = 30000);
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+};
 
 // kavrol query --json ... with the port filled in.
 RunResult query(const std::string& port, const std::vector<std::string>& args);
@@ -44,6 +64,12 @@ private:
     std::string path_;
     std::string logFile_;
 };
+
+// True once condition() holds, checked every 20 ms for up to timeoutMs.
+bool eventually(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+// The whole content of a file ("" when it cannot be read).
+std::string readFile(const std::string& path);
 
 // A fresh file name in the test's temporary directory.
 std::string tempPath(const std::string& stem);
