@@ -107,11 +107,14 @@ def test_command_line_failures(args, status, message):
 
 
 def test_offline_install(tmp_path):
+    # From a copy: pip builds in the source directory.
+    source = tmp_path / "source"
+    shutil.copytree(PACKAGE_DIR, source, ignore=shutil.ignore_patterns("*.so", "__pycache__", "build", "*.egg-info"))
     venv = tmp_path / "venv"
     subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True)
     install = subprocess.run(
         ["/usr/bin/python3", "-m", "pip", "--python", str(venv / "bin" / "python"), "install", "--no-index",
-         "--no-cache-dir", str(PACKAGE_DIR)],
+         "--no-cache-dir", str(source)],
         capture_output=True, text=True, timeout=300, env={**os.environ, "PIP_NO_INPUT": "1"},
     )
     assert install.returncode == 0, install.stdout + install.stderr
