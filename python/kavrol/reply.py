@@ -30,6 +30,15 @@ class Reply:
     buffer: Optional[bytes] = None
     record: Optional[Record] = None
 
+    def __repr__(self) -> str:
+        parts = [f"status={self.status.name}"]
+        if self.reply_code is not None:
+            parts.append(f"reply_code={self.reply_code}")
+        parts += [f"sent={self.sent.hex(' ')!r}", f"received={self.received.hex(' ')!r}"]
+        if self.record is not None:
+            parts.append(f"record={self.record!r}")
+        return f"Reply({', '.join(parts)})"
+
     @property
     def ok(self) -> bool:
         return self.status is Status.OK

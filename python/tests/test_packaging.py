@@ -75,6 +75,17 @@ def test_simulator_fault_log_and_frame_log():
     assert sim.path is None
 
 
+def test_readme_example_runs():
+    readme = (PACKAGE_DIR.parent / "README.md").read_text(encoding="utf-8")
+    example = readme.split("Then paste this into `python3`:\n\n```python\n", 1)[1].split("```", 1)[0]
+    result = subprocess.run([sys.executable, "-c", example], capture_output=True, text=True, timeout=60,
+                            env={**os.environ, "PYTHONPATH": str(PACKAGE_DIR)})
+    lines = result.stdout.splitlines()
+    assert result.returncode == 0, result.stderr
+    assert lines[0].startswith("OK 05 01 00 05 3d -> 3e ")
+    assert lines[1:] == ["6 2312", "2057", "device error 250"]
+
+
 def kavrol_cli(*args: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "kavrol", *args], cwd=PACKAGE_DIR, capture_output=True, text=True,
                           timeout=60)
