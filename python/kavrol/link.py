@@ -90,7 +90,7 @@ class Link:
     def port_lost(self) -> bool:
         """True when the last call found the port hung up or gone."""
         with self._lock:
-            return self._lib.kavrol_link_port_lost(self._bound()) == 1
+            return self._lost(self._bound())
 
     def close(self) -> None:
         """Unbinds the link (and closes the port if :meth:`open` opened it).
@@ -179,7 +179,7 @@ class Link:
         struct, raw_array = cmd.to_struct()
         status = Status(self._lib.kavrol_link_send(link, ctypes.byref(struct)))
         del raw_array  # the library keeps no pointer after the call
-        return Reply(status, sent=cmd.frame if status is not Status.REJECTED else b"")
+        return Reply(status, sent=cmd.frame if status is not Status.REJECTED else b"", port_lost=self._lost(link))
 
     def _receive(self, model: int, sent: bytes) -> Reply:
         link = self._bound()
@@ -189,6 +189,9 @@ class Link:
         received = (ctypes.c_uint8 * lib.MAX_REPLY_FRAME)()
         count = self._lib.kavrol_link_last_received(link, received, lib.MAX_REPLY_FRAME)
         if status is not Status.OK:
-            return Reply(status, model, sent, bytes(received[:count]))
+            return Reply(status, model, sent, bytes(received[:count]), port_lost=self._lost(link))
         return Reply(status, model, sent, bytes(received[:count]), bytes(buffer),
                      Record(ctypes.string_at(record, lib.REPLY_RECORD_SIZE)))
+
+    def _lost(self, link: ctypes.Array) -> bool:
+        return self._lib.kavrol_link_port_lost(link) == 1

@@ -20,7 +20,10 @@ class Reply:
     are the library's caller objects after a successful receive, None
     otherwise: the library writes them only when the status is ``OK``.
     ``reply_code`` is r[2] of a reply that was read whole (also for device
-    errors), else None.
+    errors), else None. ``port_lost`` tells that the call found the port hung
+    up or gone (the status is then the one the deadline would have given).
+    Each reply has a record of its own, zeroed before the receive: it holds
+    this reply's region only.
     """
 
     status: Status
@@ -29,6 +32,7 @@ class Reply:
     received: bytes = b""
     buffer: Optional[bytes] = None
     record: Optional[Record] = None
+    port_lost: bool = False
 
     def __repr__(self) -> str:
         parts = [f"status={self.status.name}"]
@@ -54,7 +58,7 @@ class Reply:
         if self.ok:
             return self
         status = self.status
-        text = f"{status.label} ({int(status)})"
+        text = f"{status.label} ({int(status)})" + (", the port hung up or is gone" if self.port_lost else "")
         if status is Status.TIMEOUT:
             raise TimeoutError(f"no reply in time: {text}", self)
         if status is Status.FRAME_ERROR:
