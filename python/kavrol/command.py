@@ -41,6 +41,27 @@ def _bytes(values: BytesLike, what: str) -> bytes:
     return bytes(_byte(v, f"{what} byte") for v in values)
 
 
+def _words(words: Iterable[int]) -> tuple[int, ...]:
+    if isinstance(words, (str, bytes, int)):
+        raise ValueError(f"words must be a sequence of integers, got {words!r}")
+    values = tuple(words)
+    if len(values) > MAX_WORDS:
+        raise ValueError(f"at most {MAX_WORDS} words fit a command, got {len(values)}")
+    for w in values:
+        if isinstance(w, bool) or not isinstance(w, int) or not 0 <= w <= 0xFFFF:
+            raise ValueError(f"a word must be an integer 0..65535, got {w!r}")
+    return values
+
+
+def _fitting_raw(raw: bytes, route: Optional[bytes]) -> bytes:
+    """The raw data, if it fits the 50-byte frame (route None: a direct frame)."""
+    limit = MAX_DIRECT_RAW if route is None else MAX_ENVELOPE_RAW - len(route)
+    if len(raw) > limit:
+        frame = "a direct frame" if route is None else f"a multiplexed frame on a route of {len(route)}"
+        raise ValueError(f"{frame} carries at most {limit} raw bytes, got {len(raw)}")
+    return raw
+
+
 def two_byte_checksum(frame: bytearray) -> None:
     """Fills f[4] (XOR of the odd positions) and f[5] (XOR of the even ones)
     over f[0..f[1]], the checksum positions counting as 0."""
@@ -88,14 +109,7 @@ class Command:
         """Checks the arguments. ``multiplexed`` defaults to "the route is not empty"."""
         _byte(command, "command")
         _byte(sub, "sub-command")
-        if isinstance(words, (str, bytes, int)):
-            raise ValueError(f"words must be a sequence of integers, got {words!r}")
-        words = tuple(words)
-        if len(words) > MAX_WORDS:
-            raise ValueError(f"at most {MAX_WORDS} words fit a command, got {len(words)}")
-        for w in words:
-            if isinstance(w, bool) or not isinstance(w, int) or not 0 <= w <= 0xFFFF:
-                raise ValueError(f"a word must be an integer 0..65535, got {w!r}")
+        word_values = _words(words)
         route_bytes = _bytes(route, "route")
         if len(route_bytes) > MAX_ROUTE:
             raise ValueError(f"a route has at most {MAX_ROUTE} bytes, got {len(route_bytes)}")
@@ -104,16 +118,12 @@ class Command:
             raise ValueError("a route needs a multiplexed frame")
         raw_bytes = None if raw is None else _bytes(raw, "raw data")
         if command in RAW_COMMANDS:
-            if words:
+            if word_values:
                 raise ValueError(f"command {command} sends raw data, not words")
-            raw_bytes = raw_bytes or b""
-            limit = MAX_ENVELOPE_RAW - len(route_bytes) if mux else MAX_DIRECT_RAW
-            if len(raw_bytes) > limit:
-                frame = f"a multiplexed frame on a route of {len(route_bytes)}" if mux else "a direct frame"
-                raise ValueError(f"{frame} carries at most {limit} raw bytes, got {len(raw_bytes)}")
+            raw_bytes = _fitting_raw(raw_bytes or b"", route_bytes if mux else None)
         elif raw_bytes is not None:
             raise ValueError(f"only commands {RAW_COMMANDS[0]} and {RAW_COMMANDS[1]} send raw data, not {command}")
-        return cls(command, sub, words, route_bytes, raw_bytes, mux)
+        return cls(command, sub, word_values, route_bytes, raw_bytes, mux)
 
     @property
     def payload(self) -> bytes:

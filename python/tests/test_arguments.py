@@ -22,6 +22,7 @@ BAD_CALLS = [
     ("query", dict(model=2, command=3, words=(1, 2, 3, 4, 5)), "at most 4 words"),
     ("query", dict(model=2, command=1, route=bytes(10)), "at most 9 bytes"),
     ("query", dict(model=2, command=8, raw=bytes(50)), "direct frame carries at most 44 raw bytes"),
+    ("send", dict(command=11, raw=bytes(45)), "direct frame carries at most 44 raw bytes, got 45"),
     ("send", dict(command=8, route=bytes(9), raw=bytes(32)), "route of 9 carries at most 31 raw bytes"),
     ("send", dict(command=3, raw=b"\x01"), "only commands 8 and 11 send raw data"),
     ("send", dict(command=11, words=(1,)), "command 11 sends raw data, not words"),
