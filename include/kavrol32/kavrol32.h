@@ -21,6 +21,10 @@
  *
  * Time-out: milliseconds, measured as the wrap-safe difference of a 32-bit
  * millisecond tick. 0xFFFFFFFF waits without end.
+ *
+ * Threads: the exports share one process-wide state (one port binding, one
+ * file) and are single-threaded by design: call them from one thread only.
+ * For several lines, or threads, use the link API of kavrol32/link.h.
  */
 #ifndef KAVROL32_KAVROL32_H
 #define KAVROL32_KAVROL32_H
