@@ -49,7 +49,8 @@ class Link:
         self._lock = threading.Lock()
         self._lib = lib.library()
         self._link: Optional[ctypes.Array] = lib.LinkStorage()
-        self._lib.kavrol_link_init(self._link, ctypes.c_void_p(self._fd), self._timeout_ms)
+        if self._lib.kavrol_link_init(self._link, ctypes.c_void_p(self._fd), self._timeout_ms) != 1:
+            raise KavrolError(f"the library cannot bind a link to descriptor {self._fd}")
 
     @classmethod
     def open(

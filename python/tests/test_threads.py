@@ -1,6 +1,7 @@
 # Lines on threads: two simulators driven at once, one link each; and one
 # link shared by two threads, whose calls the link serialises.
 import threading
+import time
 
 from kavrol import Link
 from kavrol.testing import Simulator
@@ -49,3 +50,18 @@ def test_one_link_shared_by_two_threads():
     with Simulator() as path, Link.open(path) as link:
         run_threads([(run_line, (link, *LINES[0], 0, failures)), (run_line, (link, *LINES[1], 3, failures))])
     assert failures == []
+
+
+def test_silent_lines_wait_at_the_same_time():
+    # Four lines whose devices never answer: run one after the other they
+    # would take 4 x 600 ms; waiting side by side takes about 600 ms.
+    lines, results = 4, []
+    with Simulator() as path:
+        links = [Link.open(path, timeout_ms=600) for _ in range(lines)]
+        start = time.monotonic()
+        run_threads([(lambda link: results.append(link.query(2, 100).status), (link,)) for link in links])
+        elapsed = time.monotonic() - start
+        for link in links:
+            link.close()
+    assert [int(s) for s in results] == [-2] * lines
+    assert elapsed < 1.8, f"{lines} silent lines took {elapsed:.2f} s"
