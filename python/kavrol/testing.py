@@ -129,7 +129,7 @@ class Simulator:
         try:
             self.path = self._read_path()
         except BaseException:
-            self.stop()
+            self.cleanup()  # the error carries the simulator's last words
             raise
         return self.path
 
