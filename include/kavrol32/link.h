@@ -59,7 +59,8 @@ extern "C" {
 #endif
 
 /* Opaque, caller-owned, 8-aligned. Need not be zeroed: kavrol_link_init
- * sets every field. A link that was never initialized must not be used. */
+ * sets every field. The other calls treat an object no init has started
+ * (zeroed, say) like a null link. */
 typedef struct KavrolLink {
     KAVROL_ALIGN8 uint64_t opaque[KAVROL_LINK_SIZE / 8];
 } KavrolLink;
@@ -126,7 +127,7 @@ KAVROL_LINK_API int32_t kavrol_link_receive(KavrolLink *link, uint32_t modelCode
                                        ReplyRecord *record);
 
 /* Sends the low byte of value as an acknowledge (Invia_Ack): 1, or -1 for
- * a null link. */
+ * a null link (nothing is sent). */
 KAVROL_LINK_API int32_t kavrol_link_ack(KavrolLink *link, uint32_t value);
 
 /* 1 when the last call on the link found its port hung up or gone, else 0

@@ -1,6 +1,7 @@
 // The link API: the protocol calls of the eleven exports, each on the
-// caller's own link. Arguments the calls cannot work with give -1 before
-// any port call.
+// caller's own link. Arguments the calls cannot work with (a null pointer,
+// an object no init has started, a command that does not add up) give -1
+// before any port call.
 #include "kavrol32/link.h"
 
 #include <algorithm>
@@ -49,34 +50,36 @@ int32_t kavrol_link_init(KavrolLink* link, void* portHandle, uint32_t timeoutMs)
 }
 
 int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
-    if (link == nullptr || command == nullptr) return kRejected;
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || command == nullptr) return kRejected;
     const CommandArgs args = argsOf(*command);
     if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
-    return kavrol::command::SendCommand(kavrol::link::ContextOf(*link), args);
+    return kavrol::command::SendCommand(*state, args);
 }
 
 int32_t kavrol_link_receive(KavrolLink* link, uint32_t modelCode, uint8_t* buffer, ReplyRecord* record) {
-    if (link == nullptr || buffer == nullptr || record == nullptr) return kRejected;
-    return kavrol::reply::ReceiveReply(kavrol::link::ContextOf(*link), modelCode, buffer,
-                                       reinterpret_cast<uint8_t*>(record));
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || buffer == nullptr || record == nullptr) return kRejected;
+    return kavrol::reply::ReceiveReply(*state, modelCode, buffer, reinterpret_cast<uint8_t*>(record));
 }
 
 int32_t kavrol_link_ack(KavrolLink* link, uint32_t value) {
-    if (link == nullptr) return kRejected;
-    kavrol::link::SendAck(kavrol::link::ContextOf(*link), static_cast<uint8_t>(value & 0xFFU));
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr) return kRejected;
+    kavrol::link::SendAck(*state, static_cast<uint8_t>(value & 0xFFU));
     return 1;
 }
 
 int32_t kavrol_link_port_lost(const KavrolLink* link) {
-    if (link == nullptr) return 0;
-    return kavrol::link::ContextOf(*link).portLost ? 1 : 0;
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    return state != nullptr && state->portLost ? 1 : 0;
 }
 
 int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
-    if (link == nullptr || dest == nullptr) return 0;
-    const kavrol::link::LinkState& state = kavrol::link::ContextOf(*link);
-    const uint32_t count = std::min<uint32_t>(state.receivedCount, capacity);
-    if (count != 0) std::memcpy(dest, state.received, count);
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || dest == nullptr) return 0;
+    const uint32_t count = std::min<uint32_t>(state->receivedCount, capacity);
+    if (count != 0) std::memcpy(dest, state->received, count);
     return static_cast<int32_t>(count);
 }
 

@@ -1,5 +1,6 @@
 #include "link/link_state.h"
 
+#include <cstring>
 #include <new>
 
 namespace kavrol::link {
@@ -16,14 +17,27 @@ LinkState& DefaultLink() {
     return link;
 }
 
-LinkState& StartLink(KavrolLink& link) { return *::new (static_cast<void*>(link.opaque)) LinkState{}; }
-
-LinkState& ContextOf(KavrolLink& link) { return *std::launder(reinterpret_cast<LinkState*>(link.opaque)); }
-
-const LinkState& ContextOf(const KavrolLink& link) {
-    return *std::launder(reinterpret_cast<const LinkState*>(link.opaque));
+LinkState& StartLink(KavrolLink& link) {
+    LinkState& state = *::new (static_cast<void*>(link.opaque)) LinkState{};
+    state.started = kStartedLink;
+    return state;
 }
 
-void SetLinkHost(KavrolLink& link, host::Host* host) { ContextOf(link).host = host; }
+const LinkState* ContextOf(const KavrolLink* link) {
+    if (link == nullptr) return nullptr;
+    // The first word of the object tells whether an init has started it.
+    std::uint32_t started = 0;
+    std::memcpy(&started, link->opaque, sizeof started);
+    if (started != kStartedLink) return nullptr;
+    return std::launder(reinterpret_cast<const LinkState*>(link->opaque));
+}
+
+LinkState* ContextOf(KavrolLink* link) {
+    return const_cast<LinkState*>(ContextOf(static_cast<const KavrolLink*>(link)));
+}
+
+void SetLinkHost(KavrolLink& link, host::Host* host) {
+    if (LinkState* state = ContextOf(&link)) state->host = host;
+}
 
 }  // namespace kavrol::link

@@ -1,6 +1,7 @@
 // The per-link context and the process-wide state of the eleven exports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host/host.h"
@@ -11,6 +12,8 @@ namespace kavrol::link {
 // Everything one serial line needs. The link API keeps one inside each
 // caller's KavrolLink; the eleven exports use the default link below.
 struct LinkState {
+    // kStartedLink once kavrol_link_init has run on the object.
+    std::uint32_t started = 0;
     // The host this link's port calls and tick readings go to; null means
     // the platform host. kavrol_link_init sets it to null; a test installs
     // a fake for one link with SetLinkHost after the init.
@@ -26,6 +29,7 @@ struct LinkState {
     alignas(8) unsigned char portOverlapped[host::kOverlappedSize] = {};
 };
 
+static_assert(offsetof(LinkState, started) == 0, "the start mark is the link's first word");
 static_assert(sizeof(LinkState) <= sizeof(KavrolLink), "a link context must fit in KavrolLink");
 static_assert(alignof(LinkState) <= alignof(KavrolLink), "KavrolLink must be aligned for a link context");
 
@@ -47,12 +51,15 @@ LibraryState& libraryState();
 // host::install and ScopedHost reach the eleven exports as before).
 LinkState& DefaultLink();
 
+inline constexpr std::uint32_t kStartedLink = 0x4B4C4E4BU;
+
 // Starts a link context in the caller's object and returns it.
 LinkState& StartLink(KavrolLink& link);
 
-// The context kavrol_link_init started in the caller's object.
-LinkState& ContextOf(KavrolLink& link);
-const LinkState& ContextOf(const KavrolLink& link);
+// The context kavrol_link_init started in the caller's object; null for a
+// null link or an object no init has started.
+LinkState* ContextOf(KavrolLink* link);
+const LinkState* ContextOf(const KavrolLink* link);
 
 // Sends one link's port calls and tick readings to host (null: platform).
 void SetLinkHost(KavrolLink& link, host::Host* host);
