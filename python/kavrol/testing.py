@@ -58,7 +58,16 @@ class FaultLog:
         if not self.path.exists():
             return []
         lines = self.path.read_text(encoding="utf-8").splitlines()
-        return [json.loads(line) for line in lines if line.strip()]
+        return [json.loads(line) for line in lines if line.strip() and line.endswith("}")]
+
+    def wait(self, count: int, timeout_s: float = 5.0) -> list[dict[str, Any]]:
+        """The entries once there are ``count`` of them (the simulator may
+        write an entry after the client has its result), or all there are
+        when ``timeout_s`` has passed."""
+        deadline = time.monotonic() + timeout_s
+        while len(found := self.entries()) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return found
 
 
 class Simulator:

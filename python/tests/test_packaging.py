@@ -69,7 +69,7 @@ def test_simulator_fault_log_and_frame_log():
     with sim as (path, log):
         with kavrol.Link.open(path) as link:
             assert link.query(2, 1).ok
-        (entry,) = log.entries()
+        (entry,) = log.wait(1)
         assert entry["command"] == 1 and entry["faults"] == [{"kind": "delay", "value": 10}]
         assert len(sim.received_frames()) == 1
     assert sim.path is None

@@ -73,7 +73,7 @@ def test_faults(fault, status, error, read):
     with Simulator(faults=[fault], fault_log=True) as (path, log):
         with Link.open(path, timeout_ms=SHORT_MS) as link:
             reply = link.query(model=23, command=6)
-        (entry,) = log.entries()
+        (entry,) = log.wait(1)
     assert reply.status is status and entry["expect"] == int(status)
     wire = bytes.fromhex(entry["sent"])
     assert reply.received == wire[:read] and reply.port_lost is False

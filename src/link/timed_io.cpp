@@ -16,24 +16,69 @@ bool queryBound(const LinkState& link, host::QueueCounts& counts) {
     return HostOf(link).queryQueues(link.portHandle, counts);
 }
 
-// Polls the queue counts until `done` holds (1) or the time-out has passed
-// (-2). Elapsed time is the wrap-safe difference of two tick readings; the
-// deadline is checked before every query. A time-out of 0xFFFFFFFF never
-// passes.
+// Milliseconds until a wait that has run `elapsed` ms passes its deadline:
+// the first reading strictly past start + timeout.
+std::uint32_t budgetAfter(const LinkState& link, std::uint32_t elapsed) {
+    const std::uint32_t timeout = link.timeoutMs;
+    if (timeout == host::kNoDeadline) return host::kNoDeadline;
+    return timeout - elapsed + 1U;
+}
+
+// Milliseconds until the last tick at which a wait may still succeed: a
+// wait sleeps no further, so bytes that come before the deadline are seen.
+std::uint32_t lastLookIn(const LinkState& link, std::uint32_t elapsed) {
+    const std::uint32_t timeout = link.timeoutMs;
+    if (timeout == host::kNoDeadline) return host::kNoDeadline;
+    return timeout - elapsed;
+}
+
+// Records a lost port; the operation then ends with the result it would
+// have given at its deadline.
+std::int32_t lost(LinkState& link, std::int32_t result) {
+    link.portLost = true;
+    return result;
+}
+
+// Looks at the queue counts until `done` holds (1) or the time-out has
+// passed (-2). Elapsed time is the wrap-safe difference of two tick
+// readings; the deadline is checked before every query. A time-out of
+// 0xFFFFFFFF never passes. Between two looks the host blocks until the
+// counts may have moved, at most until the deadline; a lost port ends the
+// wait at once with -2. `elapsed` receives the time of the last check.
 template <typename Done>
-std::int32_t waitFor(const LinkState& link, Done done) {
+std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint32_t& elapsed) {
     host::Host& h = HostOf(link);
     const std::uint32_t start = h.tickMs();
-    for (;;) {
-        const std::uint32_t elapsed = h.tickMs() - start;
+    for (;; ++wait.pass) {
+        elapsed = h.tickMs() - start;
         if (elapsed > link.timeoutMs) return kTimeout;
         host::QueueCounts counts{};
-        if (queryBound(link, counts) && done(counts)) return kOk;
+        const bool known = queryBound(link, counts);
+        if (known && done(counts)) return kOk;
+        const std::uint32_t queued =
+            !known ? 0U : wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
+        wait.stalls = wait.pass != 0 && queued == wait.queued ? wait.stalls + 1 : 0;
+        wait.queued = queued;
+        if (h.waitPort(link.portHandle, wait, lastLookIn(link, elapsed)) == host::PortOutcome::Lost) {
+            return lost(link, kTimeout);
+        }
     }
 }
 
-std::int32_t waitOutputEmpty(const LinkState& link) {
-    return waitFor(link, [](const host::QueueCounts& c) { return c.outQueue == 0; });
+std::int32_t waitOutputEmpty(LinkState& link) {
+    host::PortWait wait;
+    wait.kind = host::PortWait::Kind::OutputEmpty;
+    std::uint32_t elapsed = 0;
+    return waitFor(link, wait, [](const host::QueueCounts& c) { return c.outQueue == 0; }, elapsed);
+}
+
+// Hands the block to the driver, bounded by the time-out. A line that takes
+// no more bytes in that time gives -2: the unsent rest can never drain.
+std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint16_t count, void* overlapped) {
+    const host::PortOutcome sent = HostOf(link).write(link.portHandle, bytes, count, overlapped, budgetAfter(link, 0));
+    if (sent == host::PortOutcome::Lost) return lost(link, kTimeout);
+    if (sent == host::PortOutcome::TimedOut) return kTimeout;
+    return kOk;
 }
 
 }  // namespace
@@ -44,34 +89,45 @@ void BindPort(LinkState& link, void* portHandle, std::uint32_t timeoutMs) {
 }
 
 std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_t count) {
+    link.portLost = false;
     if (link.portHandle != nullptr) {
         host::Host& h = HostOf(link);
         h.purge(link.portHandle, host::kPurgeReceive);
         h.purge(link.portHandle, host::kPurgeTransmit);
-        h.write(link.portHandle, bytes, count, link.portOverlapped);
+        const std::int32_t written = writeBounded(link, bytes, count, link.portOverlapped);
+        if (written != kOk) return written;
     }
     return waitOutputEmpty(link);
 }
 
 std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
-    const std::int32_t waited = waitFor(link, [count](const host::QueueCounts& c) {
-        const std::uint32_t available = std::min<std::uint32_t>(count, c.inQueue);
-        return available >= count;
-    });
+    link.portLost = false;
+    host::PortWait wait;
+    wait.wanted = count;
+    std::uint32_t elapsed = 0;
+    const std::int32_t waited = waitFor(
+        link, wait,
+        [count](const host::QueueCounts& c) {
+            const std::uint32_t available = std::min<std::uint32_t>(count, c.inQueue);
+            return available >= count;
+        },
+        elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
     host::Host& h = HostOf(link);
-    if (h.read(link.portHandle, dest, count, link.portOverlapped)) return kOk;
+    const host::PortOutcome got = h.read(link.portHandle, dest, count, link.portOverlapped, budgetAfter(link, elapsed));
+    if (got == host::PortOutcome::Done) return kOk;
+    if (got == host::PortOutcome::Lost) link.portLost = true;
     h.clearError(link.portHandle);
     return kReadFailed;
 }
 
 void SendAck(LinkState& link, std::uint8_t byte) {
+    link.portLost = false;
     if (link.portHandle == nullptr) return;
-    HostOf(link).write(link.portHandle, &byte, 1, nullptr);
     // Wait until the byte has left, so that the transmit purge of the next
     // command cannot discard it. The outcome does not change the result.
-    static_cast<void>(waitOutputEmpty(link));
+    if (writeBounded(link, &byte, 1, nullptr) == kOk) static_cast<void>(waitOutputEmpty(link));
 }
 
 }  // namespace kavrol::link
