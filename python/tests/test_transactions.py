@@ -122,3 +122,13 @@ def test_status_labels_come_from_the_library():
     expected = {1: "ok", -1: "rejected", -2: "timeout", -3: "frame-error"}
     expected.update({r: "device-error" for r in range(-12, -3)})
     assert {int(s): s.label for s in Status} == expected
+
+
+def test_vanished_simulator_is_a_lost_port():
+    sim = Simulator()
+    with sim as path, Link.open(path, timeout_ms=5000) as link:
+        sim.stop()
+        reply = link.query(model=2, command=1)
+    assert reply.status is Status.TIMEOUT and reply.port_lost
+    with pytest.raises(kavrol.TimeoutError, match="hung up or is gone"):
+        reply.raise_for_status()
