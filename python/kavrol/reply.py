@@ -1,0 +1,69 @@
+"""The outcome of one transaction."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+from .errors import DeviceError, FrameError, KavrolError, TimeoutError
+from .record import Record
+from .status import Status
+
+
+@dataclass(frozen=True)
+class Reply:
+    """What a send or a receive gave.
+
+    ``sent`` is the frame the library sent for the command (empty when only
+    a receive ran), ``received`` the bytes it read from the port for the
+    reply (header and rest, as read). ``buffer`` (317 bytes) and ``record``
+    are the library's caller objects after a successful receive, None
+    otherwise: the library writes them only when the status is ``OK``.
+    ``reply_code`` is r[2] of a reply that was read whole (also for device
+    errors), else None. ``port_lost`` tells that the call found the port hung
+    up or gone (the status is then the one the deadline would have given).
+    Each reply has a record of its own, zeroed before the receive: it holds
+    this reply's region only.
+    """
+
+    status: Status
+    model: Optional[int] = None
+    sent: bytes = b""
+    received: bytes = b""
+    buffer: Optional[bytes] = None
+    record: Optional[Record] = None
+    port_lost: bool = False
+
+    def __repr__(self) -> str:
+        parts = [f"status={self.status.name}"]
+        if self.reply_code is not None:
+            parts.append(f"reply_code={self.reply_code}")
+        parts += [f"sent={self.sent.hex(' ')!r}", f"received={self.received.hex(' ')!r}"]
+        if self.record is not None:
+            parts.append(f"record={self.record!r}")
+        return f"Reply({', '.join(parts)})"
+
+    @property
+    def ok(self) -> bool:
+        return self.status is Status.OK
+
+    @property
+    def reply_code(self) -> Optional[int]:
+        if (self.ok and self.model is not None) or self.status.device_code is not None:
+            return self.received[2] if len(self.received) > 2 else None
+        return None
+
+    def raise_for_status(self) -> "Reply":
+        """Returns the reply when it is ``OK``, else raises the matching error."""
+        if self.ok:
+            return self
+        status = self.status
+        text = f"{status.label} ({int(status)})" + (", the port hung up or is gone" if self.port_lost else "")
+        if status is Status.TIMEOUT:
+            raise TimeoutError(f"no reply in time: {text}", self)
+        if status is Status.FRAME_ERROR:
+            raise FrameError(f"unreadable reply: {text}, received {self.received.hex(' ')}", self)
+        code = status.device_code
+        if code is not None:
+            raise DeviceError(f"the device answered with error code {code}: {text}", code, self)
+        raise KavrolError(f"the library refused the call: {text}", self)
