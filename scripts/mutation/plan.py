@@ -1,0 +1,141 @@
+"""Which files are mutated, which mutants run in which order, which tests judge them."""
+
+from __future__ import annotations
+
+import collections
+import fnmatch
+import pathlib
+import random
+
+import mutants as mutants_mod
+
+# Production code of the library: src/ without the fake host (a test helper),
+# the Windows host and entry routine (not built here) and the export lists.
+SOURCE_GLOBS = ("src/**/*.cpp", "src/**/*.h")
+NOT_MUTATED = (
+    "src/host/host_fake.*",
+    "src/host/host_win32.cpp",
+    "src/util/dll_entry.cpp",
+)
+
+# The fast suites: every tests/*_test.cpp binary. The soak, tool, install and
+# Windows suites are not run per mutant.
+TEST_GLOB = "tests/*_test.cpp"
+
+# Tests that judge a mutant of a file first (fnmatch patterns, first match
+# wins); when they all pass, the rest of the fast suites run.
+FIRST_TESTS = (
+    ("src/reply/record_stage.*", ("record_stage_test", "layouts_written_test")),
+    ("src/reply/reply_reader.*", ("reply_reader_test", "reply_bounds_test")),
+    ("src/reply/*", ("layouts_*_test", "models_bounds_test")),
+    ("src/link/checksum.*", ("checksum_test",)),
+    ("src/link/*", ("link_timed_io_test",)),
+    ("src/command/*", ("command_frame_test",)),
+    ("src/util/file_io.*", ("file_io_test", "handle_safety_test")),
+    ("src/util/*", ("util_test",)),
+    ("src/host/host_posix.*", ("*_pty_test", "*_posix_test")),
+    ("src/exports/*", ("reply_reader_test", "command_frame_test", "util_test", "file_io_test")),
+)
+
+EQUIVALENT_FILE = "scripts/mutation/equivalent.txt"
+
+
+def source_files(tree: pathlib.Path) -> list[str]:
+    files = set()
+    for pattern in SOURCE_GLOBS:
+        for p in tree.glob(pattern):
+            rel = p.relative_to(tree).as_posix()
+            if not any(fnmatch.fnmatch(rel, skip) for skip in NOT_MUTATED):
+                files.add(rel)
+    return sorted(files)
+
+
+def collect(tree: pathlib.Path) -> list[mutants_mod.Mutant]:
+    found = []
+    for rel in source_files(tree):
+        found += mutants_mod.mutants_of(rel, (tree / rel).read_text())
+    return found
+
+
+def stratified_order(found: list[mutants_mod.Mutant], seed: int) -> list[mutants_mod.Mutant]:
+    """Every mutant once, strata (file, operator) taken in turn.
+
+    Within a stratum the mutants are shuffled; a layout stratum gives each row
+    one mutant before any row gets a second, so that a prefix of the order
+    reaches as many rows as it can.
+    """
+    rng = random.Random(seed)
+    strata: dict[tuple[str, str], list[mutants_mod.Mutant]] = collections.defaultdict(list)
+    for m in found:
+        strata[(m.path, m.operator)].append(m)
+    queues = []
+    for key in sorted(strata):
+        members = strata[key]
+        rng.shuffle(members)
+        if key[1] == "layout":
+            by_row: dict[int, list] = collections.defaultdict(list)
+            for m in members:
+                by_row[m.line].append(m)
+            rows = list(by_row.values())
+            rng.shuffle(rows)
+            members = [row[i] for i in range(max(map(len, rows))) for row in rows if i < len(row)]
+        queues.append(collections.deque(members))
+    rng.shuffle(queues)
+    order = []
+    while queues:
+        queues = [q for q in queues if q]
+        for q in queues:
+            order.append(q.popleft())
+    return order
+
+
+def choose(found: list[mutants_mod.Mutant], args) -> list[mutants_mod.Mutant]:
+    pool = [m for m in found
+            if (not args.only or any(s in m.path for s in args.only))
+            and (not args.operator or m.operator in args.operator)]
+    order = stratified_order(pool, args.seed)
+    if args.all or args.sample is None:
+        return order
+    if args.all_layout:
+        layout = [m for m in order if m.operator == "layout"]
+        rest = [m for m in order if m.operator != "layout"]
+        return layout + rest[: args.sample]
+    return order[: args.sample]
+
+
+def describe_selection(args) -> str:
+    parts = ["every mutant" if args.all else f"stratified sample of {args.sample}, seed {args.seed}"]
+    if args.all_layout and not args.all:
+        parts.append("plus every layout mutant")
+    if args.only:
+        parts.append("files containing " + ", ".join(args.only))
+    if args.operator:
+        parts.append("operators " + ", ".join(args.operator))
+    if args.budget:
+        parts.append(f"time budget {args.budget:.0f} s")
+    return "; ".join(parts)
+
+
+def test_targets(tree: pathlib.Path) -> list[str]:
+    return sorted(p.stem for p in tree.glob(TEST_GLOB))
+
+
+def test_stages(path: str, targets: list[str]) -> list[list[str]]:
+    for pattern, tests in FIRST_TESTS:
+        if fnmatch.fnmatch(path, pattern):
+            first = [t for t in targets if any(fnmatch.fnmatch(t, g) for g in tests)]
+            rest = [t for t in targets if t not in first]
+            return [s for s in (first, rest) if s]
+    return [targets]
+
+
+def load_equivalent(tree: pathlib.Path) -> dict[str, str]:
+    """Mutant key => why the mutant cannot change observable behaviour."""
+    path = tree / EQUIVALENT_FILE
+    reasons = {}
+    if path.exists():
+        for line in path.read_text().splitlines():
+            if " => " in line and not line.startswith("#"):
+                key, reason = line.split(" => ", 1)
+                reasons[key.strip()] = reason.strip()
+    return reasons

@@ -1,0 +1,138 @@
+"""The results of a run: counts, score and docs/mutation.md."""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import json
+import time
+
+OUTCOMES = ("killed", "timed-out", "survived", "not-compiled", "build-timeout")
+OPERATOR_TEXT = {
+    "rel": "relational flip: `<` <-> `<=`, `>` <-> `>=`, `==` <-> `!=`",
+    "bitop": "`&` <-> `|`, `&=` <-> `|=`",
+    "const": "integer constant +1 / -1; a mask (hexadecimal, two or more bits set) also loses its top bit",
+    "call": "a call statement removed",
+    "layout": "in a layout table (row builders, record-stage field runs, value maps) one number of one row +1 / -1",
+}
+
+
+@dataclasses.dataclass
+class Summary:
+    commit: str
+    started: float
+    seconds: float
+    total: int
+    chosen: int
+    selection: str
+    results: list        # (Mutant, outcome, deciding test)
+    stopped: str
+    equivalent: dict     # mutant key -> reason
+
+    def count(self, outcome: str, operator: str | None = None) -> int:
+        return sum(1 for m, o, _ in self.results if o == outcome and (operator is None or m.operator == operator))
+
+    def compiled(self, operator: str | None = None) -> int:
+        return sum(self.count(o, operator) for o in ("killed", "timed-out", "survived"))
+
+    def detected(self, operator: str | None = None) -> int:
+        return self.count("killed", operator) + self.count("timed-out", operator)
+
+    def score(self, operator: str | None = None) -> float:
+        c = self.compiled(operator)
+        return 100.0 * self.detected(operator) / c if c else 0.0
+
+    def survivors(self):
+        return [(m, self.equivalent.get(m.key)) for m, o, _ in self.results if o == "survived"]
+
+    def score_line(self) -> str:
+        unexplained = sum(1 for _, why in self.survivors() if why is None)
+        return (f"mutation score {self.score():.1f} % ({self.detected()} of {self.compiled()} compiling mutants "
+                f"killed or timed out; {self.count('survived')} survived, {unexplained} without a reason; "
+                f"{len(self.results)} run in {self.seconds:.0f} s)")
+
+
+def _row(cells) -> str:
+    return "| " + " | ".join(str(c) for c in cells) + " |"
+
+
+def markdown(s: Summary, all_mutants) -> str:
+    by_op = collections.Counter(m.operator for m in all_mutants)
+    when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(s.started))
+    out = [
+        "# Mutation testing",
+        "",
+        "`scripts/mutate` makes single-token faults (mutants) in the library's production code, builds each",
+        "one and runs the fast test suites against it. A mutant is *killed* when a test fails, *timed out*",
+        "when a test binary overruns its limit (both count as detected), *survived* when every fast suite",
+        "passes. Mutants that do not compile (many layout rows fail their compile-time range checks) are",
+        "counted but do not enter the score. This file is written by the runner; the reasons for equivalent",
+        "mutants come from `scripts/mutation/equivalent.txt`.",
+        "",
+        "## Running it",
+        "",
+        "```",
+        "scripts/mutate --sample 40 --seed 7      # a stratified sample",
+        "scripts/mutate --all --report docs/mutation.md",
+        "scripts/mutate --sample 0 --all-layout   # every layout-table mutant",
+        "scripts/mutate --list --all --only group_6   # what would run",
+        "```",
+        "",
+        "The runner builds in `build-mutate/` (unoptimised, no tools, ccache), runs every",
+        "`tests/*_test.cpp` binary directly (those most related to the mutated file first, stopping at the",
+        "first failure) with a limit of 4 x its unmutated time + 10 s, and restores each file in a `finally`",
+        "block; SIGINT/SIGTERM end the run through the same path, a journal in the build directory restores a",
+        "file after a hard kill, and the run fails (exit 3) unless `git diff --quiet -- src` holds at the end.",
+        "Not mutated: the fake host (a test helper), the Windows host and entry routine (not built on this",
+        "platform) and compile-time guards (`require`, `check*`, `static_assert`: weakening a guard cannot",
+        "change a table that compiles).",
+        "",
+        "CI (`scripts/ci-mutate`, a step of `.ci/run`) runs a small random sample bounded in time. It fails",
+        "only when the runner breaks or the tree is not restored; it prints the score but a survivor of a",
+        "random sample does not fail CI.",
+        "",
+        "## Operators",
+        "",
+        _row(["operator", "what changes", "mutants in the tree"]),
+        _row(["---", "---", "---:"]),
+    ]
+    for op, text in OPERATOR_TEXT.items():
+        out.append(_row([op, text, by_op.get(op, 0)]))
+    out += [
+        "",
+        "## Last run",
+        "",
+        f"- commit measured: `{s.commit}`",
+        f"- started {when}, wall time {s.seconds / 60:.1f} min ({s.seconds:.0f} s)",
+        f"- selection: {s.selection}; {s.chosen} of {s.total} mutants chosen, {len(s.results)} run",
+    ]
+    if s.stopped:
+        out.append(f"- stopped early: {s.stopped}")
+    out += [
+        f"- **score {s.score():.1f} %** ({s.detected()} detected of {s.compiled()} compiling mutants)",
+        "",
+        _row(["operator", "run", "compiled", "killed", "timed out", "survived", "not compiled", "score"]),
+        _row(["---"] + ["---:"] * 7),
+    ]
+    for op in list(OPERATOR_TEXT) + [None]:
+        run = sum(1 for m, _, _ in s.results if op is None or m.operator == op)
+        not_compiled = s.count("not-compiled", op) + s.count("build-timeout", op)
+        out.append(_row(["**all**" if op is None else op, run, s.compiled(op), s.count("killed", op),
+                         s.count("timed-out", op), s.count("survived", op), not_compiled,
+                         f"{s.score(op):.1f} %"]))
+    out += ["", "## Survivors", ""]
+    survivors = s.survivors()
+    if not survivors:
+        out.append("None.")
+    for m, why in survivors:
+        out.append(f"- {m.describe()}: {why if why else '**not yet explained**'}")
+    out.append("")
+    return "\n".join(out)
+
+
+def results_json(s: Summary) -> str:
+    return json.dumps([
+        {"key": m.key, "file": m.path, "line": m.line, "operator": m.operator, "before": m.before,
+         "after": m.after, "outcome": o, "test": t}
+        for m, o, t in s.results
+    ], indent=1)
