@@ -6,6 +6,7 @@ import collections
 import fnmatch
 import pathlib
 import random
+import re
 
 import mutants as mutants_mod
 
@@ -129,8 +130,18 @@ def test_stages(path: str, targets: list[str]) -> list[list[str]]:
     return [targets]
 
 
+def reason_for(key: str, reasons: dict[str, str]) -> str | None:
+    if key in reasons:
+        return reasons[key]
+    for pattern, why in reasons.items():
+        # '*' is the only wildcard: keys hold code, whose brackets are literal.
+        if "*" in pattern and re.fullmatch(".*".join(map(re.escape, pattern.split("*"))), key):
+            return why
+    return None
+
+
 def load_equivalent(tree: pathlib.Path) -> dict[str, str]:
-    """Mutant key => why the mutant cannot change observable behaviour."""
+    """Mutant key (or a pattern of keys with '*') => why it cannot change observable behaviour."""
     path = tree / EQUIVALENT_FILE
     reasons = {}
     if path.exists():

@@ -7,6 +7,8 @@ import dataclasses
 import json
 import time
 
+import plan
+
 OUTCOMES = ("killed", "timed-out", "survived", "not-compiled", "build-timeout")
 OPERATOR_TEXT = {
     "rel": "relational flip: `<` <-> `<=`, `>` <-> `>=`, `==` <-> `!=`",
@@ -43,7 +45,7 @@ class Summary:
         return 100.0 * self.detected(operator) / c if c else 0.0
 
     def survivors(self):
-        return [(m, self.equivalent.get(m.key)) for m, o, _ in self.results if o == "survived"]
+        return [(m, plan.reason_for(m.key, self.equivalent)) for m, o, _ in self.results if o == "survived"]
 
     def score_line(self) -> str:
         unexplained = sum(1 for _, why in self.survivors() if why is None)

@@ -103,8 +103,11 @@ class Runner:
             "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DCMAKE_C_FLAGS_DEBUG=-O0",
             "-DKAVROL_BUILD_TOOLS=OFF", "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
         ]
+        launcher = [str(pathlib.Path(__file__).resolve().parent / "warnings-not-errors")]
         if not self.args.no_ccache and shutil.which("ccache"):
-            cmd += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
+            launcher.append("ccache")
+        cmd += [f"-DCMAKE_CXX_COMPILER_LAUNCHER={';'.join(launcher)}",
+                f"-DCMAKE_C_COMPILER_LAUNCHER={';'.join(launcher)}"]
         status, _ = run(cmd, self.tree, env=self.env)
         if status != "ok":
             raise RuntimeError("configuring the mutation build failed")
@@ -181,13 +184,16 @@ class Runner:
             targets = plan.test_targets(self.tree)
             self.baseline(targets)
             t_mutants = time.monotonic()
+            print(f"baseline built and tested in {t_mutants - t0:.0f} s", flush=True)
             for n, m in enumerate(chosen, 1):
                 if args.budget and time.monotonic() - t_mutants > args.budget:
                     stopped = f"time budget of {args.budget} s reached after {n - 1} mutants"
                     break
+                t_one = time.monotonic()
                 outcome, by = self.try_mutant(m, targets)
                 results.append((m, outcome, by))
-                print(f"[{n}/{len(chosen)}] {outcome:13} {m.operator:6} {m.describe()}", flush=True)
+                print(f"[{n}/{len(chosen)}] {time.monotonic() - t_one:5.1f} s {outcome:13} {m.operator:6} "
+                      f"{m.describe()}", flush=True)
         except Interrupted as e:
             stopped = f"interrupted by {e}"
             code = EXIT_BROKEN
