@@ -121,13 +121,19 @@ def test_targets(tree: pathlib.Path) -> list[str]:
     return sorted(p.stem for p in tree.glob(TEST_GLOB))
 
 
-def test_stages(path: str, targets: list[str]) -> list[list[str]]:
+def test_stages(path: str, targets: list[str], kills=None) -> list[list[str]]:
+    """The order in which tests judge a mutant of path: the file's first tests
+    one at a time (those with the most kills in it so far first), then all
+    the others together."""
+    kills = kills or {}
+    first: list[str] = []
     for pattern, tests in FIRST_TESTS:
         if fnmatch.fnmatch(path, pattern):
             first = [t for t in targets if any(fnmatch.fnmatch(t, g) for g in tests)]
-            rest = [t for t in targets if t not in first]
-            return [s for s in (first, rest) if s]
-    return [targets]
+            break
+    first.sort(key=lambda t: -kills.get(t, 0))  # stable: ties keep their order
+    rest = [t for t in targets if t not in first]
+    return [[t] for t in first] + ([rest] if rest else [])
 
 
 def reason_for(key: str, reasons: dict[str, str]) -> str | None:

@@ -124,6 +124,14 @@ class PlanTest(unittest.TestCase):
         args = types.SimpleNamespace(only=[], operator=[], seed=1, all=True, sample=None, all_layout=False)
         self.assertEqual(sorted(m.key for m in plan.choose(ms, args)), sorted(m.key for m in ms))
 
+    def test_first_tests_one_by_one_then_the_rest(self):
+        targets = ["checksum_test", "command_frame_test", "layouts_a_test", "layouts_b_test", "util_test"]
+        self.assertEqual(plan.test_stages("src/reply/group_6.cpp", targets),
+                         [["layouts_a_test"], ["layouts_b_test"], ["checksum_test", "command_frame_test", "util_test"]])
+        self.assertEqual(plan.test_stages("src/reply/group_6.cpp", targets, {"layouts_b_test": 2})[0],
+                         ["layouts_b_test"])
+        self.assertEqual(plan.test_stages("src/other/x.cpp", targets), [targets])
+
     def test_equivalent_patterns_treat_brackets_literally(self):
         reasons = {"src/a.cpp|rel|x[1] < y|*": "dead", "src/b.cpp|const|n = 2;|2|3|0": "same"}
         self.assertEqual(plan.reason_for("src/a.cpp|rel|x[1] < y|<|<=|0", reasons), "dead")
