@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/host.h"
 #include "kavrol32/kavrol32.h"
@@ -117,6 +118,36 @@ TEST_F(PosixFileTest, WriteToAFileOpenedForReadingFailsAndChangesNothing) {
     const Bytes data = {1, 2, 3, 4};
     EXPECT_EQ(SaveBuffer(data.data(), 4), 0);
     EXPECT_EQ(contentOf(path), (Bytes{'a', 'b', 'c', 'd'}));
+}
+
+// A process started without standard input gets descriptor 0 from its
+// first open: that is a file like any other, for writing and reading.
+TEST_F(PosixFileTest, DescriptorZeroIsAFileLikeAnyOther) {
+    const int savedInput = ::dup(0);
+    ASSERT_GE(savedInput, 0);
+    ::close(0);
+    const std::string path = dir_.file("zero.bin");
+    const Bytes data = {5, 6, 7};
+    const int created = CreaFile(path.c_str(), 0);
+    const int createdOn = kavrol::link::linkState().fileHandle;
+    const int saved = SaveBuffer(data.data(), 3);
+    ChiudiFile();
+    const int opened = ApriFile(path.c_str());
+    const int openedOn = kavrol::link::linkState().fileHandle;
+    Bytes back(3, 0);
+    const int loaded = LoadBuffer(back.data(), 3);
+    ChiudiFile();
+    ::dup2(savedInput, 0);
+    ::close(savedInput);
+
+    EXPECT_EQ(createdOn, 0);
+    EXPECT_EQ(openedOn, 0);
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(contentOf(path), data);
 }
 
 TEST_F(PosixFileTest, CloseTwiceReturnsOneBothTimes) {
