@@ -1,13 +1,17 @@
 // Block file I/O on the real POSIX file system.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +152,51 @@ TEST_F(PosixFileTest, DescriptorZeroIsAFileLikeAnyOther) {
     EXPECT_EQ(loaded, 1);
     EXPECT_EQ(back, data);
     EXPECT_EQ(contentOf(path), data);
+}
+
+// The host moves whole blocks also on non-blocking descriptors (a pipe
+// here): a write waits while the pipe is full, a read waits for the rest.
+TEST(PosixHostBlocks, NonBlockingDescriptorsMoveWholeBlocks) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    for (const int fd : fds) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    kavrol::host::Host& host = kavrol::host::platform();
+    const Bytes data = pattern(300000);  // several times a pipe's capacity
+
+    Bytes received;
+    std::atomic<bool> writeReturned{false};
+    std::thread reader([&] {
+        std::uint8_t chunk[4096];
+        for (;;) {
+            const bool last = writeReturned;  // then whatever is in the pipe is all
+            const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+            if (n > 0) {
+                received.insert(received.end(), chunk, chunk + n);
+            } else if (last) {
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    const std::int32_t written = host.fileWrite(fds[1], data.data(), static_cast<std::uint32_t>(data.size()));
+    writeReturned = true;
+    reader.join();
+    EXPECT_EQ(written, static_cast<std::int32_t>(data.size()));
+    EXPECT_EQ(received, data);
+
+    std::thread writer([&] {
+        ASSERT_EQ(::write(fds[1], data.data(), 4), 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(::write(fds[1], data.data() + 4, 6), 6);
+    });
+    Bytes back(10, 0);
+    const std::int32_t read = host.fileRead(fds[0], back.data(), 10);
+    writer.join();
+    EXPECT_EQ(read, 10);
+    EXPECT_EQ(back, Bytes(data.begin(), data.begin() + 10));
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST_F(PosixFileTest, CloseTwiceReturnsOneBothTimes) {
