@@ -186,9 +186,9 @@ TEST(PosixHostBlocks, NonBlockingDescriptorsMoveWholeBlocks) {
     EXPECT_EQ(received, data);
 
     std::thread writer([&] {
-        ASSERT_EQ(::write(fds[1], data.data(), 4), 4);
+        ASSERT_EQ(::write(fds[1], data.data(), 1), 1);  // a read of a single byte, too
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(::write(fds[1], data.data() + 4, 6), 6);
+        ASSERT_EQ(::write(fds[1], data.data() + 1, 9), 9);
     });
     Bytes back(10, 0);
     const std::int32_t read = host.fileRead(fds[0], back.data(), 10);
