@@ -58,6 +58,7 @@ class Mutant:
         return f"{self.path}|{self.operator}|{self.line_text}|{self.before}|{self.after}|{self.occurrence}"
 
     occurrence: int = 0  # index among mutants of the same line and before/after
+    row: tuple = ()      # layout mutants: (path, offset) of the table row they change
 
     def apply(self, text: str) -> str:
         return text[: self.start] + self.after + text[self.end :]
@@ -156,8 +157,26 @@ def _layout_spans(masked: str) -> list[tuple[int, int]]:
     return [s for s in spans if not re.search(r"\bconsteval\s+\w+\s+$", masked[max(0, s[0] - 40) : s[0]])]
 
 
-def _inside(pos: int, spans: list[tuple[int, int]]) -> bool:
-    return any(a <= pos < b for a, b in spans)
+def _braced_rows(masked: str, spans: list[tuple[int, int]]) -> list[tuple[int, int]]:
+    """The {...} rows inside the aggregate tables (a FieldRun row, say)."""
+    rows = []
+    for a, b in spans:
+        if masked[a] != "{":
+            continue
+        k = a + 1
+        while k < b - 1:
+            if masked[k] == "{":
+                close = matching_paren(masked, k)
+                rows.append((k, close + 1))
+                k = close + 1
+            else:
+                k += 1
+    return rows
+
+
+def _innermost(pos: int, spans: list[tuple[int, int]]) -> tuple[int, int] | None:
+    inside = [s for s in spans if s[0] <= pos < s[1]]
+    return min(inside, key=lambda s: s[1] - s[0]) if inside else None
 
 
 _NUMBER = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uUlL]*)(?![\w.])")
@@ -254,8 +273,12 @@ def mutants_of(path: str, text: str) -> list[Mutant]:
         found.append(("rel", m.start(), m.end(), REL_FLIPS[m.group(1)]))
     for m in re.finditer(r"(?<=\s)(&=|\|=|&|\|)(?=\s)", masked):
         found.append(("bitop", m.start(), m.end(), BIT_FLIPS[m.group(1)]))
+    rows = layout + _braced_rows(masked, layout)
+    row_of: dict[int, int] = {}
     for m in _NUMBER.finditer(masked):
-        in_layout = _inside(m.start(), layout)
+        in_layout = _innermost(m.start(), layout) is not None
+        if in_layout:
+            row_of[m.start()] = _innermost(m.start(), rows)[0]
         for variant in _number_variants(m.group(1), m.group(2), masks=not in_layout):
             found.append(("layout" if in_layout else "const", m.start(), m.end(), variant))
     for a, b in _call_statements(masked):
@@ -273,5 +296,6 @@ def mutants_of(path: str, text: str) -> list[Mutant]:
         ident = (operator, line_text, before, after)
         occurrence = seen.get(ident, 0)
         seen[ident] = occurrence + 1
-        result.append(Mutant(path, operator, a, b, before, after, ln + 1, line_text, occurrence))
+        row = (path, row_of[a]) if operator == "layout" else ()
+        result.append(Mutant(path, operator, a, b, before, after, ln + 1, line_text, occurrence, row))
     return result

@@ -91,23 +91,40 @@ def stratified_order(found: list[mutants_mod.Mutant], seed: int) -> list[mutants
 
 
 def choose(found: list[mutants_mod.Mutant], args) -> list[mutants_mod.Mutant]:
+    """The mutants to run, in the order to run them.
+
+    --sample N takes the first N of the stratified order of the mutants that
+    are not layout mutants; --all-layout adds every layout mutant, and
+    --layout-rows one mutant of every layout row (the first of the row in the
+    stratified order). The chosen set runs in stratified order, so that a run
+    cut short by its time budget is still spread over files and operators.
+    """
     pool = [m for m in found
             if (not args.only or any(s in m.path for s in args.only))
             and (not args.operator or m.operator in args.operator)]
     order = stratified_order(pool, args.seed)
     if args.all or args.sample is None:
         return order
-    if args.all_layout:
-        layout = [m for m in order if m.operator == "layout"]
-        rest = [m for m in order if m.operator != "layout"]
-        return layout + rest[: args.sample]
-    return order[: args.sample]
+    layout_rows = getattr(args, "layout_rows", False)
+    if not (args.all_layout or layout_rows):
+        return order[: args.sample]
+    chosen = {m.key for m in [m for m in order if m.operator != "layout"][: args.sample]}
+    rows_seen = set()
+    for m in order:
+        if m.operator != "layout":
+            continue
+        if args.all_layout or m.row not in rows_seen:
+            chosen.add(m.key)
+            rows_seen.add(m.row)
+    return [m for m in order if m.key in chosen]
 
 
 def describe_selection(args) -> str:
     parts = ["every mutant" if args.all else f"stratified sample of {args.sample}, seed {args.seed}"]
     if args.all_layout and not args.all:
         parts.append("plus every layout mutant")
+    elif getattr(args, "layout_rows", False) and not args.all:
+        parts.append("plus one mutant of every layout row")
     if args.only:
         parts.append("files containing " + ", ".join(args.only))
     if args.operator:

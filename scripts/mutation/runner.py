@@ -255,6 +255,8 @@ def parse_args(argv):
     sel.add_argument("--sample", type=int, help="run N mutants, stratified by file and operator")
     p.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     p.add_argument("--all-layout", action="store_true", help="with --sample: every layout mutant as well")
+    p.add_argument("--layout-rows", action="store_true",
+                   help="with --sample: one mutant of every layout-table row as well")
     p.add_argument("--only", action="append", default=[], help="only files whose path contains this")
     p.add_argument("--operator", action="append", default=[], help="only these operators")
     p.add_argument("--budget", type=float, default=0, help="stop after this many seconds (0: no limit)")

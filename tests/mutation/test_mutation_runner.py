@@ -119,6 +119,19 @@ class PlanTest(unittest.TestCase):
         args.seed = 6
         self.assertNotEqual([m.key for m in first], [m.key for m in plan.choose(ms, args)])
 
+    def test_layout_rows_gives_each_row_one_mutant(self):
+        text = ("constexpr Op kRows[] = {\n    copy(0, 6), zero(1, 3),\n    bit(2, 6, 0),\n};\n"
+                "constexpr FieldRun kRuns[] = {\n    {AT(a), 0, 2, 10},\n    {AT(b), 20, 1, 4},\n};\n"
+                "int n = 1;\n")
+        ms = mutants.mutants_of("src/t.cpp", text)
+        args = types.SimpleNamespace(only=[], operator=[], seed=2, all=False, sample=1, all_layout=False,
+                                     layout_rows=True)
+        chosen = plan.choose(ms, args)
+        layout = [m for m in chosen if m.operator == "layout"]
+        self.assertEqual(len(layout), 5)  # copy, zero, bit and two field runs
+        self.assertEqual(len({m.row for m in layout}), 5)
+        self.assertEqual([m.operator for m in chosen if m.operator != "layout"], ["const"])
+
     def test_all_runs_every_mutant_once(self):
         ms = self.make()
         args = types.SimpleNamespace(only=[], operator=[], seed=1, all=True, sample=None, all_layout=False)
