@@ -35,6 +35,7 @@ FIRST_TESTS = (
     ("src/util/file_io.*", ("file_io_test", "handle_safety_test")),
     ("src/util/*", ("util_test",)),
     ("src/host/host_posix.*", ("*_pty_test", "*_posix_test")),
+    ("src/host/*", ("link_timed_io_test", "handle_safety_test", "file_io_test")),
     ("src/exports/*", ("reply_reader_test", "command_frame_test", "util_test", "file_io_test")),
 )
 
