@@ -47,8 +47,15 @@ class Summary:
     def survivors(self):
         return [(m, plan.reason_for(m.key, self.equivalent)) for m, o, _ in self.results if o == "survived"]
 
+    def survivor_counts(self) -> tuple[int, int, int]:
+        """(equivalent, known but open, not looked at) among the survivors."""
+        whys = [why for _, why in self.survivors()]
+        open_ = sum(1 for w in whys if w is not None and w.startswith("open:"))
+        missing = sum(1 for w in whys if w is None)
+        return len(whys) - open_ - missing, open_, missing
+
     def score_line(self) -> str:
-        unexplained = sum(1 for _, why in self.survivors() if why is None)
+        unexplained = sum(self.survivor_counts()[1:])
         return (f"mutation score {self.score():.1f} % ({self.detected()} of {self.compiled()} compiling mutants "
                 f"killed or timed out; {self.count('survived')} survived, {unexplained} without a reason; "
                 f"{len(self.results)} run in {self.seconds:.0f} s)")
@@ -122,7 +129,10 @@ def markdown(s: Summary, all_mutants) -> str:
         out.append(_row(["**all**" if op is None else op, run, s.compiled(op), s.count("killed", op),
                          s.count("timed-out", op), s.count("survived", op), not_compiled,
                          f"{s.score(op):.1f} %"]))
-    out += ["", "## Survivors", ""]
+    equivalent, open_, missing = s.survivor_counts()
+    out += ["", "## Survivors", "",
+            f"{len(s.survivors())} survivors: {equivalent} equivalent (or not observable without a sanitizer), "
+            f"{open_} known and not killed yet, {missing} not yet looked at.", ""]
     survivors = s.survivors()
     if not survivors:
         out.append("None.")
