@@ -147,10 +147,14 @@ class Runner:
             status = self.build_targets(need, timeout=self.args.build_timeout)
             if status != "ok":
                 # A mutant that does not build in the first stage does not
-                # compile; a later failure would be a broken runner.
+                # compile. When the library and the first tests built, a
+                # later test that no longer compiles against it has caught it
+                # (a compile-time check in a test, say).
                 if not built:
                     return ("not-compiled" if status == "failed" else "build-timeout"), ""
-                raise RuntimeError(f"build of {need} failed after the first stage built")
+                if status == "failed":
+                    return "killed", "build of " + " ".join(need)
+                return "build-timeout", ""
             built.update(need)
             for t in stage:
                 status = self.run_test(t)
