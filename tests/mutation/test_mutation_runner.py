@@ -212,6 +212,32 @@ class RestoreTest(unittest.TestCase):
             self.runner.try_mutant(self.mutant, [])
 
 
+class JudgeTest(unittest.TestCase):
+    """Outcomes from scripted build and test results (no compiler involved)."""
+
+    def judge(self, builds, tests):
+        args = runner.parse_args(["--tree", tempfile.gettempdir(), "--all"])
+        r = runner.Runner(args)
+        builds = list(builds)
+        r.build_targets = lambda targets, timeout=None: builds.pop(0)
+        r.run_test = lambda target: tests.get(target, "ok")
+        m = mutants.mutants_of("src/reply/group_6.cpp", "int n = 1;\n")[0]
+        return r.judge(m, ["layouts_a_test", "util_test"])
+
+    def test_outcomes(self):
+        cases = [
+            (["failed"], {}, ("not-compiled", "")),
+            (["timeout"], {}, ("build-timeout", "")),
+            (["ok"], {"layouts_a_test": "failed"}, ("killed", "layouts_a_test")),
+            (["ok", "ok"], {"util_test": "timeout"}, ("timed-out", "util_test")),
+            (["ok", "ok"], {}, ("survived", "")),
+            (["ok", "failed"], {}, ("killed", "build of util_test")),
+        ]
+        for builds, tests, expected in cases:
+            with self.subTest(builds=builds, tests=tests):
+                self.assertEqual(self.judge(builds, tests), expected)
+
+
 class TimeLimitTest(unittest.TestCase):
     def test_overrunning_command_is_killed(self):
         status, seconds = runner.run([sys.executable, "-c", "import time; time.sleep(30)"], ".", timeout=0.5)
