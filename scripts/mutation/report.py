@@ -143,8 +143,46 @@ def markdown(s: Summary, all_mutants) -> str:
 
 
 def results_json(s: Summary) -> str:
-    return json.dumps([
-        {"key": m.key, "file": m.path, "line": m.line, "operator": m.operator, "before": m.before,
-         "after": m.after, "outcome": o, "test": t}
-        for m, o, t in s.results
-    ], indent=1)
+    return json.dumps({
+        "commit": s.commit, "started": s.started, "seconds": s.seconds, "selection": s.selection,
+        "results": [
+            {"key": m.key, "file": m.path, "line": m.line, "operator": m.operator, "before": m.before,
+             "after": m.after, "outcome": o, "test": t}
+            for m, o, t in s.results
+        ],
+    }, indent=1)
+
+
+def load_results(path: str) -> dict:
+    data = json.loads(open(path).read())
+    return data if isinstance(data, dict) else {"commit": "", "results": data}  # a bare list: outcomes only
+
+
+def rerun_section(s: Summary, earlier: dict) -> str:
+    """The survivors of an earlier run, run again, and the score they give that run."""
+    outcomes = [e["outcome"] for e in earlier["results"]]
+    compiled = sum(1 for o in outcomes if o in ("killed", "timed-out", "survived"))
+    detected = sum(1 for o in outcomes if o in ("killed", "timed-out"))
+    now = {m.key: o for m, o, _ in s.results}
+    newly = sum(1 for o in now.values() if o in ("killed", "timed-out"))
+    gone = sum(1 for e in earlier["results"] if e["outcome"] == "survived" and e["key"] not in now)
+    score = 100.0 * (detected + newly) / compiled if compiled else 0.0
+    when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(s.started))
+    out = [
+        "## Survivors run again",
+        "",
+        f"The survivors of the run above, run again at commit `{s.commit}` ({when}, {s.seconds:.0f} s) with the",
+        "tests written for them:",
+        "",
+        f"- {newly} of {len(now)} are killed now; {gone} no longer exist in the tree",
+        f"- **score of the run above with them: {score:.1f} %** ({detected + newly} of {compiled})",
+        "",
+    ]
+    for m, o, t in s.results:
+        why = plan.reason_for(m.key, s.equivalent)
+        note = f"killed by {t}" if o == "killed" else o
+        if o == "survived":
+            note += f": {why}" if why else ": **not yet explained**"
+        out.append(f"- {m.describe()}: {note}")
+    out.append("")
+    return "\n".join(out)

@@ -175,7 +175,12 @@ class Runner:
             return EXIT_BROKEN
         commit = self.git("rev-parse", "HEAD").stdout.strip()
         all_mutants = plan.collect(self.tree)
-        chosen = plan.choose(all_mutants, args)
+        earlier = report.load_results(args.rerun) if args.rerun else None
+        if earlier is not None:
+            survivors = {e["key"] for e in earlier["results"] if e["outcome"] == "survived"}
+            chosen = [m for m in all_mutants if m.key in survivors]
+        else:
+            chosen = plan.choose(all_mutants, args)
         print(f"{len(all_mutants)} mutants, {len(chosen)} chosen; commit {commit[:12]}", flush=True)
         if args.list:
             for m in chosen:
@@ -223,7 +228,11 @@ class Runner:
             chosen=len(chosen), selection=plan.describe_selection(args), results=results, stopped=stopped,
             equivalent=plan.load_equivalent(self.tree))
         print(summary.score_line())
-        if args.report:
+        if earlier is not None and args.report:
+            path = pathlib.Path(args.report)
+            path.write_text(path.read_text().rstrip("\n") + "\n\n" + report.rerun_section(summary, earlier))
+            print(f"appended the re-run to {args.report}")
+        elif args.report:
             pathlib.Path(args.report).write_text(report.markdown(summary, all_mutants))
             print(f"wrote {args.report}")
         if args.results:
@@ -272,9 +281,12 @@ def parse_args(argv):
     p.add_argument("--report", help="write the markdown report here")
     p.add_argument("--results", help="write every outcome as JSON here")
     p.add_argument("--list", action="store_true", help="only list the chosen mutants")
+    p.add_argument("--rerun", metavar="RESULTS",
+                   help="run again the survivors of an earlier --results file; with --report, append the "
+                        "outcome to that (earlier) report")
     args = p.parse_args(argv)
-    if not args.all and args.sample is None and not args.list:
-        p.error("choose --all or --sample N")
+    if not args.all and args.sample is None and not args.list and not args.rerun:
+        p.error("choose --all, --sample N or --rerun RESULTS")
     return args
 
 

@@ -13,6 +13,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "scripts" / "mutation"))
 import mutants  # noqa: E402
 import plan  # noqa: E402
+import report  # noqa: E402
 import runner  # noqa: E402
 
 
@@ -236,6 +237,33 @@ class JudgeTest(unittest.TestCase):
         for builds, tests, expected in cases:
             with self.subTest(builds=builds, tests=tests):
                 self.assertEqual(self.judge(builds, tests), expected)
+
+
+class ReportTest(unittest.TestCase):
+    def test_rerun_counts_new_kills_against_the_earlier_run(self):
+        ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
+        earlier = {"results": [
+            {"key": ms[0].key, "outcome": "killed"}, {"key": ms[1].key, "outcome": "survived"},
+            {"key": ms[2].key, "outcome": "survived"}, {"key": "gone", "outcome": "survived"},
+            {"key": ms[3].key, "outcome": "not-compiled"},
+        ]}
+        now = report.Summary(commit="abc", started=0, seconds=1, total=len(ms), chosen=2, selection="",
+                             results=[(ms[1], "killed", "t_test"), (ms[2], "survived", "")], stopped="",
+                             equivalent={ms[2].key: "same value"})
+        text = report.rerun_section(now, earlier)
+        self.assertIn("score of the run above with them: 50.0 %** (2 of 4)", text)
+        self.assertIn("1 of 2 are killed now; 1 no longer exist", text)
+        self.assertIn("killed by t_test", text)
+        self.assertIn("survived: same value", text)
+
+    def test_score_counts_timeouts_as_detected_and_skips_what_did_not_compile(self):
+        ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
+        s = report.Summary(commit="abc", started=0, seconds=1, total=4, chosen=4, selection="",
+                           results=[(ms[0], "killed", "t"), (ms[1], "timed-out", "t"), (ms[2], "survived", ""),
+                                    (ms[3], "not-compiled", "")], stopped="", equivalent={})
+        self.assertEqual((s.compiled(), s.detected()), (3, 2))
+        self.assertAlmostEqual(s.score(), 200 / 3)
+        self.assertEqual(s.survivor_counts(), (0, 0, 1))
 
 
 class TimeLimitTest(unittest.TestCase):
