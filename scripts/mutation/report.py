@@ -19,6 +19,11 @@ OPERATOR_TEXT = {
 }
 
 
+def is_equivalent(why: str | None) -> bool:
+    """A survivor's reason says it cannot change behaviour ("open:" marks a known gap)."""
+    return why is not None and not why.startswith("open:")
+
+
 @dataclasses.dataclass
 class Summary:
     commit: str
@@ -50,9 +55,9 @@ class Summary:
     def survivor_counts(self) -> tuple[int, int, int]:
         """(equivalent, known but open, not looked at) among the survivors."""
         whys = [why for _, why in self.survivors()]
-        open_ = sum(1 for w in whys if w is not None and w.startswith("open:"))
+        equivalent = sum(1 for w in whys if is_equivalent(w))
         missing = sum(1 for w in whys if w is None)
-        return len(whys) - open_ - missing, open_, missing
+        return equivalent, len(whys) - equivalent - missing, missing
 
     def score_line(self) -> str:
         unexplained = sum(self.survivor_counts()[1:])
@@ -167,6 +172,9 @@ def rerun_section(s: Summary, earlier: dict) -> str:
     newly = sum(1 for o in now.values() if o in ("killed", "timed-out"))
     gone = sum(1 for e in earlier["results"] if e["outcome"] == "survived" and e["key"] not in now)
     score = 100.0 * (detected + newly) / compiled if compiled else 0.0
+    equivalent = sum(1 for m, o, _ in s.results if o == "survived" and is_equivalent(plan.reason_for(m.key, s.equivalent)))
+    rest = compiled - equivalent
+    score_rest = 100.0 * (detected + newly) / rest if rest else 0.0
     when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(s.started))
     out = [
         "## Survivors run again",
@@ -176,6 +184,8 @@ def rerun_section(s: Summary, earlier: dict) -> str:
         "",
         f"- {newly} of {len(now)} are killed now; {gone} no longer exist in the tree",
         f"- **score of the run above with them: {score:.1f} %** ({detected + newly} of {compiled})",
+        f"- of the {rest} compiling mutants that are not equivalent: {score_rest:.1f} % "
+        f"({equivalent} survivors are equivalent)",
         "",
     ]
     for m, o, t in s.results:

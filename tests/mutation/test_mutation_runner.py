@@ -253,6 +253,7 @@ class ReportTest(unittest.TestCase):
         text = report.rerun_section(now, earlier)
         self.assertIn("score of the run above with them: 50.0 %** (2 of 4)", text)
         self.assertIn("1 of 2 are killed now; 1 no longer exist", text)
+        self.assertIn("of the 3 compiling mutants that are not equivalent: 66.7 %", text)
         self.assertIn("killed by t_test", text)
         self.assertIn("survived: same value", text)
 
