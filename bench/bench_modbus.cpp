@@ -15,22 +15,13 @@
 #include <vector>
 
 #include "modbus_frames.h"
+#include "modbus_rtu.h"
 #include "pty_link.h"
 #include "round_trip_sizes.h"
 
 namespace {
 
 using namespace kavrol::bench;
-
-// An RTU context on an already open descriptor. The device name is never
-// opened: no modbus_connect, and modbus_free does not close the descriptor.
-modbus_t* RtuOn(int fd) {
-    modbus_t* ctx = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
-    if (ctx == nullptr) throw std::runtime_error("modbus_new_rtu");
-    modbus_set_slave(ctx, kModbusSlave);
-    modbus_set_socket(ctx, fd);
-    return ctx;
-}
 
 class ModbusServer {
 public:

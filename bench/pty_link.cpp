@@ -1,5 +1,7 @@
 #include "pty_link.h"
 
+#include <chrono>
+
 #include <cerrno>
 #include <stdexcept>
 #include <utility>
@@ -69,14 +71,25 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n) {
     return true;
 }
 
-EchoPeer::EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply)
-    : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), thread_([this] { Run(); }) {}
+EchoPeer::EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
+                   PeerBehaviour behaviour)
+    : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), behaviour_(behaviour),
+      thread_([this] { Run(); }) {}
 
 void EchoPeer::Run() {
     std::vector<std::uint8_t> request(requestBytes_);
     while (ReadExactly(link_.device(), request.data(), request.size())) {
         if (stop_.load()) return;
-        if (!WriteAll(link_.device(), reply_.data(), reply_.size())) return;
+        if (behaviour_.silent) continue;
+        if (behaviour_.delayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(behaviour_.delayUs));
+        if (behaviour_.byteGapUs == 0) {
+            if (!WriteAll(link_.device(), reply_.data(), reply_.size())) return;
+            continue;
+        }
+        for (std::size_t i = 0; i < reply_.size(); ++i) {
+            if (i != 0) std::this_thread::sleep_for(std::chrono::microseconds(behaviour_.byteGapUs));
+            if (!WriteAll(link_.device(), &reply_[i], 1)) return;
+        }
     }
 }
 

@@ -34,9 +34,18 @@ bool SpinUntilQueued(int fd, std::size_t n);
 // Writes all n bytes; false on error.
 bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n);
 
+// How the peer answers: at once (the default), after a delay, one byte at
+// a time with a gap between bytes, or not at all.
+struct PeerBehaviour {
+    int delayUs = 0;
+    int byteGapUs = 0;
+    bool silent = false;
+};
+
 class EchoPeer {
 public:
-    EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply);
+    EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
+             PeerBehaviour behaviour = {});
     // Stops the thread: wakes it with one more request from the port side,
     // which it does not answer.
     ~EchoPeer();
@@ -49,6 +58,7 @@ private:
     const PtyLink& link_;
     std::size_t requestBytes_;
     std::vector<std::uint8_t> reply_;
+    PeerBehaviour behaviour_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

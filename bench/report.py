@@ -2,7 +2,7 @@
 """Turns the benchmark results into docs/performance.md and the scaling plot.
 
 Inputs (all written by scripts/bench into one directory):
-  decode.json, roundtrip.json, modbus.json   Google Benchmark JSON output
+  decode.json, roundtrip.json, modbus.json, peers.json   Google Benchmark JSON output
   callgrind.tsv                              model, reply code, step, Ir per reply
   machine.txt                                key: value lines about the machine
   commands.txt                               the commands that produced them
@@ -143,6 +143,51 @@ plot '{dat}' using 1:2 with linespoints lw 2 title 'floor: write + blocking read
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 
+PEER_BEHAVIOURS = [
+    (0, "instant", "answers at once"),
+    (1, "after 5 ms", "answers 5 ms after the request"),
+    (2, "1 ms per byte", "sends the reply one byte at a time, 1 ms apart (about a 9600-baud line)"),
+    (3, "silent, 1 s time-out", "never answers; every client gives up after 1 s"),
+]
+PEER_CLIENTS = [("raw", "raw floor"), ("kavrol", "Kavrol32"), ("kavrol_spinning", "Kavrol32, spinning waits"),
+                ("libmodbus", "libmodbus")]
+
+
+def peer_entry(runs, client, arg):
+    suffix = "/iterations:3/real_time" if arg == 3 else "/real_time"
+    return runs.get(f"peers/{client}/{arg}{suffix}")
+
+
+def peers_section(runs):
+    """Rows of the peer-behaviour table and of the goals it decides."""
+    rows = ["| peer | client | wall per transaction ms | client CPU per transaction µs | transactions/s |",
+            "|---|---|---|---|---|"]
+    for arg, name, _ in PEER_BEHAVIOURS:
+        for client, label in PEER_CLIENTS:
+            e = peer_entry(runs, client, arg)
+            rows.append(f"| {name} | {label} | {fmt(us(e) / 1000, 3)} | {fmt(us(e, 'cpu_time'))} | {fmt(tps(e), 0)} |")
+
+    def cpu(client, arg):
+        return us(peer_entry(runs, client, arg), "cpu_time")
+
+    def wall(client, arg):
+        return us(peer_entry(runs, client, arg))
+
+    goals = [
+        ("instant peer: Kavrol32 wall time no more than 1.10× its spinning waits",
+         wall("kavrol", 0) / wall("kavrol_spinning", 0), lambda x: x <= 1.10, "×"),
+        ("instant peer: at least as many transactions/s as libmodbus",
+         tps(peer_entry(runs, "kavrol", 0)) / tps(peer_entry(runs, "libmodbus", 0)), lambda x: x >= 1, "× libmodbus"),
+        ("peer answers after 5 ms: Kavrol32 client CPU ≤ 2× libmodbus's",
+         cpu("kavrol", 1) / cpu("libmodbus", 1), lambda x: x <= 2, "× libmodbus"),
+        ("bytes 1 ms apart: Kavrol32 client CPU ≤ 2× libmodbus's",
+         cpu("kavrol", 2) / cpu("libmodbus", 2), lambda x: x <= 2, "× libmodbus"),
+        ("silent device, 1 s time-out: CPU during the whole wait ≤ 20 ms",
+         cpu("kavrol", 3) / 1000, lambda x: x <= 20, " ms"),
+    ]
+    return rows, goals
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--results", required=True)
@@ -154,6 +199,7 @@ def main():
     dec = load_runs(os.path.join(r, "decode.json"))
     rt = load_runs(os.path.join(r, "roundtrip.json"))
     mb = load_runs(os.path.join(r, "modbus.json"))
+    peers = load_runs(os.path.join(r, "peers.json"))
     ir = read_callgrind(os.path.join(r, "callgrind.tsv"))
     machine = read_kv(os.path.join(r, "machine.txt"))
     with open(os.path.join(r, "commands.txt")) as fh:
@@ -183,6 +229,8 @@ def main():
     def verdict(ok):
         return "met" if ok else "**not met**"
 
+    peer_rows, peer_goals = peers_section(peers)
+
     lines = [
         "# Performance",
         "",
@@ -206,6 +254,9 @@ def main():
         f"{verdict(max_added < 50)} |",
         f"| at least as many transactions/s as libmodbus at matched byte counts | worst "
         f"{fmt(min_vs_modbus, 2)}× libmodbus | {verdict(min_vs_modbus >= 1)} |",
+    ]
+    lines += [f"| {goal} | {fmt(value, 2)}{unit} | {verdict(ok(value))} |" for goal, value, ok, unit in peer_goals]
+    lines += [
         "",
         "## Decode cost",
         "",
@@ -237,7 +288,7 @@ def main():
         "peer that serves Kavrol32. Both libmodbus contexts are bound to the pty descriptors with "
         "`modbus_set_socket` (no reconfiguration of the line) and keep their default timeouts (0.5 s response, "
         "0.5 s byte). Times are real (wall) time, medians; CPU is the client thread's CPU time per transaction "
-        "(Kavrol32's waits spin by design, libmodbus sleeps in `select`).",
+        "(Kavrol32's waits spin briefly and then block in `poll`, libmodbus sleeps in `select`).",
         "",
     ]
     lines += rt_rows
@@ -246,10 +297,26 @@ def main():
         f"![round trip versus reply size]({os.path.basename(a.plot)})",
         "",
         "What differs between the libraries: Kavrol32 purges both directions before each send (two `tcflush`) "
-        "and polls the queue counts (`TIOCOUTQ`, `FIONREAD`) in a busy loop, then reads the reply in two reads "
+        "and looks at the queue counts (`TIOCOUTQ`, `FIONREAD`), blocking in `poll` between two looks, then reads the reply in two reads "
         "(header, rest); libmodbus writes at once and waits in `select` before each of its reads (function code, "
         "byte count, data + CRC), and computes a CRC-16 where Kavrol32 XORs. The libmodbus server also parses "
         "the request and computes a CRC; the echo peer does neither.",
+        "",
+        "## Peer behaviours: client CPU and wall time per transaction",
+        "",
+        "One raw-mode pty pair and one peer thread, as above, with an 8-byte request and a 25-byte reply for "
+        "every client: Kavrol32 (command 8, reply code 9, model 0), libmodbus (10 holding registers, response "
+        "time-out set to 1 s), and the raw floor (a `write` and a blocking `read`; for the silent peer a "
+        "`poll` of 1 s). *Kavrol32, spinning waits* is the same library with a host whose wait returns at once, "
+        "so the link looks at the queue counts in a busy loop, as every wait did before the waits slept. The "
+        "peer " + "; ".join(f"*{name}*: {what}" for _, name, what in PEER_BEHAVIOURS) + ". "
+        "Wall time is real time per transaction (median); CPU is the client thread's CPU time "
+        "(`CLOCK_THREAD_CPUTIME_ID` through Google Benchmark), so the peer thread and other processes on the "
+        "loaded machine do not count. The silent peer runs three transactions per repetition.",
+        "",
+    ]
+    lines += peer_rows
+    lines += [
         "",
         "## Commands",
         "",

@@ -200,3 +200,21 @@ TEST_F(FileIoTest, WriteToAFileOpenedForReadingReturnsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// A null path fails without reaching the host, and the file that was open
+// is closed and forgotten.
+TEST_F(FileIoTest, NullPathNeverReachesTheHost) {
+    ASSERT_EQ(CreaFile(kPath, 0), 1);
+    EXPECT_EQ(CreaFile(nullptr, 0), 0);
+    EXPECT_EQ(ApriFile(nullptr), 0);
+    EXPECT_EQ(fake().count(FakeCall::FileCreate), 1U);
+    EXPECT_EQ(fake().count(FakeCall::FileOpen), 0U);
+    EXPECT_EQ(fake().openFileCount(), 0U);
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(SaveBuffer(&byte, 1), 0);
+    EXPECT_EQ(fake().count(FakeCall::FileWrite), 0U);
+}
+
+}  // namespace

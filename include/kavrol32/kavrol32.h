@@ -20,7 +20,15 @@
  * input) cannot be used as the port on POSIX.
  *
  * Time-out: milliseconds, measured as the wrap-safe difference of a 32-bit
- * millisecond tick. 0xFFFFFFFF waits without end.
+ * millisecond tick. 0xFFFFFFFF waits without end. Every port call, its
+ * writes and reads included, ends by its time-out whatever the line does; a
+ * port that hangs up or vanishes ends the call at once with the result its
+ * deadline would have given. On POSIX a handle value that is no valid
+ * descriptor (negative, above INT_MAX) is unbound as well.
+ *
+ * Threads: the eleven exports share one process-wide state and are
+ * single-threaded by design; use the link interface (kavrol32/link.h) to
+ * drive ports from several threads. Misuse gives wrong results, never a hang.
  */
 #ifndef KAVROL32_KAVROL32_H
 #define KAVROL32_KAVROL32_H
@@ -188,6 +196,8 @@ KAVROL_API int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command
  */
 KAVROL_API int32_t KAVROL_CALL MuxReceiveComm(uint32_t modelCode, uint8_t *replyBuffer, ReplyRecord *record);
 
+/* Size rule of both block calls: with no file open they return 0 whatever
+ * the size; with a file open a size <= 0 moves nothing and returns 1. */
 /* Writes size bytes to the open file in chunks. 1, or 0 when data was lost. */
 KAVROL_API int32_t KAVROL_CALL SaveBuffer(const uint8_t *data, int32_t size);
 /* Reads size bytes from the open file. 1 (also on a short read at end of
@@ -195,9 +205,12 @@ KAVROL_API int32_t KAVROL_CALL SaveBuffer(const uint8_t *data, int32_t size);
 KAVROL_API int32_t KAVROL_CALL LoadBuffer(uint8_t *data, int32_t size);
 /* Closes the open file, if any. Returns 1. */
 KAVROL_API int32_t KAVROL_CALL ChiudiFile(void);
-/* Opens an existing file for reading. 1, or 0 on failure. */
+/* Opens an existing regular file for reading. 1, or 0 on failure, for a null
+ * path, or for anything that is no regular file (FIFO, device, directory):
+ * such paths are refused without blocking. */
 KAVROL_API int32_t KAVROL_CALL ApriFile(const char *path);
-/* Creates (or truncates) a file with the given attribute. 1, or 0. */
+/* Creates (or truncates) a regular file with the given attribute. 1, or 0
+ * (also for a null path or a path that is no regular file). */
 KAVROL_API int32_t KAVROL_CALL CreaFile(const char *path, int32_t attribute);
 
 /* Shifts value (direction 0: arithmetic right, 1: left, else none) by the

@@ -34,20 +34,54 @@ struct QueueCounts {
     std::uint32_t outQueue = 0;  // bytes waiting to be sent
 };
 
+// What a port wait is waiting for, with the counts of the last look.
+struct PortWait {
+    enum class Kind : std::uint8_t { Input, OutputEmpty };
+    Kind kind = Kind::Input;
+    std::uint32_t queued = 0;  // Input: bytes queued; OutputEmpty: bytes still to send
+    std::uint32_t wanted = 0;  // Input: bytes the read needs
+    std::uint32_t pass = 0;    // waits already made by this loop (0: the first)
+    std::uint32_t stalls = 0;  // looks in a row, before this one, that found the same count
+};
+
+// How a wait or a bounded transfer ended.
+enum class PortOutcome : std::uint8_t {
+    Done,      // transfer complete, or the wait is over: look at the queues again
+    Failed,    // the call failed (a read failure)
+    TimedOut,  // the time budget ran out before the transfer was complete
+    Lost,      // the port hung up or vanished: no later call can succeed
+};
+
+// Millisecond budget that never runs out.
+inline constexpr std::uint32_t kNoDeadline = 0xFFFFFFFFU;
+
 class Host {
 public:
     virtual ~Host() = default;
 
-    // Serial port. The handle is never null here: the link layer keeps
-    // every call away from an unbound port.
+    // Serial port. The handle is never null here (except for waitPort): the
+    // link layer keeps every call away from an unbound port. budgetMs is the
+    // time left until the current wait's deadline (kNoDeadline: none); no
+    // call blocks much past it.
     virtual void purge(PortHandle port, std::uint32_t flags) = 0;
-    // Hands the whole block to the driver; the result is not examined.
+    // Hands the block to the driver. Done once every byte went out; TimedOut
+    // when the line took no more within the budget (the rest stays unsent).
     // overlapped is the link's one zeroed record (null for the acknowledge).
-    virtual void write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped) = 0;
+    virtual PortOutcome write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
+                              std::uint32_t budgetMs) = 0;
     // False when the query failed; counts are then meaningless.
     virtual bool queryQueues(PortHandle port, QueueCounts& counts) = 0;
-    // Reads exactly count bytes that have already arrived; false on failure.
-    virtual bool read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped) = 0;
+    // Reads exactly count bytes that the queue count says have arrived.
+    // Bytes missing after all (another reader took them) are waited for
+    // until the budget runs out; then Failed.
+    virtual PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                             std::uint32_t budgetMs) = 0;
+    // Blocks until the queue counts may have moved towards what `wait` asks
+    // for, the port hung up (Lost), or about budgetMs have passed (0: the
+    // last millisecond, a short sleep); Done otherwise. It may return early;
+    // the caller looks at the queues again.
+    // A null port has nothing to watch: the call only sleeps.
+    virtual PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) = 0;
     // Clears the port's error state after a failed read.
     virtual void clearError(PortHandle port) = 0;
     // Millisecond tick, unsigned 32-bit, wrapping.

@@ -43,6 +43,40 @@ void FakeHost::replyOnWrite(std::initializer_list<std::uint8_t> bytes) {
     replyOnWrite(bytes.begin(), bytes.size());
 }
 
+void FakeHost::feedAfter(std::uint32_t afterMs, std::initializer_list<std::uint8_t> bytes) {
+    if (arrivalCount_ == kMaxArrivals || bytes.size() > kMaxStream - arrivalBytesUsed_) return;
+    arrivals_[arrivalCount_++] = Arrival{clockMoved_ + afterMs, arrivalBytesUsed_, bytes.size()};
+    std::copy(bytes.begin(), bytes.end(), arrivalBytes_.begin() + static_cast<std::ptrdiff_t>(arrivalBytesUsed_));
+    arrivalBytesUsed_ += bytes.size();
+}
+
+void FakeHost::moveClock(std::uint32_t ms) {
+    tickNow_ += ms;
+    clockMoved_ += ms;
+    deliverDue();
+}
+
+// Arrivals are kept in the order they were scheduled; each is delivered
+// once the clock has moved far enough.
+void FakeHost::deliverDue() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < arrivalCount_; ++i) {
+        const Arrival& a = arrivals_[i];
+        if (a.due <= clockMoved_) {
+            feed(arrivalBytes_.data() + a.first, a.count);
+        } else {
+            arrivals_[kept++] = a;
+        }
+    }
+    arrivalCount_ = kept;
+}
+
+std::uint32_t FakeHost::untilNextArrival(std::uint32_t limit) const {
+    std::uint64_t until = limit;
+    for (std::size_t i = 0; i < arrivalCount_; ++i) until = std::min(until, arrivals_[i].due - clockMoved_);
+    return static_cast<std::uint32_t>(until);
+}
+
 void FakeHost::log(Call call, PortHandle port, std::uint32_t arg, FileHandle file, const void* overlapped) {
     if (recordCount_ < kMaxRecords) records_[recordCount_] = Record{call, port, arg, file, overlapped};
     ++recordCount_;
@@ -59,7 +93,7 @@ std::size_t FakeHost::portCalls(Record* out, std::size_t max) const {
     std::size_t k = 0;
     const std::size_t n = std::min(recordCount_, kMaxRecords);
     for (std::size_t i = 0; i < n && k < max; ++i) {
-        if (records_[i].call != Call::Tick) out[k++] = records_[i];
+        if (records_[i].call != Call::Tick && records_[i].call != Call::Wait) out[k++] = records_[i];
     }
     return k;
 }
@@ -70,8 +104,12 @@ void FakeHost::purge(PortHandle port, std::uint32_t flags) {
     if ((flags & kPurgeTransmit) != 0) outQueue_ = 0;
 }
 
-void FakeHost::write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped) {
+PortOutcome FakeHost::write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
+                            std::uint32_t budgetMs) {
     log(Call::Write, port, count, kFileError, overlapped);
+    lastWriteBudget_ = budgetMs;
+    if (lostPort) return PortOutcome::Lost;
+    if (writeStalls) return PortOutcome::TimedOut;
     const std::size_t n = std::min<std::size_t>(count, kMaxStream - writtenCount_);
     std::memcpy(written_.data() + writtenCount_, bytes, n);
     writtenCount_ += n;
@@ -81,10 +119,12 @@ void FakeHost::write(PortHandle port, const std::uint8_t* bytes, std::uint32_t c
         feed(onWrite_.data(), onWriteCount_);
         onWriteCount_ = 0;
     }
+    return PortOutcome::Done;
 }
 
 bool FakeHost::queryQueues(PortHandle port, QueueCounts& counts) {
     log(Call::Query, port, 0);
+    deliverDue();
     if (failQuery) return false;
     if (arrivalPerQuery != 0) inVisible_ = std::min(inEnd_, inVisible_ + arrivalPerQuery);
     if (outQueue_ != 0 && !outStuck) {
@@ -99,16 +139,36 @@ bool FakeHost::queryQueues(PortHandle port, QueueCounts& counts) {
     return true;
 }
 
-bool FakeHost::read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped) {
+PortOutcome FakeHost::read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                           std::uint32_t budgetMs) {
     log(Call::Read, port, count, kFileError, overlapped);
+    lastReadBudget_ = budgetMs;
     ++readCalls_;
-    if (failRead || readCalls_ == failReadNumber) return false;
+    if (lostPort) return PortOutcome::Lost;
+    if (failRead || readCalls_ == failReadNumber) return PortOutcome::Failed;
+    if (stealBeforeRead) {
+        inRead_ = inVisible_;
+        if (waitsBlock) moveClock(budgetMs);
+        return PortOutcome::Failed;
+    }
     const std::size_t available = inVisible_ - inRead_;
     if (count > available) overRead = true;
     const std::size_t n = std::min<std::size_t>(count, available);
     std::memcpy(dest, in_.data() + inRead_, n);
     inRead_ += n;
-    return true;
+    return PortOutcome::Done;
+}
+
+PortOutcome FakeHost::waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) {
+    log(Call::Wait, port, budgetMs);
+    lastWait_ = wait;
+    if (lostPort) return PortOutcome::Lost;
+    if (waitsBlock) {
+        // The scripted clock moves in whole milliseconds: at least one.
+        const std::uint32_t step = budgetMs == kNoDeadline ? kLongestWaitMs : std::max(budgetMs, 1U);
+        moveClock(wait.kind == PortWait::Kind::Input ? untilNextArrival(step) : step);
+    }
+    return PortOutcome::Done;
 }
 
 void FakeHost::clearError(PortHandle port) { log(Call::ClearError, port, 0); }
@@ -123,6 +183,7 @@ std::uint32_t FakeHost::tickMs() {
         now = tickNow_ + tickStep;
     }
     tickStarted_ = true;
+    clockMoved_ += now - tickNow_;
     tickNow_ = now;
     log(Call::Tick, nullptr, now);
     return now;

@@ -19,14 +19,14 @@ namespace kavrol::host {
 class FakeHost final : public Host {
 public:
     enum class Call : std::uint8_t {
-        Purge, Write, Query, Read, ClearError, Tick,
+        Purge, Write, Query, Read, ClearError, Tick, Wait,
         FileCreate, FileOpen, FileWrite, FileRead, FileClose,
     };
 
     struct Record {
         Call call;
         PortHandle port;       // port calls
-        std::uint32_t arg;     // purge flags, byte count, tick value, attribute
+        std::uint32_t arg;     // purge flags, byte count, tick value, attribute, wait budget
         FileHandle file;       // file calls: the handle used or returned
         const void* overlapped;
     };
@@ -37,6 +37,9 @@ public:
     static constexpr std::size_t kMaxFiles = 4;
     static constexpr std::size_t kMaxFileSize = 256 * 1024;
     static constexpr std::size_t kMaxOpen = 8;
+    static constexpr std::size_t kMaxArrivals = 8;
+    // Longest step of a blocking wait that has no deadline.
+    static constexpr std::uint32_t kLongestWaitMs = 1000;
 
     FakeHost();
 
@@ -64,6 +67,21 @@ public:
     std::uint32_t outDrainQueries = 0;
     bool outStuck = false;
 
+    // Waits on the scripted clock: false, a wait returns at once and time
+    // moves only by tick readings (a spinning caller); true, a wait moves
+    // the clock on by its budget, or only up to the next scheduled arrival.
+    bool waitsBlock = false;
+    // Bytes that arrive once the clock has moved on by afterMs from now
+    // (tick readings and blocking waits both move it).
+    void feedAfter(std::uint32_t afterMs, std::initializer_list<std::uint8_t> bytes);
+    // The port hangs up: waits, reads and writes report it lost.
+    bool lostPort = false;
+    // The line takes no bytes: a write sends nothing and runs out of time.
+    bool writeStalls = false;
+    // Another reader takes the queued input just before a read, which then
+    // finds nothing by its deadline.
+    bool stealBeforeRead = false;
+
     bool failQuery = false;
     bool failRead = false;
     // Fails only the n-th read call (1-based) since the last clearRecords(); 0: none.
@@ -84,7 +102,7 @@ public:
     const Record& record(std::size_t i) const { return records_[i]; }
     // Number of recorded calls of one kind.
     std::size_t count(Call call) const;
-    // Records with Tick calls left out, for call-order checks.
+    // Records with Tick and Wait calls left out, for call-order checks.
     std::size_t portCalls(Record* out, std::size_t max) const;
     void clearRecords() {
         recordCount_ = 0;
@@ -96,15 +114,22 @@ public:
     void clearWritten() { writtenCount_ = 0; }
     // Input bytes not yet read (arrived or not).
     std::size_t pendingInput() const { return inEnd_ - inRead_; }
+    // The last wait request and its budget.
+    const PortWait& lastWait() const { return lastWait_; }
+    std::uint32_t lastReadBudget() const { return lastReadBudget_; }
+    std::uint32_t lastWriteBudget() const { return lastWriteBudget_; }
     // Set when a read asked for more bytes than had arrived.
     bool overRead = false;
     std::size_t openFileCount() const;
 
     // --- Host -------------------------------------------------------------
     void purge(PortHandle port, std::uint32_t flags) override;
-    void write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped) override;
+    PortOutcome write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
+                      std::uint32_t budgetMs) override;
     bool queryQueues(PortHandle port, QueueCounts& counts) override;
-    bool read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped) override;
+    PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                     std::uint32_t budgetMs) override;
+    PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) override;
     void clearError(PortHandle port) override;
     std::uint32_t tickMs() override;
     FileHandle fileCreate(const char* path, std::int32_t attribute) override;
@@ -129,7 +154,17 @@ private:
 
     void log(Call call, PortHandle port, std::uint32_t arg, FileHandle file = kFileError,
              const void* overlapped = nullptr);
+    struct Arrival {
+        std::uint64_t due = 0;  // clock movement at which the bytes arrive
+        std::size_t first = 0;  // in arrivalBytes_
+        std::size_t count = 0;
+    };
+
     void append(const std::uint8_t* bytes, std::size_t count);
+    void moveClock(std::uint32_t ms);
+    void deliverDue();
+    // Milliseconds until the next scheduled arrival, or `limit` if later.
+    std::uint32_t untilNextArrival(std::uint32_t limit) const;
     File* findFile(std::string_view path);
     const File* findFile(std::string_view path) const;
     Open* openOf(FileHandle file);
@@ -144,6 +179,16 @@ private:
     std::size_t tickIndex_ = 0;
     std::uint32_t tickNow_ = 0;
     bool tickStarted_ = false;
+    std::uint64_t clockMoved_ = 0;
+
+    std::array<Arrival, kMaxArrivals> arrivals_{};
+    std::size_t arrivalCount_ = 0;
+    std::array<std::uint8_t, kMaxStream> arrivalBytes_{};
+    std::size_t arrivalBytesUsed_ = 0;
+
+    PortWait lastWait_{};
+    std::uint32_t lastReadBudget_ = 0;
+    std::uint32_t lastWriteBudget_ = 0;
 
     std::array<std::uint8_t, kMaxStream> in_{};
     std::size_t inRead_ = 0;

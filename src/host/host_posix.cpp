@@ -1,5 +1,6 @@
 // POSIX host: the port is a tty file descriptor carried in the handle value.
 #include "host/host.h"
+#include "host/posix_port.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -16,8 +17,6 @@ namespace kavrol::host {
 
 namespace {
 
-int descriptorOf(PortHandle port) { return static_cast<int>(reinterpret_cast<std::intptr_t>(port)); }
-
 // Waits until fd is ready for the given events; false on error.
 bool waitReady(int fd, short events) {
     pollfd p{fd, events, 0};
@@ -28,8 +27,8 @@ bool waitReady(int fd, short events) {
     }
 }
 
-// Writes the whole block, also on a non-blocking descriptor. Returns the
-// count written before a failure.
+// Writes the whole block to a file. Returns the count written before a
+// failure.
 std::uint32_t writeAll(int fd, const std::uint8_t* bytes, std::uint32_t count) {
     std::uint32_t done = 0;
     while (done < count) {
@@ -68,20 +67,41 @@ std::int32_t readUpTo(int fd, std::uint8_t* dest, std::uint32_t count) {
     return static_cast<std::int32_t>(done);
 }
 
+// Only regular files are files here, as on Windows: a FIFO, a device or a
+// directory is refused before it is opened (opening a FIFO would block), and
+// again after, in case the path changed in between. The descriptor is
+// opened non-blocking and without becoming a controlling terminal; the
+// flag is cleared once it is known to be a regular file.
+FileHandle openRegular(const char* path, int flags, mode_t mode) {
+    struct stat st {};
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return kFileError;
+    const int fd = ::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+    if (fd < 0) return kFileError;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return kFileError;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 class PosixHost final : public Host {
 public:
     void purge(PortHandle port, std::uint32_t flags) override {
-        const int fd = descriptorOf(port);
+        const int fd = posix::descriptorOf(port);
+        if (fd < 0) return;
         if ((flags & kPurgeReceive) != 0) ::tcflush(fd, TCIFLUSH);
         if ((flags & kPurgeTransmit) != 0) ::tcflush(fd, TCOFLUSH);
     }
 
-    void write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* /*overlapped*/) override {
-        writeAll(descriptorOf(port), bytes, count);
+    PortOutcome write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* /*overlapped*/,
+                      std::uint32_t budgetMs) override {
+        return posix::writeBounded(posix::descriptorOf(port), bytes, count, budgetMs);
     }
 
     bool queryQueues(PortHandle port, QueueCounts& counts) override {
-        const int fd = descriptorOf(port);
+        const int fd = posix::descriptorOf(port);
+        if (fd < 0) return false;
         int out = 0;
         int in = 0;
         if (::ioctl(fd, TIOCOUTQ, &out) != 0 || ::ioctl(fd, FIONREAD, &in) != 0) return false;
@@ -90,8 +110,13 @@ public:
         return true;
     }
 
-    bool read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* /*overlapped*/) override {
-        return readUpTo(descriptorOf(port), dest, count) == static_cast<std::int32_t>(count);
+    PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* /*overlapped*/,
+                     std::uint32_t budgetMs) override {
+        return posix::readBounded(posix::descriptorOf(port), dest, count, budgetMs);
+    }
+
+    PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) override {
+        return posix::waitPort(posix::descriptorOf(port), wait, budgetMs);
     }
 
     void clearError(PortHandle /*port*/) override {
@@ -107,20 +132,17 @@ public:
 
     FileHandle fileCreate(const char* path, std::int32_t attribute) override {
         const mode_t mode = (attribute & kAttributeReadOnly) != 0 ? 0444 : 0666;
-        const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-        return fd < 0 ? kFileError : fd;
-    }
-
-    FileHandle fileOpenRead(const char* path) override {
-        const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return kFileError;
-        // Only regular files are files here, as on Windows.
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // Truncated only once it is known to be a regular file.
+        const FileHandle fd = openRegular(path, O_RDWR | O_CREAT, mode);
+        if (fd != kFileError && ::ftruncate(fd, 0) != 0) {
             ::close(fd);
             return kFileError;
         }
         return fd;
+    }
+
+    FileHandle fileOpenRead(const char* path) override {
+        return openRegular(path, O_RDONLY, 0);
     }
 
     std::int32_t fileWrite(FileHandle file, const std::uint8_t* data, std::uint32_t count) override {

@@ -14,6 +14,8 @@ struct LinkState {
     alignas(8) unsigned char portOverlapped[host::kOverlappedSize] = {};
     // The one open file; kFileError when none is open.
     host::FileHandle fileHandle = host::kFileError;
+    // Set when the last port operation found the port hung up or gone.
+    bool portLost = false;
 };
 
 LinkState& linkState();

@@ -39,13 +39,17 @@ std::int32_t moveInChunks(Pointer data, std::int32_t size, Move move) {
 
 }  // namespace
 
+// A null path fails like a path that cannot be opened, without reaching
+// the system.
 std::int32_t createFile(const char* path, std::int32_t attribute) {
     closeOpenFile();
+    if (path == nullptr) return replaceHandle(host::kFileError);
     return replaceHandle(host::current().fileCreate(path, attribute));
 }
 
 std::int32_t openFile(const char* path) {
     closeOpenFile();
+    if (path == nullptr) return replaceHandle(host::kFileError);
     return replaceHandle(host::current().fileOpenRead(path));
 }
 
@@ -54,18 +58,20 @@ std::int32_t closeFile() {
     return 1;
 }
 
+// Without an open file both block calls give 0, whatever the size; with
+// one, a size <= 0 moves nothing and gives 1.
 std::int32_t saveBuffer(const std::uint8_t* data, std::int32_t size) {
     const host::FileHandle handle = fileHandle();
+    if (handle == host::kFileError) return 0;
     return moveInChunks(data, size, [handle](const std::uint8_t* p, std::uint32_t n) {
-        if (handle == host::kFileError) return false;
         return host::current().fileWrite(handle, p, n) == static_cast<std::int32_t>(n);
     });
 }
 
 std::int32_t loadBuffer(std::uint8_t* data, std::int32_t size) {
     const host::FileHandle handle = fileHandle();
+    if (handle == host::kFileError) return 0;
     return moveInChunks(data, size, [handle](std::uint8_t* p, std::uint32_t n) {
-        if (handle == host::kFileError) return false;
         // A short read at end of file is not a loss: the rest keeps its content.
         return host::current().fileRead(handle, p, n) >= 0;
     });

@@ -30,7 +30,12 @@ PtyPair::PtyPair() {
 
 PtyPair::~PtyPair() {
     ::close(port_);
-    ::close(peer_);
+    if (peer_ >= 0) ::close(peer_);
+}
+
+void PtyPair::closePeer() {
+    if (peer_ >= 0) ::close(peer_);
+    peer_ = -1;
 }
 
 void* PtyPair::portHandle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(port_)); }

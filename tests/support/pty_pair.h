@@ -25,6 +25,8 @@ public:
     std::vector<std::uint8_t> peerRead(std::size_t n, int timeoutMs = 5000) const;
     // Reads whatever arrives on the device side within quietMs.
     std::vector<std::uint8_t> peerDrain(int quietMs = 100) const;
+    // Closes the device side: the port hangs up.
+    void closePeer();
     // Waits until the port side has n bytes queued for reading.
     bool waitPortInput(std::size_t n, int timeoutMs = 5000) const;
 

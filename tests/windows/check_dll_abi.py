@@ -39,6 +39,7 @@ EXPORTS = [
 PLATFORM_CALLS = {
     "PurgeComm", "WriteFile", "ReadFile", "ClearCommError", "GetTickCount",
     "_lcreat", "_lopen", "_lwrite", "_lread", "_lclose",
+    "GetCommTimeouts", "SetCommTimeouts", "SwitchToThread", "Sleep", "GetLastError",
 }
 # What else may be imported: the mingw-w64 DLL start-up code (the C runtime
 # initialisation and its run-time relocation support) and the compiler's

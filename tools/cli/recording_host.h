@@ -23,17 +23,22 @@ public:
     std::vector<std::uint8_t> received;  // every byte read from it
 
     void purge(host::PortHandle port, std::uint32_t flags) override { inner_.purge(port, flags); }
-    void write(host::PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped) override {
+    host::PortOutcome write(host::PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
+                            std::uint32_t budgetMs) override {
         sent.insert(sent.end(), bytes, bytes + count);
-        inner_.write(port, bytes, count, overlapped);
+        return inner_.write(port, bytes, count, overlapped, budgetMs);
     }
     bool queryQueues(host::PortHandle port, host::QueueCounts& counts) override {
         return inner_.queryQueues(port, counts);
     }
-    bool read(host::PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped) override {
-        const bool ok = inner_.read(port, dest, count, overlapped);
-        if (ok) received.insert(received.end(), dest, dest + count);
-        return ok;
+    host::PortOutcome read(host::PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                           std::uint32_t budgetMs) override {
+        const host::PortOutcome got = inner_.read(port, dest, count, overlapped, budgetMs);
+        if (got == host::PortOutcome::Done) received.insert(received.end(), dest, dest + count);
+        return got;
+    }
+    host::PortOutcome waitPort(host::PortHandle port, const host::PortWait& wait, std::uint32_t budgetMs) override {
+        return inner_.waitPort(port, wait, budgetMs);
     }
     void clearError(host::PortHandle port) override { inner_.clearError(port); }
     std::uint32_t tickMs() override { return inner_.tickMs(); }

@@ -1,0 +1,226 @@
+#include "host/posix_port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kavrol::host::posix {
+
+namespace {
+
+using Nanos = std::int64_t;
+
+constexpr Nanos kNanosPerMs = 1000000;
+// Longest single block when there is no deadline; the caller looks again.
+constexpr Nanos kLongestBlock = 1000 * kNanosPerMs;
+// How long the first wait of a loop keeps looking before it blocks, so that
+// an instantly answering peer costs no sleep and wake-up. The length adapts:
+// it grows while spins succeed and shrinks while the peer answers later, so
+// a slow peer costs little CPU and a fast one keeps its latency. One value
+// for the process: it only steers how long to look.
+constexpr std::int32_t kSpinShortestNs = 4000;
+constexpr std::int32_t kSpinLongestNs = 80000;
+std::atomic<std::int32_t> g_spinNs{kSpinLongestNs / 2};
+// Sleeps while bytes trickle in grow with each look that found no new byte,
+// up to this many times the line time of the missing bytes.
+constexpr std::uint32_t kLongestBackoffShift = 3;
+// Shortest and longest sleep while bytes trickle in or drain. The cap keeps
+// a slow configured line speed (or a peer faster than it) from sleeping
+// through bytes that have long arrived.
+constexpr Nanos kShortestSleep = 100000;
+constexpr Nanos kLongestSleep = 2 * kNanosPerMs;
+
+Nanos now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<Nanos>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Nanos budgetNanos(std::uint32_t budgetMs) {
+    return budgetMs == kNoDeadline ? kLongestBlock : static_cast<Nanos>(budgetMs) * kNanosPerMs;
+}
+
+bool isLostError(int error) {
+    return error == EIO || error == ENXIO || error == EBADF || error == ENODEV || error == EPIPE;
+}
+
+// Blocks up to ns until fd shows one of events. Lost when it shows a
+// hang-up, an error or an invalid descriptor, even together with POLLIN (a
+// hung-up tty reports itself readable for ever). The callers only block when
+// the bytes they need are not there, so no needed byte is given up. A
+// descriptor of -1 is not watched: the call only sleeps.
+PortOutcome block(int fd, short events, Nanos ns) {
+    if (ns < 0) ns = 0;
+    pollfd p{fd, events, 0};
+    const timespec limit{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const int n = ::ppoll(&p, fd < 0 ? 0 : 1, &limit, nullptr);
+    if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortOutcome::Lost;
+    return PortOutcome::Done;
+}
+
+// Sets O_NONBLOCK on the descriptor for the guard's lifetime and puts the
+// application's file status flags back afterwards.
+class NonBlocking {
+public:
+    explicit NonBlocking(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    }
+    ~NonBlocking() {
+        if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) ::fcntl(fd_, F_SETFL, flags_);
+    }
+    NonBlocking(const NonBlocking&) = delete;
+    NonBlocking& operator=(const NonBlocking&) = delete;
+    bool valid() const { return flags_ >= 0; }
+
+private:
+    int fd_;
+    int flags_;
+};
+
+// Moves count bytes with `step` (a non-blocking read or write), blocking
+// for `events` between steps until the budget runs out.
+template <typename Step>
+PortOutcome transfer(int fd, std::uint32_t count, std::uint32_t budgetMs, short events, PortOutcome shortResult,
+                     Step step) {
+    if (fd < 0) return PortOutcome::Failed;
+    const NonBlocking guard(fd);
+    if (!guard.valid()) return errno == EBADF ? PortOutcome::Lost : PortOutcome::Failed;
+    const bool endless = budgetMs == kNoDeadline;
+    const Nanos deadline = now() + budgetNanos(budgetMs);
+    std::uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = step(done);
+        if (n > 0) {
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n == 0) return PortOutcome::Lost;  // end of file: the other side is gone
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return isLostError(errno) ? PortOutcome::Lost : PortOutcome::Failed;
+        const Nanos left = endless ? kLongestBlock : deadline - now();
+        if (left <= 0) return shortResult;
+        if (block(fd, events, left) == PortOutcome::Lost) return PortOutcome::Lost;
+    }
+    return PortOutcome::Done;
+}
+
+// Bit times of one character in the port's framing, and the line speed.
+struct Line {
+    std::uint32_t baud = 9600;
+    std::uint32_t bitsPerChar = 10;
+};
+
+std::uint32_t baudOf(speed_t speed) {
+    struct Pair {
+        speed_t code;
+        std::uint32_t baud;
+    };
+    static constexpr Pair kSpeeds[] = {
+        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
+        {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
+        {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+        {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    for (const Pair& p : kSpeeds) {
+        if (p.code == speed) return p.baud;
+    }
+    return 0;
+}
+
+Line lineOf(int fd) {
+    Line line;
+    termios t{};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0) return line;
+    const std::uint32_t baud = baudOf(::cfgetispeed(&t));
+    if (baud != 0) line.baud = baud;
+    std::uint32_t data = 8;
+    switch (t.c_cflag & CSIZE) {
+        case CS5: data = 5; break;
+        case CS6: data = 6; break;
+        case CS7: data = 7; break;
+        default: break;
+    }
+    line.bitsPerChar = 1 + data + ((t.c_cflag & PARENB) != 0 ? 1 : 0) + ((t.c_cflag & CSTOPB) != 0 ? 2 : 1);
+    return line;
+}
+
+// Time the line needs for `chars` characters, never below kShortestSleep.
+Nanos lineTime(int fd, std::uint32_t chars) {
+    const Line line = lineOf(fd);
+    const Nanos ns = static_cast<Nanos>(chars) * line.bitsPerChar * 1000000000 / line.baud;
+    return ns < kShortestSleep ? kShortestSleep : ns;
+}
+
+bool satisfied(int fd, const PortWait& wait) {
+    int n = 0;
+    if (wait.kind == PortWait::Kind::Input) {
+        return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 && static_cast<std::uint32_t>(n) >= wait.wanted;
+    }
+    return ::ioctl(fd, TIOCOUTQ, &n) == 0 && n == 0;
+}
+
+// Keeps looking for a short while; true once the wait is satisfied.
+bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos budget) {
+    const std::int32_t spin = g_spinNs.load(std::memory_order_relaxed);
+    const Nanos end = now() + (budget < spin ? budget : spin);
+    do {
+        if (satisfied(fd, wait)) {
+            g_spinNs.store(std::min(kSpinLongestNs, spin + spin / 2), std::memory_order_relaxed);
+            return true;
+        }
+    } while (now() < end);
+    g_spinNs.store(std::max(kSpinShortestNs, spin / 2), std::memory_order_relaxed);
+    return false;
+}
+
+}  // namespace
+
+int descriptorOf(PortHandle port) {
+    const auto value = reinterpret_cast<std::uintptr_t>(port);
+    return value <= static_cast<std::uintptr_t>(INT_MAX) ? static_cast<int>(value) : -1;
+}
+
+PortOutcome writeBounded(int fd, const std::uint8_t* bytes, std::uint32_t count, std::uint32_t budgetMs) {
+    return transfer(fd, count, budgetMs, POLLOUT, PortOutcome::TimedOut,
+                    [&](std::uint32_t done) { return ::write(fd, bytes + done, count - done); });
+}
+
+PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::uint32_t budgetMs) {
+    return transfer(fd, count, budgetMs, POLLIN, PortOutcome::Failed,
+                    [&](std::uint32_t done) { return ::read(fd, dest + done, count - done); });
+}
+
+// The first wait of a loop spins briefly. Then: no input yet, block until
+// some arrives; part of it, sleep about the line time of the rest (input
+// that is already there keeps POLLIN raised), longer while no byte comes;
+// output still queued, sleep
+// about the time it needs to go out. A hang-up ends every sleep.
+PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
+    const Nanos budget = std::max(budgetNanos(budgetMs), kShortestSleep);
+    if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget)) {
+        return PortOutcome::Done;
+    }
+    Nanos sleep = budget;
+    short events = 0;
+    if (wait.kind == PortWait::Kind::Input && wait.queued == 0) {
+        events = POLLIN;
+    } else if (wait.kind == PortWait::Kind::Input) {
+        sleep = lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1)
+                << std::min(wait.stalls, kLongestBackoffShift);
+    } else {
+        sleep = lineTime(fd, wait.queued > 0 ? wait.queued : 1);
+    }
+    if (events == 0) sleep = std::min(sleep, kLongestSleep);
+    return block(fd, events, std::min(sleep, budget));
+}
+
+}  // namespace kavrol::host::posix

@@ -1,0 +1,209 @@
+// Over a real pty on the POSIX host: every port call ends by its time-out,
+// whatever the line does (flow control, a peer that stops reading, another
+// reader, a hang-up), and a silent device costs little CPU.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "host/host.h"
+#include "host/host_forwarding.h"
+#include "kavrol32/kavrol32.h"
+#include "link/link_state.h"
+#include "link/timed_io.h"
+#include "support/bounded_child.h"
+#include "support/frames.h"
+#include "support/pty_pair.h"
+
+namespace {
+
+using kavrol::test::exitStatusWithin;
+using kavrol::test::msSince;
+using kavrol::test::PtyPair;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kSendWords = 7;
+
+std::int32_t sendCommand() {
+    return MuxSendComm(0, 5, kSendWords, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+}
+
+class PortBoundsPty : public ::testing::Test {
+protected:
+    PortBoundsPty() { reset(); }
+    ~PortBoundsPty() override { reset(); }
+    static void reset() {
+        kavrol::host::install(nullptr);
+        kavrol::link::linkState() = kavrol::link::LinkState{};
+    }
+    void bind(std::uint32_t timeoutMs) { Init_Msg_Bin(0, pty_.portHandle(), timeoutMs); }
+    PtyPair pty_;
+};
+
+// The port side obeys XON/XOFF and the device has sent XOFF: nothing can
+// go out. Today's result for a send that never leaves is -2 at the deadline.
+TEST_F(PortBoundsPty, SendAfterXoffEndsByTheTimeout) {
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty_.port(), &t), 0);
+    t.c_iflag |= IXON;
+    ASSERT_EQ(::tcsetattr(pty_.port(), TCSANOW, &t), 0);
+    pty_.peerWrite({0x13});
+    ::usleep(20000);  // let the line discipline see the XOFF
+    bind(200);
+    const auto status = exitStatusWithin(
+        [] {
+            const auto start = Clock::now();
+            const std::int32_t sent = sendCommand();
+            Invia_Ack(0x06);
+            return sent == -2 && msSince(start) < 2000 ? 0 : 1;
+        },
+        5000);
+    ASSERT_TRUE(status.has_value()) << "the send blocked past its time-out";
+    EXPECT_EQ(*status, 0);
+}
+
+// A peer that stopped reading: the port's output buffer is full, so the
+// acknowledge (which purges nothing) cannot go out.
+TEST_F(PortBoundsPty, PeerThatStopsReadingCannotHangTheAcknowledge) {
+    const int flags = ::fcntl(pty_.port(), F_GETFL);
+    ASSERT_EQ(::fcntl(pty_.port(), F_SETFL, flags | O_NONBLOCK), 0);
+    // The kernel moves bytes on towards the peer in the background: fill
+    // until a whole round after a pause takes nothing more.
+    const std::vector<std::uint8_t> filler(4096, 0x55);
+    for (bool tookSome = true; tookSome;) {
+        tookSome = false;
+        while (::write(pty_.port(), filler.data(), filler.size()) > 0) tookSome = true;
+        while (::write(pty_.port(), filler.data(), 1) > 0) tookSome = true;
+        ::usleep(20000);
+    }
+    ASSERT_EQ(::fcntl(pty_.port(), F_SETFL, flags), 0);
+    constexpr long kTimeoutMs = 20;
+    constexpr int kAcks = 10;
+    bind(kTimeoutMs);
+    const auto status = exitStatusWithin(
+        [this] {
+            const auto start = Clock::now();
+            for (int i = 0; i < kAcks; ++i) {
+                if (Invia_Ack(0x06) != 1) return 1;
+            }
+            if (msSince(start) > 2 * kAcks * kTimeoutMs + 1000) return 2;
+            // The application's file status flags are as it left them.
+            return (::fcntl(pty_.port(), F_GETFL) & O_NONBLOCK) == 0 ? 0 : 3;
+        },
+        5000);
+    ASSERT_TRUE(status.has_value()) << "a write blocked past its time-out";
+    EXPECT_EQ(*status, 0);
+}
+
+// Just before a read, another reader on the same pty takes the queued bytes.
+class StealingHost final : public kavrol::host::ForwardingHost {
+public:
+    explicit StealingHost(int thief) : ForwardingHost(kavrol::host::platform()), thief_(thief) {}
+    kavrol::host::PortOutcome read(kavrol::host::PortHandle p, std::uint8_t* d, std::uint32_t n, void* o,
+                                   std::uint32_t ms) override {
+        std::uint8_t stolen[512];
+        stolenCount += static_cast<int>(::read(thief_, stolen, sizeof stolen));
+        return ForwardingHost::read(p, d, n, o, ms);
+    }
+    int stolenCount = 0;
+
+private:
+    int thief_;
+};
+
+TEST_F(PortBoundsPty, BytesTakenByASecondReaderFailTheReadByTheTimeout) {
+    const int thief = ::open(::ttyname(pty_.port()), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(thief, 0);
+    constexpr std::uint32_t kTimeoutMs = 300;
+    bind(kTimeoutMs);
+    pty_.peerWrite({0x3E, 0x17});
+    ASSERT_TRUE(pty_.waitPortInput(2));
+    const auto status = exitStatusWithin(
+        [thief] {
+            StealingHost host(thief);
+            kavrol::host::ScopedHost scoped(host);
+            std::uint8_t dest[2] = {};
+            const auto start = Clock::now();
+            const std::int32_t got = kavrol::link::TimedRead(dest, 2);
+            const long ms = msSince(start);
+            if (host.stolenCount != 2) return 1;
+            if (got != -3) return 2;
+            return ms < 2 * static_cast<long>(kTimeoutMs) ? 0 : 3;
+        },
+        5000);
+    ::close(thief);
+    ASSERT_TRUE(status.has_value()) << "the read blocked after its bytes were taken";
+    EXPECT_EQ(*status, 0);
+}
+
+// The device hangs up in the middle of a reply: the receive ends at once
+// with its time-out result and names the port lost.
+TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
+    constexpr std::uint32_t kTimeoutMs = 3000;
+    bind(kTimeoutMs);
+    const Bytes reply = kavrol::test::replyFrame(1, 0, Bytes(20, 0x11));
+    pty_.peerWrite(Bytes(reply.begin(), reply.begin() + 6));
+    ASSERT_TRUE(pty_.waitPortInput(6));
+    pty_.closePeer();
+    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
+    ReplyRecord record{};
+    const auto start = Clock::now();
+    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
+    EXPECT_LT(msSince(start), static_cast<long>(kTimeoutMs) / 2);
+    EXPECT_TRUE(kavrol::link::linkState().portLost);
+    // Later calls on the hung-up port end at once as well.
+    const auto again = Clock::now();
+    EXPECT_EQ(sendCommand(), -2);
+    EXPECT_EQ(Invia_Ack(0x06), 1);
+    EXPECT_LT(msSince(again), static_cast<long>(kTimeoutMs) / 2);
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// A silent device: the wait ends with -2 at its deadline and sleeps.
+TEST_F(PortBoundsPty, SilentDeviceTimesOutAtTheDeadlineWithoutBurningTheCpu) {
+    constexpr std::uint32_t kTimeoutMs = 400;
+    bind(kTimeoutMs);
+    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
+    ReplyRecord record{};
+    const double cpuBefore = threadCpuMs();
+    const auto start = Clock::now();
+    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
+    const long wall = msSince(start);
+    const double cpu = threadCpuMs() - cpuBefore;
+    EXPECT_GE(wall, static_cast<long>(kTimeoutMs));
+    EXPECT_LT(wall, 2 * static_cast<long>(kTimeoutMs) + 1000);
+    EXPECT_LT(cpu, 0.25 * static_cast<double>(wall)) << "cpu " << cpu << " ms of " << wall << " ms";
+    EXPECT_FALSE(kavrol::link::linkState().portLost);
+}
+
+// Handle values that do not fit a descriptor are an unbound port, not the
+// descriptor their low 32 bits name.
+TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsUnbound) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "handles are 32-bit here";
+    const auto port = static_cast<std::uint64_t>(pty_.port());
+    const std::uint64_t values[] = {
+        (std::uint64_t{1} << 32) + port,  // low half is the pty
+        0xFFFFFFFF00000000ULL + port,     // negative, low half is the pty
+        std::uint64_t{0x80000000} + port, // above INT_MAX
+    };
+    for (const std::uint64_t value : values) {
+        Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)), 30);
+        EXPECT_EQ(sendCommand(), -2) << std::hex << value;
+        EXPECT_EQ(Invia_Ack(0x06), 1);
+    }
+    EXPECT_TRUE(pty_.peerDrain(100).empty());
+}
+
+}  // namespace
