@@ -28,8 +28,8 @@ inline void CopyStep(const DecodeCase& c, DecodeTarget& t) {
 
 inline std::int32_t TransportStep(const DecodeCase& c, host::FakeHost& fake, DecodeTarget& t) {
     fake.feed(c.frame.data(), c.frame.size());
-    std::int32_t r = link::TimedRead(t.area, 2);
-    if (r == 1) r = link::TimedRead(t.area + 2, static_cast<std::uint16_t>(t.area[1] - 1));
+    std::int32_t r = link::TimedRead(kavrol::link::DefaultLink(), t.area, 2);
+    if (r == 1) r = link::TimedRead(kavrol::link::DefaultLink(), t.area + 2, static_cast<std::uint16_t>(t.area[1] - 1));
     return r;
 }
 

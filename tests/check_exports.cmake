@@ -1,11 +1,13 @@
-# Checks that the shared library exports exactly the public interface and
-# that it references no heap allocator.
+# Checks that the shared library exports exactly the public interface (the
+# eleven exports and the link API) and that it references no heap allocator.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
 endif()
 set(expected Init_Msg_Bin Get_Version MuxSendComm MuxReceiveComm SaveBuffer LoadBuffer ChiudiFile
-    ApriFile CreaFile ShiftMask Invia_Ack)
+    ApriFile CreaFile ShiftMask Invia_Ack
+    kavrol_link_init kavrol_link_send kavrol_link_receive kavrol_link_ack kavrol_link_port_lost
+    kavrol_link_last_received kavrol_result_name)
 string(REGEX MATCHALL "[ \t][TDBRVWiu] [^\n]+" lines "${defined}")
 set(found "")
 foreach(line IN LISTS lines)

@@ -24,10 +24,10 @@ class PtyTest : public ::testing::Test {
 protected:
     PtyTest() {
         kavrol::host::install(nullptr);
-        kavrol::link::linkState() = kavrol::link::LinkState{};
+        kavrol::link::libraryState() = kavrol::link::LibraryState{};
         Init_Msg_Bin(0, pty_.portHandle(), kGenerousTimeoutMs);
     }
-    ~PtyTest() override { kavrol::link::linkState() = kavrol::link::LinkState{}; }
+    ~PtyTest() override { kavrol::link::libraryState() = kavrol::link::LibraryState{}; }
 
     kavrol::test::PtyPair pty_;
 };
@@ -55,7 +55,7 @@ TEST_F(PtyTest, OversizedCommandPutsNothingOnTheLineAndKeepsTheInput) {
     EXPECT_EQ(muxSend(a), -1);
     EXPECT_TRUE(pty_.peerDrain(50).empty());
     std::uint8_t kept[2] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(kept, 2), 1);
+    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), kept, 2), 1);
     EXPECT_EQ(Bytes(kept, kept + 2), (Bytes{0x01, 0x02}));
 }
 
@@ -69,8 +69,8 @@ TEST_F(PtyTest, CommandDiscardsUnreadInputAndTheReplyIsReadAfterIt) {
     pty_.peerWrite({0x3E, 0x06, 0x01, 0x02, 0x03});
     std::uint8_t head[2] = {};
     std::uint8_t rest[3] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(head, 2), 1);
-    ASSERT_EQ(kavrol::link::TimedRead(rest, 3), 1);
+    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), head, 2), 1);
+    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), rest, 3), 1);
     EXPECT_EQ(Bytes(head, head + 2), (Bytes{0x3E, 0x06}));
     EXPECT_EQ(Bytes(rest, rest + 3), (Bytes{0x01, 0x02, 0x03}));
 }
@@ -80,7 +80,7 @@ TEST_F(PtyTest, ReadOfMoreThanArrivedTimesOutAndReadsNothing) {
     pty_.peerWrite({0x10, 0x20});
     ASSERT_TRUE(pty_.waitPortInput(2));
     std::uint8_t dest[3] = {0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(kavrol::link::TimedRead(dest, 3), -2);
+    EXPECT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), dest, 3), -2);
     EXPECT_EQ(Bytes(dest, dest + 3), (Bytes{0xAA, 0xAA, 0xAA}));
     EXPECT_TRUE(pty_.waitPortInput(2, 100));
 }

@@ -39,7 +39,7 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
     EXPECT_EQ(calls[1].arg, 5U);
     EXPECT_EQ(calls[2].call, FakeCall::Write);
     EXPECT_EQ(calls[2].arg, example.sent.size());
-    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(kavrol::link::linkState().portOverlapped));
+    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(kavrol::link::libraryState().defaultLink.portOverlapped));
     EXPECT_EQ(calls[3].call, FakeCall::Query);
     EXPECT_EQ(calls[4].call, FakeCall::Query);
 }
@@ -75,7 +75,7 @@ TEST_F(CommandFrameTest, BytesReceivedBeforeTheCommandAreDiscarded) {
     fake().replyOnWrite({0x3E, 0x07});
     EXPECT_EQ(muxSend(kavrol::test::commandExamples().front().args), 1);
     std::uint8_t reply[2] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(reply, 2), 1);
+    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), reply, 2), 1);
     EXPECT_EQ(Bytes(reply, reply + 2), (Bytes{0x3E, 0x07}));
     EXPECT_EQ(fake().pendingInput(), 0U);
 }

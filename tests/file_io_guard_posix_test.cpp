@@ -28,7 +28,7 @@ protected:
     }
     static void reset() {
         kavrol::host::install(nullptr);
-        kavrol::link::linkState() = kavrol::link::LinkState{};
+        kavrol::link::libraryState() = kavrol::link::LibraryState{};
     }
     kavrol::test::TempDir dir_;
 };
@@ -47,7 +47,7 @@ TEST_F(FileGuardTest, NonRegularPathsAreRefusedWithoutBlocking) {
             if (SaveBuffer(block, 4) != 0) return 3;
             if (ApriFile("/dev/null") != 0 || CreaFile("/dev/null", 0) != 0) return 4;
             if (ApriFile(dir.c_str()) != 0 || CreaFile(dir.c_str(), 0) != 0) return 5;
-            return kavrol::link::linkState().fileHandle == kavrol::host::kFileError ? 0 : 6;
+            return kavrol::link::libraryState().fileHandle == kavrol::host::kFileError ? 0 : 6;
         },
         5000);
     ASSERT_TRUE(status.has_value()) << "a file call blocked on a FIFO";
@@ -74,10 +74,10 @@ TEST_F(FileGuardTest, NullPathFailsAndClosesTheFileThatWasOpen) {
     const std::string path = dir_.file("open.bin");
     ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
     EXPECT_EQ(ApriFile(nullptr), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, kavrol::host::kFileError);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, kavrol::host::kFileError);
     ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
     EXPECT_EQ(CreaFile(nullptr, 0), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, kavrol::host::kFileError);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, kavrol::host::kFileError);
 }
 
 // The size rule: without an open file every block call gives 0; with one,

@@ -39,11 +39,11 @@ class PosixFileTest : public ::testing::Test {
 protected:
     PosixFileTest() {
         kavrol::host::install(nullptr);
-        kavrol::link::linkState() = kavrol::link::LinkState{};
+        kavrol::link::libraryState() = kavrol::link::LibraryState{};
     }
     ~PosixFileTest() override {
         ChiudiFile();
-        kavrol::link::linkState() = kavrol::link::LinkState{};
+        kavrol::link::libraryState() = kavrol::link::LibraryState{};
     }
     kavrol::test::TempDir dir_;
 };
@@ -104,15 +104,15 @@ TEST_F(PosixFileTest, ReadOnlyAttributeCreatesAFileWithoutWriteBits) {
 
 TEST_F(PosixFileTest, MissingFileAndMissingDirectoryFail) {
     EXPECT_EQ(ApriFile(dir_.file("missing.bin").c_str()), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, -1);
     Bytes dest(4, 0x11);
     EXPECT_EQ(LoadBuffer(dest.data(), 4), 0);
     EXPECT_EQ(dest, Bytes(4, 0x11));
     EXPECT_EQ(CreaFile(dir_.file("no-such-dir/x.bin").c_str(), 0), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, -1);
     // A directory is no file to read, as on Windows.
     EXPECT_EQ(ApriFile(dir_.file(".").c_str()), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, -1);
 }
 
 TEST_F(PosixFileTest, WriteToAFileOpenedForReadingFailsAndChangesNothing) {

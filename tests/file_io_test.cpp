@@ -119,7 +119,7 @@ TEST_F(FileIoTest, ShortReadInAnEarlyChunkStillAdvancesByTheChunkSize) {
 
 TEST_F(FileIoTest, MissingFileFailsAndLoadChangesNothing) {
     EXPECT_EQ(ApriFile("missing.bin"), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, -1);
     Bytes dest(8, 0x5A);
     EXPECT_EQ(LoadBuffer(dest.data(), 8), 0);
     EXPECT_EQ(dest, Bytes(8, 0x5A));
@@ -129,7 +129,7 @@ TEST_F(FileIoTest, MissingFileFailsAndLoadChangesNothing) {
 TEST_F(FileIoTest, FailedCreateLeavesNoFileOpen) {
     fake().failCreate = true;
     EXPECT_EQ(CreaFile(kPath, 0), 0);
-    EXPECT_EQ(kavrol::link::linkState().fileHandle, -1);
+    EXPECT_EQ(kavrol::link::libraryState().fileHandle, -1);
     const Bytes data = pattern(10);
     EXPECT_EQ(SaveBuffer(data.data(), 10), 0);
     EXPECT_EQ(fake().count(FakeCall::FileWrite), 0U);

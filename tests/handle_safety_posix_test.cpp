@@ -26,7 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 void resetLibrary() {
     kavrol::host::install(nullptr);
-    kavrol::link::linkState() = kavrol::link::LinkState{};
+    kavrol::link::libraryState() = kavrol::link::LibraryState{};
 }
 
 // Every port and file call the library offers, as an unbound application
@@ -94,7 +94,7 @@ TEST_F(ClosedFileTest, FileOpenedAfterCloseUnderTheSameNumberIsLeftAlone) {
     const std::string ours = dir_.file("ours.bin");
     const std::string theirs = dir_.file("theirs.bin");
     ASSERT_EQ(CreaFile(ours.c_str(), 0), 1);
-    const int number = kavrol::link::linkState().fileHandle;
+    const int number = kavrol::link::libraryState().fileHandle;
     const Bytes data(10, 0x55);
     ASSERT_EQ(SaveBuffer(data.data(), 10), 1);
     ASSERT_EQ(ChiudiFile(), 1);

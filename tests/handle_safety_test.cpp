@@ -13,7 +13,7 @@
 
 namespace {
 
-using kavrol::link::linkState;
+using kavrol::link::libraryState;
 using kavrol::test::FakeCall;
 using kavrol::test::portCalls;
 using kavrol::test::portCallKinds;
@@ -27,10 +27,11 @@ struct LoadState {
 };
 
 LoadState takeLoadState() {
-    const auto& s = linkState();
+    const auto& state = libraryState();
+    const auto& s = state.defaultLink;
     bool zero = true;
     for (const unsigned char b : s.portOverlapped) zero = zero && b == 0;
-    return {s.portHandle, s.timeoutMs, s.fileHandle, zero};
+    return {s.portHandle, s.timeoutMs, state.fileHandle, zero};
 }
 
 const LoadState kAtLoad = takeLoadState();
@@ -104,10 +105,10 @@ TEST_F(FileHandleTest, BeforeAnyOpenNoFileCallIsMade) {
 
 TEST_F(FileHandleTest, CloseForgetsTheHandle) {
     ASSERT_EQ(CreaFile("a.bin", 0), 1);
-    const std::int32_t opened = linkState().fileHandle;
+    const std::int32_t opened = libraryState().fileHandle;
     ASSERT_NE(opened, -1);
     EXPECT_EQ(ChiudiFile(), 1);
-    EXPECT_EQ(linkState().fileHandle, -1);
+    EXPECT_EQ(libraryState().fileHandle, -1);
     EXPECT_EQ(ChiudiFile(), 1);
     EXPECT_EQ(SaveBuffer(block_.data(), 16), 0);
     EXPECT_EQ(LoadBuffer(block_.data(), 16), 0);
@@ -138,7 +139,7 @@ TEST_P(ReplaceTest, StillOpenFileIsClosedBeforeTheHandleIsReplaced) {
     const ReplaceCase& c = GetParam();
     fake().addFile("b.bin", block_.data(), block_.size());
     ASSERT_EQ(CreaFile("a.bin", 0), 1);
-    const std::int32_t first = linkState().fileHandle;
+    const std::int32_t first = libraryState().fileHandle;
     fake().failCreate = !c.secondSucceeds;
     const char* second = c.secondSucceeds ? "b.bin" : "missing.bin";
     EXPECT_EQ(c.secondIsCreate ? CreaFile(second, 0) : ApriFile(second), c.secondSucceeds ? 1 : 0);
@@ -148,7 +149,7 @@ TEST_P(ReplaceTest, StillOpenFileIsClosedBeforeTheHandleIsReplaced) {
     EXPECT_EQ(calls[1].call, FakeCall::FileClose);
     EXPECT_EQ(calls[1].file, first);
     EXPECT_EQ(calls[2].call, c.secondIsCreate ? FakeCall::FileCreate : FakeCall::FileOpen);
-    EXPECT_EQ(linkState().fileHandle, c.secondSucceeds ? calls[2].file : -1);
+    EXPECT_EQ(libraryState().fileHandle, c.secondSucceeds ? calls[2].file : -1);
     EXPECT_EQ(fake().openFileCount(), c.secondSucceeds ? 1U : 0U);
 }
 

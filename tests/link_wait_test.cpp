@@ -15,7 +15,7 @@ namespace {
 
 using kavrol::host::kNoDeadline;
 using kavrol::host::PortWait;
-using kavrol::link::linkState;
+using kavrol::link::libraryState;
 using kavrol::link::TimedRead;
 using kavrol::link::TimedWrite;
 using kavrol::test::FakeCall;
@@ -69,7 +69,7 @@ TEST_P(ArrivalTest, ReadOfFourBytes) {
         fake().feedAfter(c.secondAfter, {3, 4});
     }
     std::uint8_t dest[4] = {};
-    EXPECT_EQ(TimedRead(dest, 4), c.result);
+    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 4), c.result);
     EXPECT_EQ(lastTick(fake()), c.endTick);
     EXPECT_GE(fake().count(FakeCall::Wait), 1U);
     EXPECT_LE(fake().count(FakeCall::Wait), c.maxWaits);
@@ -77,7 +77,7 @@ TEST_P(ArrivalTest, ReadOfFourBytes) {
     if (c.result == 1) {
         EXPECT_EQ(Bytes(dest, dest + 4), (Bytes{1, 2, 3, 4}));
     }
-    EXPECT_FALSE(linkState().portLost);
+    EXPECT_FALSE(libraryState().defaultLink.portLost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripted, ArrivalTest, ::testing::ValuesIn(kArrivalCases),
@@ -88,7 +88,7 @@ TEST_F(BlockingWaitTest, WaitsAskForTheRestOfAPartialBlockWithTheTimeLeft) {
     fake().setTick(50);
     fake().feed({1, 2});
     std::uint8_t dest[5] = {};
-    EXPECT_EQ(TimedRead(dest, 5), -2);
+    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 5), -2);
     const PortWait& w = fake().lastWait();
     EXPECT_EQ(w.kind, PortWait::Kind::Input);
     EXPECT_EQ(w.queued, 2U);
@@ -103,7 +103,7 @@ TEST_F(BlockingWaitTest, OutputWaitReportsTheBytesStillQueued) {
     bind(40);
     fake().outStuck = true;
     const std::uint8_t block[] = {1, 2, 3};
-    EXPECT_EQ(TimedWrite(block, 3), -2);
+    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), block, 3), -2);
     EXPECT_EQ(fake().lastWait().kind, PortWait::Kind::OutputEmpty);
     EXPECT_EQ(fake().lastWait().queued, 3U);
     EXPECT_EQ(lastTick(fake()), 41U);
@@ -113,7 +113,7 @@ TEST_F(BlockingWaitTest, EndlessTimeoutWaitsInBoundedStepsUntilTheDataComes) {
     bind(kNoDeadline);
     fake().feedAfter(3500, {7});
     std::uint8_t dest[1] = {};
-    EXPECT_EQ(TimedRead(dest, 1), 1);
+    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 1), 1);
     EXPECT_EQ(dest[0], 7);
     EXPECT_EQ(lastTick(fake()), 3500U);
     EXPECT_EQ(fake().count(FakeCall::Wait), 4U);
@@ -123,7 +123,7 @@ TEST_F(BlockingWaitTest, UnboundPortSleepsToTheDeadlineWithoutPortCalls) {
     fake().setTick(10);
     Init_Msg_Bin(0, nullptr, 300);
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(TimedRead(dest, 2), -2);
+    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 2), -2);
     EXPECT_EQ(lastTick(fake()), 311U);
     EXPECT_EQ(kavrol::test::portCalls(fake()).size(), 0U);
 }
@@ -138,11 +138,11 @@ struct LostCase {
 
 std::int32_t readFour() {
     std::uint8_t dest[4] = {};
-    return TimedRead(dest, 4);
+    return TimedRead(kavrol::link::DefaultLink(), dest, 4);
 }
 std::int32_t writeTwo() {
     const std::uint8_t block[] = {1, 2};
-    return TimedWrite(block, 2);
+    return TimedWrite(kavrol::link::DefaultLink(), block, 2);
 }
 
 const LostCase kLostCases[] = {
@@ -163,12 +163,12 @@ TEST_P(LostPortTest, EndsAtOnceAndSaysSo) {
     fake().lostPort = true;
     EXPECT_EQ(c.run(), c.result);
     EXPECT_LT(lastTick(fake()), 200U);
-    EXPECT_TRUE(linkState().portLost);
+    EXPECT_TRUE(libraryState().defaultLink.portLost);
     // The next operation on a port that works again clears the flag.
     fake().lostPort = false;
     fake().feed({1, 2, 3, 4});
     EXPECT_EQ(readFour(), 1);
-    EXPECT_FALSE(linkState().portLost);
+    EXPECT_FALSE(libraryState().defaultLink.portLost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lost, LostPortTest, ::testing::ValuesIn(kLostCases),
@@ -180,7 +180,7 @@ TEST_F(BlockingWaitTest, StalledWriteGivesMinus2WithoutWaitingASecondTimeout) {
     EXPECT_EQ(writeTwo(), -2);
     EXPECT_EQ(fake().lastWriteBudget(), 81U);
     EXPECT_EQ(fake().count(FakeCall::Query), 0U);
-    EXPECT_FALSE(linkState().portLost);
+    EXPECT_FALSE(libraryState().defaultLink.portLost);
 }
 
 TEST_F(BlockingWaitTest, StalledAcknowledgeStillReturnsOne) {

@@ -1,10 +1,12 @@
-// No exported call allocates from the heap.
+// No exported call and no link call allocates from the heap.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "kavrol32/link.h"
+#include "link/link_state.h"
 #include "support/alloc_counter.h"
 #include "support/command_examples.h"
 #include "support/fake_fixture.h"
@@ -24,6 +26,22 @@ const kavrol::test::SendArgs kDirect = kavrol::test::commandExamples()[0].args;
 const kavrol::test::SendArgs kMultiplexed = kavrol::test::commandExamples()[4].args;
 
 void bindPort(FakeHost& /*fake*/) { Init_Msg_Bin(0, kavrol::test::kFakePort, 50); }
+
+// The link calls use a link of their own, on the same fake host.
+KavrolLink g_link;
+const KavrolCommand g_linkCommand = {0, {}, 3, 0, 2, 0, {0x1234, 0x56, 0, 0}, nullptr, 0};
+const KavrolCommand g_rawTooLong = {0, {}, 8, 0, 45, 0, {}, g_block, 45};
+
+void bindLink(FakeHost& fake) {
+    kavrol_link_init(&g_link, kavrol::test::kFakePort, 50);
+    kavrol::link::SetLinkHost(g_link, &fake);
+}
+
+void feedLinkReply(FakeHost& fake, std::uint8_t code) {
+    bindLink(fake);
+    const auto frame = kavrol::test::replyFrame(code, 0, std::vector<std::uint8_t>(30, 0x21));
+    fake.feed(frame.data(), frame.size());
+}
 
 void feedReply(FakeHost& fake, std::uint8_t code) {
     bindPort(fake);
@@ -64,6 +82,17 @@ const AllocCase kAllocCases[] = {
      },
      [] { return LoadBuffer(g_block, 100000); }, 1},
     {"ChiudiFile", [](FakeHost&) { CreaFile(kPath, 0); }, [] { return ChiudiFile(); }, 1},
+    {"LinkInit", [](FakeHost&) {}, [] { return kavrol_link_init(&g_link, kavrol::test::kFakePort, 50); }, 1},
+    {"LinkSend", bindLink, [] { return kavrol_link_send(&g_link, &g_linkCommand); }, 1},
+    {"LinkSendRejected", bindLink, [] { return kavrol_link_send(&g_link, &g_rawTooLong); }, -1},
+    {"LinkReceiveReply", [](FakeHost& f) { feedLinkReply(f, 3); },
+     [] { return kavrol_link_receive(&g_link, 18, g_buffer, &g_record); }, 1},
+    {"LinkReceiveTimeOut", bindLink, [] { return kavrol_link_receive(&g_link, 6, g_buffer, &g_record); }, -2},
+    {"LinkAck", bindLink, [] { return kavrol_link_ack(&g_link, 0x1234); }, 1},
+    {"LinkLastReceived", [](FakeHost& f) { feedLinkReply(f, 1); kavrol_link_receive(&g_link, 0, g_buffer, &g_record); },
+     [] { return kavrol_link_last_received(&g_link, g_block, sizeof g_block); }, 36},
+    {"LinkPortLost", bindLink, [] { return kavrol_link_port_lost(&g_link); }, 0},
+    {"ResultName", [](FakeHost&) {}, [] { return static_cast<std::int32_t>(*kavrol_result_name(-3)); }, 'f'},
 };
 
 class NoAllocationTest : public kavrol::test::FakeHostTest, public ::testing::WithParamInterface<AllocCase> {};

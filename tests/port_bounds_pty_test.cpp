@@ -41,7 +41,7 @@ protected:
     ~PortBoundsPty() override { reset(); }
     static void reset() {
         kavrol::host::install(nullptr);
-        kavrol::link::linkState() = kavrol::link::LinkState{};
+        kavrol::link::libraryState() = kavrol::link::LibraryState{};
     }
     void bind(std::uint32_t timeoutMs) { Init_Msg_Bin(0, pty_.portHandle(), timeoutMs); }
     PtyPair pty_;
@@ -131,7 +131,7 @@ TEST_F(PortBoundsPty, BytesTakenByASecondReaderFailTheReadByTheTimeout) {
             kavrol::host::ScopedHost scoped(host);
             std::uint8_t dest[2] = {};
             const auto start = Clock::now();
-            const std::int32_t got = kavrol::link::TimedRead(dest, 2);
+            const std::int32_t got = kavrol::link::TimedRead(kavrol::link::DefaultLink(), dest, 2);
             const long ms = msSince(start);
             if (host.stolenCount != 2) return 1;
             if (got != -3) return 2;
@@ -157,7 +157,7 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     const auto start = Clock::now();
     EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
     EXPECT_LT(msSince(start), static_cast<long>(kTimeoutMs) / 2);
-    EXPECT_TRUE(kavrol::link::linkState().portLost);
+    EXPECT_TRUE(kavrol::link::libraryState().defaultLink.portLost);
     // Later calls on the hung-up port end at once as well.
     const auto again = Clock::now();
     EXPECT_EQ(sendCommand(), -2);
@@ -185,7 +185,7 @@ TEST_F(PortBoundsPty, SilentDeviceTimesOutAtTheDeadlineWithoutBurningTheCpu) {
     EXPECT_GE(wall, static_cast<long>(kTimeoutMs));
     EXPECT_LT(wall, 2 * static_cast<long>(kTimeoutMs) + 1000);
     EXPECT_LT(cpu, 0.25 * static_cast<double>(wall)) << "cpu " << cpu << " ms of " << wall << " ms";
-    EXPECT_FALSE(kavrol::link::linkState().portLost);
+    EXPECT_FALSE(kavrol::link::libraryState().defaultLink.portLost);
 }
 
 // Handle values that do not fit a descriptor are an unbound port, not the

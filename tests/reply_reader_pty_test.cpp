@@ -23,7 +23,7 @@ constexpr std::uint32_t kExpectedTimeoutMs = 50;
 class ReplyReaderPty : public ::testing::Test {
 protected:
     ReplyReaderPty() { Init_Msg_Bin(0, pair_.portHandle(), kGenerousMs); }
-    ~ReplyReaderPty() override { link::linkState() = link::LinkState{}; }
+    ~ReplyReaderPty() override { link::libraryState() = link::LibraryState{}; }
 
     // Sends bytes from the device side and waits until the port has them all.
     void arrive(const Bytes& bytes) {

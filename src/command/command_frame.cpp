@@ -68,11 +68,11 @@ std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWo
     return static_cast<std::int32_t>(length);
 }
 
-std::int32_t SendCommand(const CommandArgs& args) {
+std::int32_t SendCommand(link::LinkState& link, const CommandArgs& args) {
     std::uint8_t work[kWorkAreaSize];
     const std::int32_t length = BuildCommandFrame(args, work);
     if (length < 0) return length;
-    return link::TimedWrite(work, static_cast<std::uint16_t>(length));
+    return link::TimedWrite(link, work, static_cast<std::uint16_t>(length));
 }
 
 }  // namespace kavrol::command

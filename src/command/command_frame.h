@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+namespace kavrol::link {
+struct LinkState;
+}
+
 namespace kavrol::command {
 
 inline constexpr unsigned kWorkAreaSize = 50;
@@ -25,12 +29,18 @@ struct CommandArgs {
 // True for the commands that carry itemCount raw bytes instead of words.
 constexpr bool takesRawPayload(std::uint8_t command) { return command == 8 || command == 11; }
 
+// The number of bytes a frame reads from rawData: itemCount for commands 8
+// and 11, none for the others.
+constexpr unsigned RawBytesRead(const CommandArgs& args) {
+    return takesRawPayload(args.command) ? args.itemCount : 0U;
+}
+
 // Builds the frame as it is sent into the work area and returns the number of
 // bytes to send, or kRejected (nothing built) when the frame would not fit.
 std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]);
 
-// Builds the frame and sends it with TimedWrite: 1, -2 on time-out, or
-// kRejected before anything reaches the port.
-std::int32_t SendCommand(const CommandArgs& args);
+// Builds the frame and sends it on the link with TimedWrite: 1, -2 on
+// time-out, or kRejected before anything reaches the port.
+std::int32_t SendCommand(link::LinkState& link, const CommandArgs& args);
 
 }  // namespace kavrol::command

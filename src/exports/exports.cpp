@@ -1,8 +1,10 @@
 // The exported entry points. Each one takes its arguments in 32-bit slots,
-// keeps only the bits the interface names, and hands over to its module.
+// keeps only the bits the interface names, and hands over to its module;
+// the protocol calls all work on the one default link.
 #include "kavrol32/kavrol32.h"
 
 #include "command/command_frame.h"
+#include "link/link_state.h"
 #include "link/timed_io.h"
 #include "reply/reply_reader.h"
 #include "util/file_io.h"
@@ -18,7 +20,7 @@ constexpr std::uint16_t low16(std::uint32_t v) { return static_cast<std::uint16_
 extern "C" {
 
 int32_t KAVROL_CALL Init_Msg_Bin(uint32_t /*unused*/, void* portHandle, uint32_t timeoutMs) {
-    kavrol::link::bindPort(portHandle, timeoutMs);
+    kavrol::link::BindPort(kavrol::link::DefaultLink(), portHandle, timeoutMs);
     return 1;
 }
 
@@ -43,11 +45,11 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
     args.words[3] = low16(word3);
     args.muxMode = low8(muxMode);
     args.rawData = rawData;
-    return kavrol::command::SendCommand(args);
+    return kavrol::command::SendCommand(kavrol::link::DefaultLink(), args);
 }
 
 int32_t KAVROL_CALL MuxReceiveComm(uint32_t modelCode, uint8_t* replyBuffer, ReplyRecord* record) {
-    return kavrol::reply::ReceiveReply(modelCode, replyBuffer, reinterpret_cast<uint8_t*>(record));
+    return kavrol::reply::ReceiveReply(kavrol::link::DefaultLink(), modelCode, replyBuffer, reinterpret_cast<uint8_t*>(record));
 }
 
 int32_t KAVROL_CALL SaveBuffer(const uint8_t* data, int32_t size) { return kavrol::util::saveBuffer(data, size); }
@@ -68,7 +70,7 @@ int32_t KAVROL_CALL ShiftMask(int32_t value, uint32_t maskA, uint32_t maskB, uin
 }
 
 int32_t KAVROL_CALL Invia_Ack(uint32_t value) {
-    kavrol::link::SendAck(low8(value));
+    kavrol::link::SendAck(kavrol::link::DefaultLink(), low8(value));
     return 1;
 }
 

@@ -1,11 +1,43 @@
 #include "link/link_state.h"
 
+#include <cstring>
+#include <new>
+
 namespace kavrol::link {
 
 namespace {
-constinit LinkState g_linkState{};
+constinit LibraryState g_libraryState{};
 }
 
-LinkState& linkState() { return g_linkState; }
+LibraryState& libraryState() { return g_libraryState; }
+
+LinkState& DefaultLink() {
+    LinkState& link = g_libraryState.defaultLink;
+    link.host = &host::current();
+    return link;
+}
+
+LinkState& StartLink(KavrolLink& link) {
+    LinkState& state = *::new (static_cast<void*>(link.opaque)) LinkState{};
+    state.started = kStartedLink;
+    return state;
+}
+
+const LinkState* ContextOf(const KavrolLink* link) {
+    if (link == nullptr) return nullptr;
+    // The first word of the object tells whether an init has started it.
+    std::uint32_t started = 0;
+    std::memcpy(&started, link->opaque, sizeof started);
+    if (started != kStartedLink) return nullptr;
+    return std::launder(reinterpret_cast<const LinkState*>(link->opaque));
+}
+
+LinkState* ContextOf(KavrolLink* link) {
+    return const_cast<LinkState*>(ContextOf(static_cast<const KavrolLink*>(link)));
+}
+
+void SetLinkHost(KavrolLink& link, host::Host* host) {
+    if (LinkState* state = ContextOf(&link)) state->host = host;
+}
 
 }  // namespace kavrol::link

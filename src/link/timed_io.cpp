@@ -11,32 +11,31 @@ namespace {
 
 // Queries the queue counts of the bound port. An unbound port or a failed
 // query shows no progress, so the wait runs on to its deadline.
-bool queryBound(host::QueueCounts& counts) {
-    const LinkState& state = linkState();
-    if (state.portHandle == nullptr) return false;
-    return host::current().queryQueues(state.portHandle, counts);
+bool queryBound(const LinkState& link, host::QueueCounts& counts) {
+    if (link.portHandle == nullptr) return false;
+    return HostOf(link).queryQueues(link.portHandle, counts);
 }
 
 // Milliseconds until a wait that has run `elapsed` ms passes its deadline:
 // the first reading strictly past start + timeout.
-std::uint32_t budgetAfter(std::uint32_t elapsed) {
-    const std::uint32_t timeout = linkState().timeoutMs;
+std::uint32_t budgetAfter(const LinkState& link, std::uint32_t elapsed) {
+    const std::uint32_t timeout = link.timeoutMs;
     if (timeout == host::kNoDeadline) return host::kNoDeadline;
     return timeout - elapsed + 1U;
 }
 
 // Milliseconds until the last tick at which a wait may still succeed: a
 // wait sleeps no further, so bytes that come before the deadline are seen.
-std::uint32_t lastLookIn(std::uint32_t elapsed) {
-    const std::uint32_t timeout = linkState().timeoutMs;
+std::uint32_t lastLookIn(const LinkState& link, std::uint32_t elapsed) {
+    const std::uint32_t timeout = link.timeoutMs;
     if (timeout == host::kNoDeadline) return host::kNoDeadline;
     return timeout - elapsed;
 }
 
 // Records a lost port; the operation then ends with the result it would
 // have given at its deadline.
-std::int32_t lost(std::int32_t result) {
-    linkState().portLost = true;
+std::int32_t lost(LinkState& link, std::int32_t result) {
+    link.portLost = true;
     return result;
 }
 
@@ -47,72 +46,67 @@ std::int32_t lost(std::int32_t result) {
 // counts may have moved, at most until the deadline; a lost port ends the
 // wait at once with -2. `elapsed` receives the time of the last check.
 template <typename Done>
-std::int32_t waitFor(host::PortWait wait, Done done, std::uint32_t& elapsed) {
-    host::Host& h = host::current();
+std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint32_t& elapsed) {
+    host::Host& h = HostOf(link);
     const std::uint32_t start = h.tickMs();
     for (;; ++wait.pass) {
         elapsed = h.tickMs() - start;
-        if (elapsed > linkState().timeoutMs) return kTimeout;
+        if (elapsed > link.timeoutMs) return kTimeout;
         host::QueueCounts counts{};
-        const bool known = queryBound(counts);
+        const bool known = queryBound(link, counts);
         if (known && done(counts)) return kOk;
         const std::uint32_t queued =
             !known ? 0U : wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
         wait.stalls = wait.pass != 0 && queued == wait.queued ? wait.stalls + 1 : 0;
         wait.queued = queued;
-        if (h.waitPort(linkState().portHandle, wait, lastLookIn(elapsed)) == host::PortOutcome::Lost) {
-            return lost(kTimeout);
+        if (h.waitPort(link.portHandle, wait, lastLookIn(link, elapsed)) == host::PortOutcome::Lost) {
+            return lost(link, kTimeout);
         }
     }
 }
 
-std::int32_t waitOutputEmpty() {
+std::int32_t waitOutputEmpty(LinkState& link) {
     host::PortWait wait;
     wait.kind = host::PortWait::Kind::OutputEmpty;
     std::uint32_t elapsed = 0;
-    return waitFor(wait, [](const host::QueueCounts& c) { return c.outQueue == 0; }, elapsed);
+    return waitFor(link, wait, [](const host::QueueCounts& c) { return c.outQueue == 0; }, elapsed);
 }
 
 // Hands the block to the driver, bounded by the time-out. A line that takes
 // no more bytes in that time gives -2: the unsent rest can never drain.
-std::int32_t writeBounded(const std::uint8_t* bytes, std::uint16_t count, void* overlapped) {
-    const LinkState& state = linkState();
-    const host::PortOutcome sent =
-        host::current().write(state.portHandle, bytes, count, overlapped, budgetAfter(0));
-    if (sent == host::PortOutcome::Lost) return lost(kTimeout);
+std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint16_t count, void* overlapped) {
+    const host::PortOutcome sent = HostOf(link).write(link.portHandle, bytes, count, overlapped, budgetAfter(link, 0));
+    if (sent == host::PortOutcome::Lost) return lost(link, kTimeout);
     if (sent == host::PortOutcome::TimedOut) return kTimeout;
     return kOk;
 }
 
 }  // namespace
 
-void bindPort(void* portHandle, std::uint32_t timeoutMs) {
-    LinkState& state = linkState();
-    state.portHandle = portHandle;
-    state.timeoutMs = timeoutMs;
+void BindPort(LinkState& link, void* portHandle, std::uint32_t timeoutMs) {
+    link.portHandle = portHandle;
+    link.timeoutMs = timeoutMs;
 }
 
-std::int32_t TimedWrite(const std::uint8_t* bytes, std::uint16_t count) {
-    LinkState& state = linkState();
-    state.portLost = false;
-    if (state.portHandle != nullptr) {
-        host::Host& h = host::current();
-        h.purge(state.portHandle, host::kPurgeReceive);
-        h.purge(state.portHandle, host::kPurgeTransmit);
-        const std::int32_t written = writeBounded(bytes, count, state.portOverlapped);
+std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_t count) {
+    link.portLost = false;
+    if (link.portHandle != nullptr) {
+        host::Host& h = HostOf(link);
+        h.purge(link.portHandle, host::kPurgeReceive);
+        h.purge(link.portHandle, host::kPurgeTransmit);
+        const std::int32_t written = writeBounded(link, bytes, count, link.portOverlapped);
         if (written != kOk) return written;
     }
-    return waitOutputEmpty();
+    return waitOutputEmpty(link);
 }
 
-std::int32_t TimedRead(std::uint8_t* dest, std::uint16_t count) {
-    LinkState& state = linkState();
-    state.portLost = false;
+std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
+    link.portLost = false;
     host::PortWait wait;
     wait.wanted = count;
     std::uint32_t elapsed = 0;
     const std::int32_t waited = waitFor(
-        wait,
+        link, wait,
         [count](const host::QueueCounts& c) {
             const std::uint32_t available = std::min<std::uint32_t>(count, c.inQueue);
             return available >= count;
@@ -120,21 +114,20 @@ std::int32_t TimedRead(std::uint8_t* dest, std::uint16_t count) {
         elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
-    host::Host& h = host::current();
-    const host::PortOutcome got = h.read(state.portHandle, dest, count, state.portOverlapped, budgetAfter(elapsed));
+    host::Host& h = HostOf(link);
+    const host::PortOutcome got = h.read(link.portHandle, dest, count, link.portOverlapped, budgetAfter(link, elapsed));
     if (got == host::PortOutcome::Done) return kOk;
-    if (got == host::PortOutcome::Lost) state.portLost = true;
-    h.clearError(state.portHandle);
+    if (got == host::PortOutcome::Lost) link.portLost = true;
+    h.clearError(link.portHandle);
     return kReadFailed;
 }
 
-void SendAck(std::uint8_t byte) {
-    LinkState& state = linkState();
-    state.portLost = false;
-    if (state.portHandle == nullptr) return;
+void SendAck(LinkState& link, std::uint8_t byte) {
+    link.portLost = false;
+    if (link.portHandle == nullptr) return;
     // Wait until the byte has left, so that the transmit purge of the next
     // command cannot discard it. The outcome does not change the result.
-    if (writeBounded(&byte, 1, nullptr) == kOk) static_cast<void>(waitOutputEmpty());
+    if (writeBounded(link, &byte, 1, nullptr) == kOk) static_cast<void>(waitOutputEmpty(link));
 }
 
 }  // namespace kavrol::link

@@ -1,6 +1,9 @@
 #include "reply/reply_reader.h"
 
+#include <cstring>
+
 #include "link/checksum.h"
+#include "link/link_state.h"
 #include "link/timed_io.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"
@@ -11,6 +14,18 @@ namespace kavrol::reply {
 namespace {
 constexpr std::uint8_t kFirstDeviceError = 247;
 constexpr std::int32_t kDeviceErrorBias = 259;
+
+// Reads count bytes into area[offset..] and, when they came, appends them to
+// the link's copy of what was read.
+std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset, unsigned count) {
+    const std::int32_t result = link::TimedRead(link, area + offset, static_cast<std::uint16_t>(count));
+    if (result == link::kOk) {
+        std::memcpy(link.received + offset, area + offset, count);
+        link.receivedCount = static_cast<std::uint16_t>(offset + count);
+    }
+    return result;
+}
+
 }  // namespace
 
 std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
@@ -22,15 +37,17 @@ std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t*
     return link::kOk;
 }
 
-std::int32_t ReceiveReply(std::uint32_t modelCode, std::uint8_t* buffer, std::uint8_t* record) {
+std::int32_t ReceiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer,
+                          std::uint8_t* record) {
     // Zero-filled, so that fixed source positions past the frame read 0.
     std::uint8_t r[kReceiveAreaSize] = {};
-    std::int32_t result = link::TimedRead(r, 2);
+    link.receivedCount = 0;
+    std::int32_t result = readKept(link, r, 0, 2);
     if (result != link::kOk) return result;
     const unsigned last = r[1];
     // Below 5 the checksum lies outside the frame; above 250 it is no frame.
     if (last > kMaxFrameIndex || last < kMinFrameIndex) return link::kReadFailed;
-    result = link::TimedRead(r + 2, static_cast<std::uint16_t>(last - 1));
+    result = readKept(link, r, 2, last - 1);
     if (result != link::kOk) return result;
     return DecodeReply(modelCode, r, buffer, record);
 }

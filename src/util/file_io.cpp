@@ -7,7 +7,7 @@ namespace kavrol::util {
 
 namespace {
 
-host::FileHandle& fileHandle() { return link::linkState().fileHandle; }
+host::FileHandle& fileHandle() { return link::libraryState().fileHandle; }
 
 // Closes the open file, if any, and forgets its handle so that no later call
 // can reach a descriptor the system has since given to someone else.

@@ -79,11 +79,12 @@ protected:
 };
 
 void ExpectBoundState(std::uint32_t timeoutMs) {
-    const kavrol::link::LinkState& s = kavrol::link::linkState();
+    const kavrol::link::LibraryState& state = kavrol::link::libraryState();
+    const kavrol::link::LinkState& s = state.defaultLink;
     EXPECT_EQ(s.portHandle, kavrol::test::kFakePort);
     EXPECT_EQ(s.timeoutMs, timeoutMs);
     EXPECT_TRUE(kavrol::test::allEqual(s.portOverlapped, 0)) << "the overlapped record was written";
-    EXPECT_EQ(s.fileHandle, kavrol::host::kFileError);
+    EXPECT_EQ(state.fileHandle, kavrol::host::kFileError);
 }
 
 TEST_P(StateLeak, NextTransactionIsAsOnAFreshLibrary) {
@@ -93,7 +94,7 @@ TEST_P(StateLeak, NextTransactionIsAsOnAFreshLibrary) {
     ASSERT_EQ(GoodTransaction(fresh), 1);
 
     // Start over, fail once, then run the same good transaction.
-    kavrol::link::linkState() = kavrol::link::LinkState{};
+    kavrol::link::libraryState() = kavrol::link::LibraryState{};
     bind(kTimeout);
     fake().purge(kavrol::test::kFakePort, kavrol::host::kPurgeReceive | kavrol::host::kPurgeTransmit);
     GetParam().prepare(fake());

@@ -19,9 +19,9 @@ inline void* const kFakePort = reinterpret_cast<void*>(static_cast<std::intptr_t
 class FakeHostTest : public ::testing::Test {
 protected:
     FakeHostTest() : fake_(std::make_unique<host::FakeHost>()), scoped_(*fake_) {
-        link::linkState() = link::LinkState{};
+        link::libraryState() = link::LibraryState{};
     }
-    ~FakeHostTest() override { link::linkState() = link::LinkState{}; }
+    ~FakeHostTest() override { link::libraryState() = link::LibraryState{}; }
 
     host::FakeHost& fake() { return *fake_; }
     void bind(std::uint32_t timeoutMs = 100, void* handle = kFakePort) { Init_Msg_Bin(0, handle, timeoutMs); }

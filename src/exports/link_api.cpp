@@ -1,0 +1,88 @@
+// The link API: the protocol calls of the eleven exports, each on the
+// caller's own link. Arguments the calls cannot work with (a null pointer,
+// an object no init has started, a command that does not add up) give -1
+// before any port call.
+#include "kavrol32/link.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "command/command_frame.h"
+#include "link/link_state.h"
+#include "link/result_name.h"
+#include "link/timed_io.h"
+#include "reply/reply_reader.h"
+
+namespace {
+
+using kavrol::command::CommandArgs;
+
+constexpr std::int32_t kRejected = -1;
+
+CommandArgs argsOf(const KavrolCommand& c) {
+    CommandArgs args;
+    args.routeCount = c.routeCount;
+    args.command = c.command;
+    args.subCommand = c.subCommand;
+    std::copy(std::begin(c.route), std::end(c.route), args.route);
+    args.itemCount = c.itemCount;
+    std::copy(std::begin(c.words), std::end(c.words), args.words);
+    args.muxMode = c.muxMode;
+    args.rawData = c.rawData;
+    return args;
+}
+
+// The frame reads exactly rawLength bytes from rawData, and they exist.
+bool rawDataMatches(const KavrolCommand& c, const CommandArgs& args) {
+    if (c.rawLength != kavrol::command::RawBytesRead(args)) return false;
+    return c.rawLength == 0 || c.rawData != nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t kavrol_link_init(KavrolLink* link, void* portHandle, uint32_t timeoutMs) {
+    if (link == nullptr) return kRejected;
+    kavrol::link::BindPort(kavrol::link::StartLink(*link), portHandle, timeoutMs);
+    return 1;
+}
+
+int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || command == nullptr) return kRejected;
+    const CommandArgs args = argsOf(*command);
+    if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
+    return kavrol::command::SendCommand(*state, args);
+}
+
+int32_t kavrol_link_receive(KavrolLink* link, uint32_t modelCode, uint8_t* buffer, ReplyRecord* record) {
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || buffer == nullptr || record == nullptr) return kRejected;
+    return kavrol::reply::ReceiveReply(*state, modelCode, buffer, reinterpret_cast<uint8_t*>(record));
+}
+
+int32_t kavrol_link_ack(KavrolLink* link, uint32_t value) {
+    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr) return kRejected;
+    kavrol::link::SendAck(*state, static_cast<uint8_t>(value & 0xFFU));
+    return 1;
+}
+
+int32_t kavrol_link_port_lost(const KavrolLink* link) {
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    return state != nullptr && state->portLost ? 1 : 0;
+}
+
+int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || dest == nullptr) return 0;
+    const uint32_t count = std::min<uint32_t>(state->receivedCount, capacity);
+    if (count != 0) std::memcpy(dest, state->received, count);
+    return static_cast<int32_t>(count);
+}
+
+const char* kavrol_result_name(int32_t result) { return kavrol::link::ResultName(result); }
+
+}  // extern "C"
