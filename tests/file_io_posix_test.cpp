@@ -133,11 +133,11 @@ TEST_F(PosixFileTest, DescriptorZeroIsAFileLikeAnyOther) {
     const std::string path = dir_.file("zero.bin");
     const Bytes data = {5, 6, 7};
     const int created = CreaFile(path.c_str(), 0);
-    const int createdOn = kavrol::link::linkState().fileHandle;
+    const int createdOn = kavrol::link::libraryState().fileHandle;
     const int saved = SaveBuffer(data.data(), 3);
     ChiudiFile();
     const int opened = ApriFile(path.c_str());
-    const int openedOn = kavrol::link::linkState().fileHandle;
+    const int openedOn = kavrol::link::libraryState().fileHandle;
     Bytes back(3, 0);
     const int loaded = LoadBuffer(back.data(), 3);
     ChiudiFile();
