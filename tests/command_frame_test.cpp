@@ -47,6 +47,18 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
 INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(kavrol::test::commandExamples()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Four words, the largest word payload, with every payload byte distinct:
+// each word goes out low byte first in its own place.
+const CommandExample kFourWordExamples[] = {
+    {"DirectFourWords", {0, 3, 0, {}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 0, nullptr},
+     {0x0D, 0x03, 0x00, 0x0D, 0x3F, 0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0xF0, 0xDE}},
+    {"MuxFourWords", {1, 3, 0, {0x01}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 1, nullptr},
+     {0x24, 0x12, 0x36, 0x01, 0x01, 0x3C, 0x0D, 0x03, 0x00, 0x0D, 0x3F, 0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0xF0,
+      0xDE}},
+};
+INSTANTIATE_TEST_SUITE_P(FourWords, CommandExampleTest, ::testing::ValuesIn(kFourWordExamples),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 class CommandFrameTest : public kavrol::test::FakeHostTest {};
 
 TEST_F(CommandFrameTest, ResultIsTheWriteTimeOut) {

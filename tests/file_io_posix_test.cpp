@@ -1,14 +1,19 @@
 // Block file I/O on the real POSIX file system.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/host.h"
 #include "kavrol32/kavrol32.h"
@@ -117,6 +122,81 @@ TEST_F(PosixFileTest, WriteToAFileOpenedForReadingFailsAndChangesNothing) {
     const Bytes data = {1, 2, 3, 4};
     EXPECT_EQ(SaveBuffer(data.data(), 4), 0);
     EXPECT_EQ(contentOf(path), (Bytes{'a', 'b', 'c', 'd'}));
+}
+
+// A process started without standard input gets descriptor 0 from its
+// first open: that is a file like any other, for writing and reading.
+TEST_F(PosixFileTest, DescriptorZeroIsAFileLikeAnyOther) {
+    const int savedInput = ::dup(0);
+    ASSERT_GE(savedInput, 0);
+    ::close(0);
+    const std::string path = dir_.file("zero.bin");
+    const Bytes data = {5, 6, 7};
+    const int created = CreaFile(path.c_str(), 0);
+    const int createdOn = kavrol::link::libraryState().fileHandle;
+    const int saved = SaveBuffer(data.data(), 3);
+    ChiudiFile();
+    const int opened = ApriFile(path.c_str());
+    const int openedOn = kavrol::link::libraryState().fileHandle;
+    Bytes back(3, 0);
+    const int loaded = LoadBuffer(back.data(), 3);
+    ChiudiFile();
+    ::dup2(savedInput, 0);
+    ::close(savedInput);
+
+    EXPECT_EQ(createdOn, 0);
+    EXPECT_EQ(openedOn, 0);
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(loaded, 1);
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(contentOf(path), data);
+}
+
+// The host moves whole blocks also on non-blocking descriptors (a pipe
+// here): a write waits while the pipe is full, a read waits for the rest.
+TEST(PosixHostBlocks, NonBlockingDescriptorsMoveWholeBlocks) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    for (const int fd : fds) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    kavrol::host::Host& host = kavrol::host::platform();
+    const Bytes data = pattern(300000);  // several times a pipe's capacity
+
+    Bytes received;
+    std::atomic<bool> writeReturned{false};
+    std::thread reader([&] {
+        std::uint8_t chunk[4096];
+        for (;;) {
+            const bool last = writeReturned;  // then whatever is in the pipe is all
+            const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+            if (n > 0) {
+                received.insert(received.end(), chunk, chunk + n);
+            } else if (last) {
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    const std::int32_t written = host.fileWrite(fds[1], data.data(), static_cast<std::uint32_t>(data.size()));
+    writeReturned = true;
+    reader.join();
+    EXPECT_EQ(written, static_cast<std::int32_t>(data.size()));
+    EXPECT_EQ(received, data);
+
+    std::thread writer([&] {
+        ASSERT_EQ(::write(fds[1], data.data(), 1), 1);  // a read of a single byte, too
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(::write(fds[1], data.data() + 1, 9), 9);
+    });
+    Bytes back(10, 0);
+    const std::int32_t read = host.fileRead(fds[0], back.data(), 10);
+    writer.join();
+    EXPECT_EQ(read, 10);
+    EXPECT_EQ(back, Bytes(data.begin(), data.begin() + 10));
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 TEST_F(PosixFileTest, CloseTwiceReturnsOneBothTimes) {

@@ -180,3 +180,22 @@ TEST_F(AckWaitTest, EndlessTimeOutWaitsUntilTheQueueDrains) {
 }
 
 }  // namespace
+
+// A test's host must not outlive its guard: the guard puts back the host
+// that was current before it, nested guards in reverse order, so that no
+// later call reaches a fake that has gone.
+TEST(ScopedHostGuard, PutsBackTheHostBeforeIt) {
+    namespace host = kavrol::host;
+    host::FakeHost outer;
+    host::FakeHost inner;
+    {
+        const host::ScopedHost a(outer);
+        EXPECT_EQ(&host::current(), &outer);
+        {
+            const host::ScopedHost b(inner);
+            EXPECT_EQ(&host::current(), &inner);
+        }
+        EXPECT_EQ(&host::current(), &outer);
+    }
+    EXPECT_EQ(&host::current(), &host::platform());
+}

@@ -13,18 +13,28 @@ constexpr std::uint32_t kGroup4_22[] = {4, 22};
 constexpr std::uint32_t kGroup5_12_13[] = {5, 12, 13};
 
 // out 64..72 (code3Bytes[0..8]): the source byte, then bit 1 ORed with bit 0.
+// The second set gives every one of the nine bytes bit 0 set and bit 1
+// clear, so that each byte's own OR shows.
 TEST(Group4_22, Code3BytesGetBitZeroOredIntoBitOne) {
-    const std::uint8_t source[9] = {1, 2, 129, 0, 255, 254, 3, 85, 170};
-    const std::uint8_t expected[9] = {3, 2, 131, 0, 255, 254, 3, 87, 170};
-    Bytes payload = taggedPayload(40);
-    for (unsigned i = 0; i < 9; ++i) payload[i] = source[i];  // r[6..14]
-    for (std::uint32_t model : kGroup4_22) {
-        SCOPED_TRACE(model);
-        const Decoded d = decode(model, 3, 1, payload);
-        const ReplyRecord rec = d.fields();
-        for (unsigned i = 0; i < 9; ++i) {
-            EXPECT_EQ(d.buffer[64 + i], expected[i]) << "r[" << 6 + i << "] = " << int(source[i]);
-            EXPECT_EQ(rec.code3Bytes[i], expected[i]);
+    struct Set {
+        std::uint8_t source[9];
+        std::uint8_t expected[9];
+    };
+    const Set sets[] = {
+        {{1, 2, 129, 0, 255, 254, 3, 85, 170}, {3, 2, 131, 0, 255, 254, 3, 87, 170}},
+        {{1, 5, 9, 13, 17, 21, 25, 29, 253}, {3, 7, 11, 15, 19, 23, 27, 31, 255}},
+    };
+    for (const Set& set : sets) {
+        Bytes payload = taggedPayload(40);
+        for (unsigned i = 0; i < 9; ++i) payload[i] = set.source[i];  // r[6..14]
+        for (std::uint32_t model : kGroup4_22) {
+            SCOPED_TRACE(model);
+            const Decoded d = decode(model, 3, 1, payload);
+            const ReplyRecord rec = d.fields();
+            for (unsigned i = 0; i < 9; ++i) {
+                EXPECT_EQ(d.buffer[64 + i], set.expected[i]) << "r[" << 6 + i << "] = " << int(set.source[i]);
+                EXPECT_EQ(rec.code3Bytes[i], set.expected[i]);
+            }
         }
     }
 }

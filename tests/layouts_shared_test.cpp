@@ -211,6 +211,9 @@ TEST_F(SharedLayoutExamples, Code2FlagTellsWhetherR7IsNonZeroAndBitsOfR6AreWords
         {5, 0, {1, 0, 1, 0, 0, 0, 0, 0}, 0},
         {0x80, 2, {0, 0, 0, 0, 0, 0, 0, 1}, 1},
         {0xFF, 0x10, {1, 1, 1, 1, 1, 1, 1, 1}, 1},
+        // Alternating bits: every bit differs from its neighbours.
+        {0x55, 0, {1, 0, 1, 0, 1, 0, 1, 0}, 0},
+        {0xAA, 3, {0, 1, 0, 1, 0, 1, 0, 1}, 1},
     };
     for (std::uint32_t model : {2U, 9U, 23U}) {
         for (const Row& row : table) {

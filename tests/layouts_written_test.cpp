@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "reply/coverage.h"
+#include "reply/layout.h"
 #include "reply/model_groups.h"
 #include "support/normalized_reply.h"
 
@@ -72,8 +74,12 @@ std::vector<bool> positions(const std::vector<Range>& ranges) {
 
 // Decodes the frame over two pre-fills that differ in every byte: a written
 // position holds the same value after both, every other one its pre-fill.
+// The coverage query that the tools use reports the same positions.
 void expectWritten(std::uint32_t model, const Bytes& frame, const std::vector<Range>& written) {
     const std::vector<bool> in = positions(written);
+    bool covered[reply::kReplyBufferSize];
+    reply::LayoutCoverage(model, receiveArea(frame).data(), covered);
+    for (unsigned k = 0; k < reply::kReplyBufferSize; ++k) EXPECT_EQ(covered[k], in[k]) << "coverage of " << k;
     const Decoded a = decode(model, frame, 0x11);
     const Decoded b = decode(model, frame, 0x11 + 0x80);
     ASSERT_EQ(a.result, 1);
@@ -160,6 +166,77 @@ TEST(LayoutsWritten, CodesWithoutLayoutLeaveTheBuffer) {
                     // The code-2 region comes from the untouched buffer.
                     EXPECT_EQ(d.fields().code2Word0, prefill(0, 0xA5) | prefill(1, 0xA5) << 8);
                     EXPECT_EQ(d.fields().code2Word5, prefill(26, 0xA5) | prefill(27, 0xA5) << 8);
+                }
+            }
+        }
+    }
+}
+
+// Every path through a layout, as its rows in order: an include row is
+// replaced by its rows, a chooseBy row forks the path.
+using Path = std::vector<const reply::Op*>;
+
+std::vector<Path> pathsOf(const reply::Layout& layout) {
+    std::vector<Path> paths(1);
+    for (const reply::Op& op : layout.rows) {
+        std::vector<Path> tails;
+        if (op.kind == reply::OpKind::Include) {
+            tails = pathsOf(*op.first);
+        } else if (op.kind == reply::OpKind::ChooseBy) {
+            tails = pathsOf(*op.first);
+            for (Path& p : pathsOf(*op.second)) tails.push_back(std::move(p));
+        } else {
+            tails = {Path{&op}};
+        }
+        std::vector<Path> joined;
+        for (const Path& head : paths) {
+            for (const Path& tail : tails) {
+                joined.push_back(head);
+                joined.back().insert(joined.back().end(), tail.begin(), tail.end());
+            }
+        }
+        paths = std::move(joined);
+    }
+    return paths;
+}
+
+// The positions a row sets as whole bytes, whatever they held (bit-field and
+// OR rows build a byte in place and are not counted).
+Range wholeBytesOf(const reply::Op& op) {
+    using reply::OpKind;
+    switch (op.kind) {
+        case OpKind::Copy:
+        case OpKind::Zero: return {op.out, op.out + op.count - 1U};
+        case OpKind::Set:
+        case OpKind::Flag:
+        case OpKind::Map:
+        case OpKind::Pack: return {op.out, op.out};
+        case OpKind::PayloadToEnd: return {op.out, op.out + reply::kMaxFrameIndex - op.src + 1U};
+        default: return {1, 0};
+    }
+}
+
+// Rows write disjoint runs of whole bytes: a run that reaches into the next
+// row's (or any later row's) positions has a miscounted end, which the later
+// row hides today and a reordering would not.
+TEST(LayoutsWritten, NoTwoRowsSetTheSameWholeByte) {
+    std::vector<const reply::GroupLayouts*> groups;
+    for (std::uint32_t model = 0; model < 25; ++model) {
+        const reply::GroupLayouts* g = reply::GroupForModel(model);
+        if (g != nullptr && std::find(groups.begin(), groups.end(), g) == groups.end()) groups.push_back(g);
+    }
+    for (const reply::GroupLayouts* g : groups) {
+        for (std::size_t code = 0; code < g->byReplyCode.size(); ++code) {
+            if (g->byReplyCode[code] == nullptr) continue;
+            for (const Path& path : pathsOf(*g->byReplyCode[code])) {
+                std::vector<int> setBy(reply::kReplyBufferSize, -1);
+                for (std::size_t row = 0; row < path.size(); ++row) {
+                    const Range r = wholeBytesOf(*path[row]);
+                    for (unsigned k = r.first; k <= r.last && r.first <= r.last; ++k) {
+                        EXPECT_EQ(setBy[k], -1) << "group " << g->name << ", code " << code << ": position " << k
+                                                << " set by rows " << setBy[k] << " and " << row;
+                        setBy[k] = static_cast<int>(row);
+                    }
                 }
             }
         }

@@ -30,6 +30,7 @@ const ShiftCase kShiftCases[] = {
     {"RightCount0OfNegative", INT32_MIN, kAll, 0, 0, 0, 0x80000000U},
     {"RightCount31OfMostNegative", INT32_MIN, kAll, 0, 31, 0, kAll},
     {"RightCount31OfPositive", INT32_MAX, kAll, 0, 31, 0, 0},
+    {"RightOfZeroStaysZero", 0, kAll, 0, 4, 0, 0},
     {"RightCount63IsModulo", -2, kAll, 0, 63, 0, kAll},
     {"LeftDropsHighBits", -1, kAll, 0, 4, 1, 0xFFFFFFF0U},
     {"LeftOfNegativeIntoSign", 0x40000000, kAll, 0, 1, 1, 0x80000000U},

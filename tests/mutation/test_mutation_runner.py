@@ -1,0 +1,279 @@
+"""The mutation runner's own tests: what the operators find, and that the tree
+is restored whatever ends a mutant."""
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import tempfile
+import types
+import unittest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "scripts" / "mutation"))
+import mutants  # noqa: E402
+import plan  # noqa: E402
+import report  # noqa: E402
+import runner  # noqa: E402
+
+
+def found(text, operator=None, path="src/x.cpp"):
+    return [(m.operator, m.before, m.after) for m in mutants.mutants_of(path, text)
+            if operator is None or m.operator == operator]
+
+
+class OperatorsTest(unittest.TestCase):
+    def test_relational_flips_only_spaced_operators(self):
+        cases = [
+            ("bool f(int a) { return a < 3; }\n", [("<", "<=")]),
+            ("bool f(int a) { return a >= 3; }\n", [(">=", ">")]),
+            ("bool f(int a) { return a != 3 && a == 4; }\n", [("!=", "=="), ("==", "!=")]),
+            ("std::array<int, 3> a; auto b = static_cast<int>(x) >> 2; p->q;\n", []),
+            ("template <typename T> int f();\n", []),
+        ]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                self.assertEqual([(b, a) for _, b, a in found(text, "rel")], expected)
+
+    def test_comments_strings_and_preprocessor_lines_are_not_code(self):
+        text = '#include <a>\n#define X (1 < 2)\n// a < b\n/* 5 | 6 */ const char* s = "a < b | 7";\n'
+        self.assertEqual(found(text), [])
+
+    def test_constants_and_masks(self):
+        self.assertEqual(sorted(a for _, _, a in found("int x = 0;\n", "const")), ["1"])
+        self.assertEqual(sorted(a for _, _, a in found("int x = 10U;\n", "const")), ["11U", "9U"])
+        masks = sorted(a for _, _, a in found("int x = y & 0x0C;\n", "const"))
+        self.assertEqual(masks, ["0x04", "0x0B", "0x0D"])  # +1, -1, top bit cleared
+        self.assertEqual(found("int x = y1 + a.b2;\n", "const"), [])
+
+    def test_bit_operators_only_binary(self):
+        text = "void f(const T& a, int* p) { g(&a); x = a & b; y |= c; z = a && b; w = a || b; }\n"
+        self.assertEqual([(b, a) for _, b, a in found(text, "bitop")], [("&", "|"), ("|=", "&=")])
+
+    def test_call_statements(self):
+        text = (
+            "void f() {\n"
+            "    g(1);\n"
+            "    h.purge(a, b);\n"
+            "    if (x) ns::k(2);\n"
+            "    for (auto& o : v) run(o);\n"
+            "    static_cast<void>(wait());\n"
+            "    return h(3);\n"
+            "    int y = g(4);\n"
+            "    a = b ? c : d(5);\n"
+            "    current().close(1);\n"
+            "    switch (k) { case 1: put(2); break; }\n"
+            "}\n"
+        )
+        calls = [b for op, b, _ in found(text, "call")]
+        self.assertEqual(calls, ["g(1);", "h.purge(a, b);", "ns::k(2);", "run(o);", "static_cast<void>(wait());",
+                                 "current().close(1);", "put(2);"])
+
+    def test_removed_call_keeps_the_lines(self):
+        text = "void f() {\n    g(1,\n      2);\n    h();\n}\n"
+        m = next(m for m in mutants.mutants_of("src/x.cpp", text) if m.operator == "call")
+        self.assertEqual(m.apply(text).count("\n"), text.count("\n"))
+        self.assertNotIn("g(", m.apply(text))
+
+    def test_layout_rows_and_tables_are_layout_mutants(self):
+        text = (
+            "constexpr Op kRows[] = {\n    copy(0, 6),\n    zero(1),\n};\n"
+            "constexpr ValueMap kMap = {0, 4};\n"
+            "constexpr FieldRun kRuns[] = {\n    {AT(a), 2, 1, 3},\n};\n"
+            "consteval Op bit(unsigned o) { return field(o, 1); }\n"
+            "unsigned n = 7;\n"
+        )
+        ops = found(text)
+        self.assertEqual(sum(1 for op, _, _ in ops if op == "const"), 2)  # n = 7 only
+        layout = [(b, a) for op, b, a in ops if op == "layout"]
+        self.assertIn(("6", "7"), layout)
+        self.assertIn(("4", "3"), layout)
+        self.assertIn(("3", "2"), layout)
+        self.assertIn(("1", "2"), layout)  # the number inside a builder's body row
+
+    def test_compile_time_guards_are_not_mutated(self):
+        text = "consteval void c(unsigned n) {\n    require(n >= 1 && n <= 3, \"n\");\n}\nstatic_assert(A == 4);\n"
+        self.assertEqual(found(text), [])
+
+    def test_keys_do_not_depend_on_line_numbers(self):
+        a = mutants.mutants_of("src/x.cpp", "int f(int a) { return a < 1; }\n")
+        b = mutants.mutants_of("src/x.cpp", "\n\nint f(int a) { return a < 1; }\n")
+        self.assertEqual([m.key for m in a], [m.key for m in b])
+        self.assertNotEqual(a[0].line, b[0].line)
+
+
+class PlanTest(unittest.TestCase):
+    def make(self, n_files=3, per=5):
+        ms = []
+        for f in range(n_files):
+            text = "".join(f"int v{i} = a < {i};\n" for i in range(per))
+            ms += mutants.mutants_of(f"src/f{f}.cpp", text)
+        return ms
+
+    def test_sample_is_reproducible_and_stratified(self):
+        ms = self.make()
+        args = types.SimpleNamespace(only=[], operator=[], seed=5, all=False, sample=6, all_layout=False)
+        first = plan.choose(ms, args)
+        self.assertEqual([m.key for m in first], [m.key for m in plan.choose(ms, args)])
+        self.assertEqual(len(first), 6)
+        self.assertEqual({m.path for m in first}, {"src/f0.cpp", "src/f1.cpp", "src/f2.cpp"})
+        args.seed = 6
+        self.assertNotEqual([m.key for m in first], [m.key for m in plan.choose(ms, args)])
+
+    def test_layout_rows_gives_each_row_one_mutant(self):
+        text = ("constexpr Op kRows[] = {\n    copy(0, 6), zero(1, 3),\n    bit(2, 6, 0),\n};\n"
+                "constexpr FieldRun kRuns[] = {\n    {AT(a), 0, 2, 10},\n    {AT(b), 20, 1, 4},\n};\n"
+                "int n = 1;\n")
+        ms = mutants.mutants_of("src/t.cpp", text)
+        args = types.SimpleNamespace(only=[], operator=[], seed=2, all=False, sample=1, all_layout=False,
+                                     layout_rows=True)
+        chosen = plan.choose(ms, args)
+        layout = [m for m in chosen if m.operator == "layout"]
+        self.assertEqual(len(layout), 5)  # copy, zero, bit and two field runs
+        self.assertEqual(len({m.row for m in layout}), 5)
+        self.assertEqual([m.operator for m in chosen if m.operator != "layout"], ["const"])
+
+    def test_all_runs_every_mutant_once(self):
+        ms = self.make()
+        args = types.SimpleNamespace(only=[], operator=[], seed=1, all=True, sample=None, all_layout=False)
+        self.assertEqual(sorted(m.key for m in plan.choose(ms, args)), sorted(m.key for m in ms))
+
+    def test_first_tests_one_by_one_then_the_rest(self):
+        targets = ["checksum_test", "command_frame_test", "layouts_a_test", "layouts_b_test", "util_test"]
+        self.assertEqual(plan.test_stages("src/reply/group_6.cpp", targets),
+                         [["layouts_a_test"], ["layouts_b_test"], ["checksum_test", "command_frame_test", "util_test"]])
+        self.assertEqual(plan.test_stages("src/reply/group_6.cpp", targets, {"layouts_b_test": 2})[0],
+                         ["layouts_b_test"])
+        self.assertEqual(plan.test_stages("src/other/x.cpp", targets), [targets])
+
+    def test_equivalent_patterns_treat_brackets_literally(self):
+        reasons = {"src/a.cpp|rel|x[1] < y|*": "dead", "src/b.cpp|const|n = 2;|2|3|0": "same"}
+        self.assertEqual(plan.reason_for("src/a.cpp|rel|x[1] < y|<|<=|0", reasons), "dead")
+        self.assertIsNone(plan.reason_for("src/a.cpp|rel|x1 < y|<|<=|0", reasons))
+        self.assertEqual(plan.reason_for("src/b.cpp|const|n = 2;|2|3|0", reasons), "same")
+
+    def test_every_source_file_has_first_tests_that_exist(self):
+        tree = pathlib.Path(__file__).resolve().parents[2]
+        targets = plan.test_targets(tree)
+        for rel in plan.source_files(tree):
+            with self.subTest(rel=rel):
+                stages = plan.test_stages(rel, targets)
+                self.assertEqual(sorted(t for s in stages for t in s), targets)
+
+
+class RestoreTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.tree = pathlib.Path(self.dir.name)
+        (self.tree / "src").mkdir()
+        self.file = self.tree / "src" / "a.cpp"
+        self.original = "int f(int a) { return a < 1; }\n"
+        self.file.write_text(self.original)
+        args = runner.parse_args(["--tree", str(self.tree), "--all"])
+        self.runner = runner.Runner(args)
+        self.runner.build.mkdir()
+        self.mutant = mutants.mutants_of("src/a.cpp", self.original)[0]
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_file_restored_when_judging_raises(self):
+        def judge(m, targets):
+            self.assertNotEqual(self.file.read_text(), self.original)
+            raise RuntimeError("build broke")
+        self.runner.judge = judge
+        with self.assertRaises(RuntimeError):
+            self.runner.try_mutant(self.mutant, [])
+        self.assertEqual(self.file.read_text(), self.original)
+        self.assertFalse(self.runner.journal.path.exists())
+
+    def test_file_restored_on_sigint(self):
+        def judge(m, targets):
+            os.kill(os.getpid(), signal.SIGINT)
+            return "survived", ""
+        self.runner.judge = judge
+        old = signal.signal(signal.SIGINT, runner._raise_interrupted)
+        try:
+            with self.assertRaises(runner.Interrupted):
+                self.runner.try_mutant(self.mutant, [])
+        finally:
+            signal.signal(signal.SIGINT, old)
+        self.assertEqual(self.file.read_text(), self.original)
+
+    def test_journal_restores_after_a_hard_kill(self):
+        self.runner.journal.hold("src/a.cpp", self.original)
+        self.file.write_text(self.mutant.apply(self.original))
+        self.assertEqual(self.runner.journal.recover(), "src/a.cpp")
+        self.assertEqual(self.file.read_text(), self.original)
+        self.assertIsNone(self.runner.journal.recover())
+
+    def test_changed_source_stops_the_run(self):
+        self.file.write_text("// edited\n" + self.original)
+        with self.assertRaises(RuntimeError):
+            self.runner.try_mutant(self.mutant, [])
+
+
+class JudgeTest(unittest.TestCase):
+    """Outcomes from scripted build and test results (no compiler involved)."""
+
+    def judge(self, builds, tests):
+        args = runner.parse_args(["--tree", tempfile.gettempdir(), "--all"])
+        r = runner.Runner(args)
+        builds = list(builds)
+        r.build_targets = lambda targets, timeout=None: builds.pop(0)
+        r.run_test = lambda target: tests.get(target, "ok")
+        m = mutants.mutants_of("src/reply/group_6.cpp", "int n = 1;\n")[0]
+        return r.judge(m, ["layouts_a_test", "util_test"])
+
+    def test_outcomes(self):
+        cases = [
+            (["failed"], {}, ("not-compiled", "")),
+            (["timeout"], {}, ("build-timeout", "")),
+            (["ok"], {"layouts_a_test": "failed"}, ("killed", "layouts_a_test")),
+            (["ok", "ok"], {"util_test": "timeout"}, ("timed-out", "util_test")),
+            (["ok", "ok"], {}, ("survived", "")),
+            (["ok", "failed"], {}, ("killed", "build of util_test")),
+        ]
+        for builds, tests, expected in cases:
+            with self.subTest(builds=builds, tests=tests):
+                self.assertEqual(self.judge(builds, tests), expected)
+
+
+class ReportTest(unittest.TestCase):
+    def test_rerun_counts_new_kills_against_the_earlier_run(self):
+        ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
+        earlier = {"results": [
+            {"key": ms[0].key, "outcome": "killed"}, {"key": ms[1].key, "outcome": "survived"},
+            {"key": ms[2].key, "outcome": "survived"}, {"key": "gone", "outcome": "survived"},
+            {"key": ms[3].key, "outcome": "not-compiled"},
+        ]}
+        now = report.Summary(commit="abc", started=0, seconds=1, total=len(ms), chosen=2, selection="",
+                             results=[(ms[1], "killed", "t_test"), (ms[2], "survived", "")], stopped="",
+                             equivalent={ms[2].key: "same value"})
+        text = report.rerun_section(now, earlier)
+        self.assertIn("score of the run above with them: 50.0 %** (2 of 4)", text)
+        self.assertIn("1 of 2 are killed now; 1 no longer exist", text)
+        self.assertIn("of the 3 compiling mutants that are not equivalent: 66.7 %", text)
+        self.assertIn("killed by t_test", text)
+        self.assertIn("survived: same value", text)
+
+    def test_score_counts_timeouts_as_detected_and_skips_what_did_not_compile(self):
+        ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
+        s = report.Summary(commit="abc", started=0, seconds=1, total=4, chosen=4, selection="",
+                           results=[(ms[0], "killed", "t"), (ms[1], "timed-out", "t"), (ms[2], "survived", ""),
+                                    (ms[3], "not-compiled", "")], stopped="", equivalent={})
+        self.assertEqual((s.compiled(), s.detected()), (3, 2))
+        self.assertAlmostEqual(s.score(), 200 / 3)
+        self.assertEqual(s.survivor_counts(), (0, 0, 1))
+
+
+class TimeLimitTest(unittest.TestCase):
+    def test_overrunning_command_is_killed(self):
+        status, seconds = runner.run([sys.executable, "-c", "import time; time.sleep(30)"], ".", timeout=0.5)
+        self.assertEqual(status, "timeout")
+        self.assertLess(seconds, 10)
+        self.assertEqual(runner.run([sys.executable, "-c", "raise SystemExit(1)"], ".")[0], "failed")
+
+
+if __name__ == "__main__":
+    unittest.main()
