@@ -10,4 +10,11 @@ Host& current() { return g_installed != nullptr ? *g_installed : platform(); }
 
 void install(Host* host) { g_installed = host; }
 
+bool Host::queryQueue(PortHandle port, PortWait::Kind kind, std::uint32_t& count) {
+    QueueCounts counts{};
+    if (!queryQueues(port, counts)) return false;
+    count = kind == PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
+    return true;
+}
+
 }  // namespace kavrol::host

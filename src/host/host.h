@@ -71,6 +71,11 @@ public:
                               std::uint32_t budgetMs) = 0;
     // False when the query failed; counts are then meaningless.
     virtual bool queryQueues(PortHandle port, QueueCounts& counts) = 0;
+    // The one count a wait looks at (Input: bytes queued; OutputEmpty:
+    // bytes still to send); false when the query failed. By default taken
+    // from queryQueues; a host that needs a system call per count overrides
+    // it to make only the one.
+    virtual bool queryQueue(PortHandle port, PortWait::Kind kind, std::uint32_t& count);
     // Reads exactly count bytes that the queue count says have arrived.
     // Bytes missing after all (another reader took them) are waited for
     // until the budget runs out; then Failed.

@@ -16,6 +16,9 @@ public:
         return inner_.write(port, bytes, count, overlapped, budgetMs);
     }
     bool queryQueues(PortHandle port, QueueCounts& counts) override { return inner_.queryQueues(port, counts); }
+    bool queryQueue(PortHandle port, PortWait::Kind kind, std::uint32_t& count) override {
+        return inner_.queryQueue(port, kind, count);
+    }
     PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
                      std::uint32_t budgetMs) override {
         return inner_.read(port, dest, count, overlapped, budgetMs);

@@ -110,6 +110,10 @@ public:
         return true;
     }
 
+    bool queryQueue(PortHandle port, PortWait::Kind kind, std::uint32_t& count) override {
+        return posix::queryQueue(posix::descriptorOf(port), kind, count);
+    }
+
     PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* /*overlapped*/,
                      std::uint32_t budgetMs) override {
         return posix::readBounded(posix::descriptorOf(port), dest, count, budgetMs);

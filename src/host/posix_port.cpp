@@ -161,11 +161,22 @@ Nanos lineTime(int fd, std::uint32_t chars) {
 }
 
 bool satisfied(int fd, const PortWait& wait) {
-    int n = 0;
-    if (wait.kind == PortWait::Kind::Input) {
-        return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0 && static_cast<std::uint32_t>(n) >= wait.wanted;
-    }
-    return ::ioctl(fd, TIOCOUTQ, &n) == 0 && n == 0;
+    std::uint32_t n = 0;
+    if (!queryQueue(fd, wait.kind, n)) return false;
+    return wait.kind == PortWait::Kind::Input ? n > 0 && n >= wait.wanted : n == 0;
+}
+
+// How long a wait may block when the caller's last possible look is
+// budgetMs ticks away. The tick is this clock's whole milliseconds, so a
+// block of budgetMs from the middle of a tick would wake late in the last
+// tick, and any wake-up latency would carry the next look past the
+// deadline. The block therefore ends at the start of the tick before the
+// last one, leaving two milliseconds of looks in short steps.
+Nanos blockLimit(std::uint32_t budgetMs) {
+    if (budgetMs == kNoDeadline) return kLongestBlock;
+    if (budgetMs < 2) return kShortestSleep;
+    const Nanos limit = static_cast<Nanos>(budgetMs - 1) * kNanosPerMs - now() % kNanosPerMs;
+    return std::max(limit, kShortestSleep);
 }
 
 // Keeps looking for a short while; true once the wait is satisfied.
@@ -183,6 +194,14 @@ bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos budget) {
 }
 
 }  // namespace
+
+bool queryQueue(int fd, PortWait::Kind kind, std::uint32_t& count) {
+    if (fd < 0) return false;
+    int n = 0;
+    if (::ioctl(fd, kind == PortWait::Kind::Input ? FIONREAD : TIOCOUTQ, &n) != 0) return false;
+    count = n > 0 ? static_cast<std::uint32_t>(n) : 0U;
+    return true;
+}
 
 int descriptorOf(PortHandle port) {
     const auto value = reinterpret_cast<std::uintptr_t>(port);
@@ -205,7 +224,7 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 // output still queued, sleep
 // about the time it needs to go out. A hang-up ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
-    const Nanos budget = std::max(budgetNanos(budgetMs), kShortestSleep);
+    const Nanos budget = blockLimit(budgetMs);
     if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget)) {
         return PortOutcome::Done;
     }

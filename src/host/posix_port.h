@@ -13,6 +13,8 @@ namespace kavrol::host::posix {
 // descriptor (negative or above INT_MAX): such a port is unbound.
 int descriptorOf(PortHandle port);
 
+// One queue count with one ioctl: FIONREAD for input, TIOCOUTQ for output.
+bool queryQueue(int fd, PortWait::Kind kind, std::uint32_t& count);
 PortOutcome writeBounded(int fd, const std::uint8_t* bytes, std::uint32_t count, std::uint32_t budgetMs);
 PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::uint32_t budgetMs);
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs);

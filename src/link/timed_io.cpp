@@ -1,7 +1,5 @@
 #include "link/timed_io.h"
 
-#include <algorithm>
-
 #include "host/host.h"
 #include "link/link_state.h"
 
@@ -9,11 +7,12 @@ namespace kavrol::link {
 
 namespace {
 
-// Queries the queue counts of the bound port. An unbound port or a failed
-// query shows no progress, so the wait runs on to its deadline.
-bool queryBound(const LinkState& link, host::QueueCounts& counts) {
+// Queries the one queue count the wait looks at on the bound port. An
+// unbound port or a failed query shows no progress, so the wait runs on to
+// its deadline.
+bool queryBound(const LinkState& link, host::PortWait::Kind kind, std::uint32_t& count) {
     if (link.portHandle == nullptr) return false;
-    return HostOf(link).queryQueues(link.portHandle, counts);
+    return HostOf(link).queryQueue(link.portHandle, kind, count);
 }
 
 // Milliseconds until a wait that has run `elapsed` ms passes its deadline:
@@ -39,7 +38,7 @@ std::int32_t lost(LinkState& link, std::int32_t result) {
     return result;
 }
 
-// Looks at the queue counts until `done` holds (1) or the time-out has
+// Looks at the wait's queue count until `done` holds (1) or the time-out has
 // passed (-2). Elapsed time is the wrap-safe difference of two tick
 // readings; the deadline is checked before every query. A time-out of
 // 0xFFFFFFFF never passes. Between two looks the host blocks until the
@@ -52,11 +51,10 @@ std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint3
     for (;; ++wait.pass) {
         elapsed = h.tickMs() - start;
         if (elapsed > link.timeoutMs) return kTimeout;
-        host::QueueCounts counts{};
-        const bool known = queryBound(link, counts);
-        if (known && done(counts)) return kOk;
-        const std::uint32_t queued =
-            !known ? 0U : wait.kind == host::PortWait::Kind::Input ? counts.inQueue : counts.outQueue;
+        std::uint32_t count = 0;
+        const bool known = queryBound(link, wait.kind, count);
+        if (known && done(count)) return kOk;
+        const std::uint32_t queued = known ? count : 0U;
         wait.stalls = wait.pass != 0 && queued == wait.queued ? wait.stalls + 1 : 0;
         wait.queued = queued;
         if (h.waitPort(link.portHandle, wait, lastLookIn(link, elapsed)) == host::PortOutcome::Lost) {
@@ -69,7 +67,7 @@ std::int32_t waitOutputEmpty(LinkState& link) {
     host::PortWait wait;
     wait.kind = host::PortWait::Kind::OutputEmpty;
     std::uint32_t elapsed = 0;
-    return waitFor(link, wait, [](const host::QueueCounts& c) { return c.outQueue == 0; }, elapsed);
+    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, elapsed);
 }
 
 // Hands the block to the driver, bounded by the time-out. A line that takes
@@ -107,10 +105,7 @@ std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count)
     std::uint32_t elapsed = 0;
     const std::int32_t waited = waitFor(
         link, wait,
-        [count](const host::QueueCounts& c) {
-            const std::uint32_t available = std::min<std::uint32_t>(count, c.inQueue);
-            return available >= count;
-        },
+        [count](std::uint32_t inQueue) { return inQueue >= count; },
         elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
