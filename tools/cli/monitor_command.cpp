@@ -10,6 +10,7 @@
 #include "cli/line_decoder.h"
 #include "cli/line_tap.h"
 #include "cli/options.h"
+#include "common/line_options.h"
 #include "common/pty_device.h"
 
 namespace kavrol::cli {
@@ -125,10 +126,7 @@ void addMonitorOptions(CLI::App& m, MonitorOptions& o) {
     m.add_option("--between", o.between, "forward between two ports: the application's side, then the device's")
         ->expected(2);
     m.add_option("--link", o.link, "with --pty: also make this symlink to the pseudo-terminal");
-    m.add_option("--baud", o.line.baud, "baud rate of the ports")->transform(numberUpTo(4000000))->capture_default_str();
-    m.add_option("--data", o.line.dataBits, "data bits")->check(CLI::Range(5U, 8U))->capture_default_str();
-    m.add_option("--parity", o.line.parity, "parity: N, E or O")->check(CLI::IsMember({'N', 'E', 'O'}))->capture_default_str();
-    m.add_option("--stop", o.line.stopBits, "stop bits")->check(CLI::IsMember({1U, 2U}))->capture_default_str();
+    tools::addLineOptions(m, o.line, " of the ports");
     m.add_option("--timeout", o.timeoutMs, "ms after a command without an answer before the reply is reported missing")
         ->transform(numberUpTo(600000))->capture_default_str();
     m.add_option("--gap", o.gapMs, "ms of quiet that end a frame still waiting for bytes")
