@@ -23,13 +23,16 @@ constexpr Nanos kNanosPerMs = 1000000;
 // Longest single block when there is no deadline; the caller looks again.
 constexpr Nanos kLongestBlock = 1000 * kNanosPerMs;
 // How long the first wait of a loop keeps looking before it blocks, so that
-// an instantly answering peer costs no sleep and wake-up. The length adapts:
-// it grows while spins succeed and shrinks while the peer answers later, so
-// a slow peer costs little CPU and a fast one keeps its latency. One value
-// for the process: it only steers how long to look.
+// an instantly answering peer costs no sleep and wake-up. The length adapts
+// to the peer: a look that succeeds, or a block that the awaited bytes end
+// within the longest spin, lengthens it to cover that answer time; a peer
+// that answers later halves it, so a slow peer costs little CPU. One length
+// per wait kind and descriptor slot, so that lines with different peers
+// steer each other little; it only steers how long to look.
 constexpr std::int32_t kSpinShortestNs = 4000;
 constexpr std::int32_t kSpinLongestNs = 80000;
-std::atomic<std::int32_t> g_spinNs{kSpinLongestNs / 2};
+constexpr int kSpinSlots = 16;
+std::atomic<std::int32_t> g_spinNs[2][kSpinSlots];
 // Sleeps while bytes trickle in grow with each look that found no new byte,
 // up to this many times the line time of the missing bytes.
 constexpr std::uint32_t kLongestBackoffShift = 3;
@@ -53,18 +56,24 @@ bool isLostError(int error) {
     return error == EIO || error == ENXIO || error == EBADF || error == ENODEV || error == EPIPE;
 }
 
-// Blocks up to ns until fd shows one of events. Lost when it shows a
-// hang-up, an error or an invalid descriptor, even together with POLLIN (a
-// hung-up tty reports itself readable for ever). The callers only block when
-// the bytes they need are not there, so no needed byte is given up. A
-// descriptor of -1 is not watched: the call only sleeps.
-PortOutcome block(int fd, short events, Nanos ns) {
+// Blocks up to ns until fd shows one of events; `ready` tells whether it
+// did. Lost when it shows a hang-up, an error or an invalid descriptor, even
+// together with POLLIN (a hung-up tty reports itself readable for ever). The
+// callers only block when the bytes they need are not there, so no needed
+// byte is given up. A descriptor of -1 is not watched: the call only sleeps.
+PortOutcome block(int fd, short events, Nanos ns, bool& ready) {
     if (ns < 0) ns = 0;
     pollfd p{fd, events, 0};
     const timespec limit{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     const int n = ::ppoll(&p, fd < 0 ? 0 : 1, &limit, nullptr);
+    ready = n > 0 && (p.revents & events) != 0;
     if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortOutcome::Lost;
     return PortOutcome::Done;
+}
+
+PortOutcome block(int fd, short events, Nanos ns) {
+    bool ready = false;
+    return block(fd, events, ns, ready);
 }
 
 // Sets O_NONBLOCK on the descriptor for the guard's lifetime and puts the
@@ -179,18 +188,44 @@ Nanos blockLimit(std::uint32_t budgetMs) {
     return std::max(limit, kShortestSleep);
 }
 
-// Keeps looking for a short while; true once the wait is satisfied.
-bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos budget) {
-    const std::int32_t spin = g_spinNs.load(std::memory_order_relaxed);
-    const Nanos end = now() + (budget < spin ? budget : spin);
+// The adaptive spin length of one wait kind on one descriptor.
+class Spin {
+public:
+    Spin(int fd, PortWait::Kind kind)
+        : slot_(g_spinNs[kind == PortWait::Kind::Input ? 0 : 1][static_cast<unsigned>(fd) % kSpinSlots]) {}
+
+    Nanos length() const {
+        const std::int32_t ns = slot_.load(std::memory_order_relaxed);
+        return ns == 0 ? kSpinLongestNs / 2 : ns;
+    }
+    // The wait was over `took` after its start.
+    void answeredAfter(Nanos took) {
+        const Nanos covering = std::max(length(), took + took / 2);
+        store(covering <= kSpinLongestNs ? covering : length() / 2);
+    }
+    void notAnswered() { store(length() / 2); }
+
+private:
+    void store(Nanos ns) {
+        slot_.store(static_cast<std::int32_t>(std::clamp<Nanos>(ns, kSpinShortestNs, kSpinLongestNs)),
+                    std::memory_order_relaxed);
+    }
+    std::atomic<std::int32_t>& slot_;
+};
+
+// Keeps looking until the wait is satisfied or `until` has passed.
+bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos until) {
     do {
-        if (satisfied(fd, wait)) {
-            g_spinNs.store(std::min(kSpinLongestNs, spin + spin / 2), std::memory_order_relaxed);
-            return true;
-        }
-    } while (now() < end);
-    g_spinNs.store(std::max(kSpinShortestNs, spin / 2), std::memory_order_relaxed);
+        if (satisfied(fd, wait)) return true;
+    } while (now() < until);
     return false;
+}
+
+// Sleep for a wait that found part of its input or output still queued.
+Nanos stepSleep(int fd, const PortWait& wait) {
+    if (wait.kind == PortWait::Kind::OutputEmpty) return lineTime(fd, wait.queued > 0 ? wait.queued : 1);
+    return lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1)
+           << std::min(wait.stalls, kLongestBackoffShift);
 }
 
 }  // namespace
@@ -221,25 +256,33 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 // The first wait of a loop spins briefly. Then: no input yet, block until
 // some arrives; part of it, sleep about the line time of the rest (input
 // that is already there keeps POLLIN raised), longer while no byte comes;
-// output still queued, sleep
-// about the time it needs to go out. A hang-up ends every sleep.
+// output still queued, sleep about the time it needs to go out. A hang-up
+// ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     const Nanos budget = blockLimit(budgetMs);
-    if (fd >= 0 && wait.pass == 0 && spinUntilSatisfied(fd, wait, budget)) {
+    const bool awaitsFirstByte = wait.kind == PortWait::Kind::Input && wait.queued == 0;
+    if (fd < 0 || wait.pass != 0) {
+        if (awaitsFirstByte) return block(fd, POLLIN, budget);
+        return block(fd, 0, std::min({stepSleep(fd, wait), kLongestSleep, budget}));
+    }
+    Spin spin(fd, wait.kind);
+    const Nanos start = now();
+    if (spinUntilSatisfied(fd, wait, start + std::min(budget, spin.length()))) {
+        spin.answeredAfter(now() - start);
         return PortOutcome::Done;
     }
-    Nanos sleep = budget;
-    short events = 0;
-    if (wait.kind == PortWait::Kind::Input && wait.queued == 0) {
-        events = POLLIN;
-    } else if (wait.kind == PortWait::Kind::Input) {
-        sleep = lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1)
-                << std::min(wait.stalls, kLongestBackoffShift);
-    } else {
-        sleep = lineTime(fd, wait.queued > 0 ? wait.queued : 1);
+    if (!awaitsFirstByte) {
+        spin.notAnswered();
+        return block(fd, 0, std::min({stepSleep(fd, wait), kLongestSleep, budget}));
     }
-    if (events == 0) sleep = std::min(sleep, kLongestSleep);
-    return block(fd, events, std::min(sleep, budget));
+    bool ready = false;
+    const PortOutcome outcome = block(fd, POLLIN, budget, ready);
+    if (ready) {
+        spin.answeredAfter(now() - start);
+    } else {
+        spin.notAnswered();
+    }
+    return outcome;
 }
 
 }  // namespace kavrol::host::posix
