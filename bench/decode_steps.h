@@ -10,6 +10,7 @@
 #include "decode_cases.h"
 #include "fake_host/host_fake.h"
 #include "kavrol32/kavrol32.h"
+#include "link/link_state.h"
 #include "link/timed_io.h"
 
 namespace kavrol::bench {
