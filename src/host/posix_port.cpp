@@ -1,4 +1,5 @@
 #include "host/posix_port.h"
+#include "host/posix_wait_policy.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,35 +18,16 @@ namespace kavrol::host::posix {
 
 namespace {
 
-using Nanos = std::int64_t;
-
-constexpr Nanos kNanosPerMs = 1000000;
-// Longest single block when there is no deadline; the caller looks again.
-constexpr Nanos kLongestBlock = 1000 * kNanosPerMs;
-// How long the first wait of a loop keeps looking before it blocks, so that
-// an instantly answering peer costs no sleep and wake-up. The length adapts
-// to the peer: a look that succeeds, or a block that the awaited bytes end
-// within the longest spin, lengthens it to cover that answer time; a peer
-// that answers later halves it, so a slow peer costs little CPU. One length
-// per wait kind and descriptor slot, so that lines with different peers
-// steer each other little; it only steers how long to look.
-constexpr std::int32_t kSpinShortestNs = 4000;
-constexpr std::int32_t kSpinLongestNs = 80000;
+// The adaptive spin length of a loop's first wait, one per wait kind and
+// descriptor slot, so that lines with different peers steer each other
+// little. It only steers how long to look; 0 is the starting value.
 constexpr int kSpinSlots = 16;
 std::atomic<std::int32_t> g_spinNs[2][kSpinSlots];
-// Sleeps while bytes trickle in grow with each look that found no new byte,
-// up to this many times the line time of the missing bytes.
-constexpr std::uint32_t kLongestBackoffShift = 3;
-// Shortest and longest sleep while bytes trickle in or drain. The cap keeps
-// a slow configured line speed (or a peer faster than it) from sleeping
-// through bytes that have long arrived.
-constexpr Nanos kShortestSleep = 100000;
-constexpr Nanos kLongestSleep = 2 * kNanosPerMs;
 
 Nanos now() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<Nanos>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return static_cast<Nanos>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
 Nanos budgetNanos(std::uint32_t budgetMs) {
@@ -64,7 +46,7 @@ bool isLostError(int error) {
 PortOutcome block(int fd, short events, Nanos ns, bool& ready) {
     if (ns < 0) ns = 0;
     pollfd p{fd, events, 0};
-    const timespec limit{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const timespec limit{static_cast<time_t>(ns / kNanosPerSecond), static_cast<long>(ns % kNanosPerSecond)};
     const int n = ::ppoll(&p, fd < 0 ? 0 : 1, &limit, nullptr);
     ready = n > 0 && (p.revents & events) != 0;
     if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortOutcome::Lost;
@@ -122,31 +104,31 @@ PortOutcome transfer(int fd, std::uint32_t count, std::uint32_t budgetMs, short 
     return PortOutcome::Done;
 }
 
-// Bit times of one character in the port's framing, and the line speed.
-struct Line {
-    std::uint32_t baud = 9600;
-    std::uint32_t bitsPerChar = 10;
-};
-
+// The speeds a termios speed code stands for; each row is built from the
+// code's own name, so a code and its number cannot disagree.
+#define KAVROL_SPEED(n) {B##n, n}
 std::uint32_t baudOf(speed_t speed) {
     struct Pair {
         speed_t code;
         std::uint32_t baud;
     };
     static constexpr Pair kSpeeds[] = {
-        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-        {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-        {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-        {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+        KAVROL_SPEED(50),     KAVROL_SPEED(75),     KAVROL_SPEED(110),    KAVROL_SPEED(134),
+        KAVROL_SPEED(150),    KAVROL_SPEED(200),    KAVROL_SPEED(300),    KAVROL_SPEED(600),
+        KAVROL_SPEED(1200),   KAVROL_SPEED(1800),   KAVROL_SPEED(2400),   KAVROL_SPEED(4800),
+        KAVROL_SPEED(9600),   KAVROL_SPEED(19200),  KAVROL_SPEED(38400),  KAVROL_SPEED(57600),
+        KAVROL_SPEED(115200), KAVROL_SPEED(230400), KAVROL_SPEED(460800), KAVROL_SPEED(921600),
     };
     for (const Pair& p : kSpeeds) {
         if (p.code == speed) return p.baud;
     }
     return 0;
 }
+#undef KAVROL_SPEED
 
-Line lineOf(int fd) {
-    Line line;
+// The port's configured speed and framing; 9600 8N1 when it has none.
+LineSpeed lineOf(int fd) {
+    LineSpeed line;
     termios t{};
     if (fd < 0 || ::tcgetattr(fd, &t) != 0) return line;
     const std::uint32_t baud = baudOf(::cfgetispeed(&t));
@@ -162,30 +144,10 @@ Line lineOf(int fd) {
     return line;
 }
 
-// Time the line needs for `chars` characters, never below kShortestSleep.
-Nanos lineTime(int fd, std::uint32_t chars) {
-    const Line line = lineOf(fd);
-    const Nanos ns = static_cast<Nanos>(chars) * line.bitsPerChar * 1000000000 / line.baud;
-    return ns < kShortestSleep ? kShortestSleep : ns;
-}
-
 bool satisfied(int fd, const PortWait& wait) {
     std::uint32_t n = 0;
     if (!queryQueue(fd, wait.kind, n)) return false;
     return wait.kind == PortWait::Kind::Input ? n > 0 && n >= wait.wanted : n == 0;
-}
-
-// How long a wait may block when the caller's last possible look is
-// budgetMs ticks away. The tick is this clock's whole milliseconds, so a
-// block of budgetMs from the middle of a tick would wake late in the last
-// tick, and any wake-up latency would carry the next look past the
-// deadline. The block therefore ends at the start of the tick before the
-// last one, leaving two milliseconds of looks in short steps.
-Nanos blockLimit(std::uint32_t budgetMs) {
-    if (budgetMs == kNoDeadline) return kLongestBlock;
-    if (budgetMs < 2) return kShortestSleep;
-    const Nanos limit = static_cast<Nanos>(budgetMs - 1) * kNanosPerMs - now() % kNanosPerMs;
-    return std::max(limit, kShortestSleep);
 }
 
 // The adaptive spin length of one wait kind on one descriptor.
@@ -196,20 +158,13 @@ public:
 
     Nanos length() const {
         const std::int32_t ns = slot_.load(std::memory_order_relaxed);
-        return ns == 0 ? kSpinLongestNs / 2 : ns;
+        return ns == 0 ? kSpinLongest / 2 : ns;
     }
-    // The wait was over `took` after its start.
-    void answeredAfter(Nanos took) {
-        const Nanos covering = std::max(length(), took + took / 2);
-        store(covering <= kSpinLongestNs ? covering : length() / 2);
-    }
-    void notAnswered() { store(length() / 2); }
+    void answeredAfter(Nanos took) { store(spinAfterAnswer(length(), took)); }
+    void notAnswered() { store(spinAfterSilence(length())); }
 
 private:
-    void store(Nanos ns) {
-        slot_.store(static_cast<std::int32_t>(std::clamp<Nanos>(ns, kSpinShortestNs, kSpinLongestNs)),
-                    std::memory_order_relaxed);
-    }
+    void store(Nanos ns) { slot_.store(static_cast<std::int32_t>(ns), std::memory_order_relaxed); }
     std::atomic<std::int32_t>& slot_;
 };
 
@@ -219,13 +174,6 @@ bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos until) {
         if (satisfied(fd, wait)) return true;
     } while (now() < until);
     return false;
-}
-
-// Sleep for a wait that found part of its input or output still queued.
-Nanos stepSleep(int fd, const PortWait& wait) {
-    if (wait.kind == PortWait::Kind::OutputEmpty) return lineTime(fd, wait.queued > 0 ? wait.queued : 1);
-    return lineTime(fd, wait.wanted > wait.queued ? wait.wanted - wait.queued : 1)
-           << std::min(wait.stalls, kLongestBackoffShift);
 }
 
 }  // namespace
@@ -259,11 +207,11 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 // output still queued, sleep about the time it needs to go out. A hang-up
 // ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
-    const Nanos budget = blockLimit(budgetMs);
+    const Nanos budget = blockLimit(budgetMs, now() % kNanosPerMs);
     const bool awaitsFirstByte = wait.kind == PortWait::Kind::Input && wait.queued == 0;
     if (fd < 0 || wait.pass != 0) {
         if (awaitsFirstByte) return block(fd, POLLIN, budget);
-        return block(fd, 0, std::min({stepSleep(fd, wait), kLongestSleep, budget}));
+        return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget));
     }
     Spin spin(fd, wait.kind);
     const Nanos start = now();
@@ -273,7 +221,7 @@ PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     }
     if (!awaitsFirstByte) {
         spin.notAnswered();
-        return block(fd, 0, std::min({stepSleep(fd, wait), kLongestSleep, budget}));
+        return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget));
     }
     bool ready = false;
     const PortOutcome outcome = block(fd, POLLIN, budget, ready);
