@@ -128,14 +128,6 @@ TEST_F(BlockingWaitTest, UnboundPortSleepsToTheDeadlineWithoutPortCalls) {
     EXPECT_EQ(kavrol::test::portCalls(fake()).size(), 0U);
 }
 
-// A lost port ends each operation at once with its deadline result.
-struct LostCase {
-    const char* name;
-    bool lostAtRead;  // false: lost from the start
-    std::int32_t (*run)();
-    std::int32_t result;
-};
-
 std::int32_t readFour() {
     std::uint8_t dest[4] = {};
     return TimedRead(kavrol::link::DefaultLink(), dest, 4);
@@ -144,6 +136,65 @@ std::int32_t writeTwo() {
     const std::uint8_t block[] = {1, 2};
     return TimedWrite(kavrol::link::DefaultLink(), block, 2);
 }
+
+// What the link tells each wait of a loop: the queue count it found, the
+// bytes the read needs, the waits made so far and the looks in a row that
+// found no change (the host lengthens its sleeps by them). The waits return
+// at once and each tick reading moves the clock by 1 ms; arrivals come with
+// the first look at or past their time.
+struct WaitStep {
+    std::uint32_t queued;
+    std::uint32_t stalls;
+};
+
+class WaitRequestTest : public kavrol::test::FakeHostTest {
+protected:
+    void expectWaits(PortWait::Kind kind, std::uint32_t wanted, std::initializer_list<WaitStep> steps) {
+        ASSERT_EQ(fake().waitCount(), steps.size());
+        std::uint32_t pass = 0;
+        for (const WaitStep& step : steps) {
+            SCOPED_TRACE(pass);
+            const PortWait& w = fake().wait(pass);
+            EXPECT_EQ(w.kind, kind);
+            EXPECT_EQ(w.wanted, wanted);
+            EXPECT_EQ(w.pass, pass);
+            EXPECT_EQ(w.queued, step.queued);
+            EXPECT_EQ(w.stalls, step.stalls);
+            ++pass;
+        }
+    }
+};
+
+TEST_F(WaitRequestTest, ReadCountsPassesAndStallsAndRestartsStallsOnNewBytes) {
+    bind(100);
+    fake().feed({1, 2});
+    fake().feedAfter(2, {3});
+    fake().feedAfter(5, {4});
+    EXPECT_EQ(readFour(), 1);
+    expectWaits(PortWait::Kind::Input, 4, {{2, 0}, {3, 0}, {3, 1}, {3, 2}});
+}
+
+// Each look moves the clock by 1 ms: three looks fit in the time-out.
+TEST_F(WaitRequestTest, SilentReadStallsFromItsSecondWait) {
+    bind(3);
+    EXPECT_EQ(readFour(), -2);
+    expectWaits(PortWait::Kind::Input, 4, {{0, 0}, {0, 1}, {0, 2}});
+}
+
+TEST_F(WaitRequestTest, OutputWaitReportsTheQueueUntilItDrains) {
+    bind(100);
+    fake().outDrainQueries = 3;
+    EXPECT_EQ(writeTwo(), 1);
+    expectWaits(PortWait::Kind::OutputEmpty, 0, {{2, 0}, {2, 1}, {2, 2}});
+}
+
+// A lost port ends each operation at once with its deadline result.
+struct LostCase {
+    const char* name;
+    bool lostAtRead;  // false: lost from the start
+    std::int32_t (*run)();
+    std::int32_t result;
+};
 
 const LostCase kLostCases[] = {
     {"WaitOfARead", false, readFour, -2},

@@ -162,6 +162,8 @@ PortOutcome FakeHost::read(PortHandle port, std::uint8_t* dest, std::uint32_t co
 PortOutcome FakeHost::waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) {
     log(Call::Wait, port, budgetMs);
     lastWait_ = wait;
+    if (waitCount_ < kMaxWaits) waits_[waitCount_] = wait;
+    ++waitCount_;
     if (lostPort) return PortOutcome::Lost;
     if (waitsBlock) {
         // The scripted clock moves in whole milliseconds: at least one.

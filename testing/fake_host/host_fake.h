@@ -6,6 +6,7 @@
 // around library calls made through it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -107,6 +108,7 @@ public:
     void clearRecords() {
         recordCount_ = 0;
         readCalls_ = 0;
+        waitCount_ = 0;
     }
 
     // Every byte handed to write, in order.
@@ -114,8 +116,10 @@ public:
     void clearWritten() { writtenCount_ = 0; }
     // Input bytes not yet read (arrived or not).
     std::size_t pendingInput() const { return inEnd_ - inRead_; }
-    // The last wait request and its budget.
+    // The last wait request, and the first kMaxWaits requests in order.
     const PortWait& lastWait() const { return lastWait_; }
+    std::size_t waitCount() const { return std::min(waitCount_, kMaxWaits); }
+    const PortWait& wait(std::size_t i) const { return waits_[i]; }
     std::uint32_t lastReadBudget() const { return lastReadBudget_; }
     std::uint32_t lastWriteBudget() const { return lastWriteBudget_; }
     // Set when a read asked for more bytes than had arrived.
@@ -187,6 +191,9 @@ private:
     std::size_t arrivalBytesUsed_ = 0;
 
     PortWait lastWait_{};
+    static constexpr std::size_t kMaxWaits = 64;
+    std::array<PortWait, kMaxWaits> waits_{};
+    std::size_t waitCount_ = 0;
     std::uint32_t lastReadBudget_ = 0;
     std::uint32_t lastWriteBudget_ = 0;
 
