@@ -30,12 +30,17 @@ FIRST_TESTS = (
     ("src/reply/reply_reader.*", ("reply_reader_test", "reply_bounds_test")),
     ("src/reply/*", ("layouts_*_test", "models_bounds_test")),
     ("src/link/checksum.*", ("checksum_test",)),
-    ("src/link/*", ("link_timed_io_test",)),
+    ("src/link/link_state.*", ("link_api_test", "link_timed_io_test")),
+    ("src/link/*", ("link_timed_io_test", "link_wait_test")),
     ("src/command/*", ("command_frame_test",)),
+    ("src/protocol/*", ("protocol_test", "command_frame_test", "reply_reader_test")),
     ("src/util/file_io.*", ("file_io_test", "handle_safety_test")),
     ("src/util/*", ("util_test",)),
     ("src/host/host_posix.*", ("*_pty_test", "*_posix_test")),
+    ("src/host/posix_wait_policy.*", ("posix_wait_policy_test", "port_bounds_pty_test")),
+    ("src/host/posix_port.*", ("port_bounds_pty_test", "*_pty_test", "link_api_test")),
     ("src/host/*", ("link_timed_io_test", "handle_safety_test", "file_io_test")),
+    ("src/exports/link_api.*", ("link_api_test", "link_threads_test")),
     ("src/exports/*", ("reply_reader_test", "command_frame_test", "util_test", "file_io_test")),
 )
 
@@ -132,7 +137,17 @@ def describe_selection(args) -> str:
         parts.append("operators " + ", ".join(args.operator))
     if args.budget:
         parts.append(f"time budget {args.budget:.0f} s")
+    if getattr(args, "shard", None):
+        parts.append("shard {} of {}".format(*args.shard))
     return "; ".join(parts)
+
+
+def shard_of(chosen: list, shard) -> list:
+    """Shard (k, n): every n-th mutant of the chosen order, from the k-th."""
+    if not shard:
+        return chosen
+    k, n = shard
+    return chosen[k - 1::n]
 
 
 def test_targets(tree: pathlib.Path) -> list[str]:

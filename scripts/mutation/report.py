@@ -5,6 +5,7 @@ from __future__ import annotations
 import collections
 import dataclasses
 import json
+import pathlib
 import time
 
 import plan
@@ -150,6 +151,7 @@ def markdown(s: Summary, all_mutants) -> str:
 def results_json(s: Summary) -> str:
     return json.dumps({
         "commit": s.commit, "started": s.started, "seconds": s.seconds, "selection": s.selection,
+        "stopped": s.stopped,
         "results": [
             {"key": m.key, "file": m.path, "line": m.line, "operator": m.operator, "before": m.before,
              "after": m.after, "outcome": o, "test": t}
@@ -159,7 +161,7 @@ def results_json(s: Summary) -> str:
 
 
 def load_results(path: str) -> dict:
-    data = json.loads(open(path).read())
+    data = json.loads(pathlib.Path(path).read_text())
     return data if isinstance(data, dict) else {"commit": "", "results": data}  # a bare list: outcomes only
 
 

@@ -180,7 +180,7 @@ class Runner:
             survivors = {e["key"] for e in earlier["results"] if e["outcome"] == "survived"}
             chosen = [m for m in all_mutants if m.key in survivors]
         else:
-            chosen = plan.choose(all_mutants, args)
+            chosen = plan.shard_of(plan.choose(all_mutants, args), args.shard)
         print(f"{len(all_mutants)} mutants, {len(chosen)} chosen; commit {commit[:12]}", flush=True)
         if args.list:
             for m in chosen:
@@ -258,6 +258,44 @@ class Runner:
                 signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
 
+def merge(args) -> int:
+    """One report from the --results files of shards of one run (run side by side)."""
+    tree = pathlib.Path(args.tree).resolve()
+    parts = [report.load_results(path) for path in args.merge]
+    commits = {p["commit"] for p in parts}
+    if len(commits) != 1:
+        raise RuntimeError("the shards measured different commits: " + ", ".join(sorted(commits)))
+    all_mutants = plan.collect(tree)
+    by_key = {m.key: m for m in all_mutants}
+    results = []
+    for p in parts:
+        for e in p["results"]:
+            if e["key"] not in by_key:
+                raise RuntimeError(f"mutant not in this tree: {e['key']}")
+            results.append((by_key[e["key"]], e["outcome"], e["test"]))
+    selection = "; ".join(s for s in parts[0]["selection"].split("; ") if not s.startswith("shard "))
+    summary = report.Summary(
+        commit=commits.pop(), started=min(p["started"] for p in parts),
+        seconds=max(p["seconds"] for p in parts), total=len(all_mutants), chosen=len(results),
+        selection=f"{selection}; in {len(parts)} shards run side by side", results=results,
+        stopped="; ".join(p["stopped"] for p in parts if p.get("stopped")),
+        equivalent=plan.load_equivalent(tree))
+    print(summary.score_line())
+    if args.report:
+        pathlib.Path(args.report).write_text(report.markdown(summary, all_mutants))
+        print(f"wrote {args.report}")
+    if args.results:
+        pathlib.Path(args.results).write_text(report.results_json(summary))
+    return 0
+
+
+def shard(text: str) -> tuple[int, int]:
+    k, _, n = text.partition("/")
+    if not (k.isdigit() and n.isdigit() and 1 <= int(k) <= int(n)):
+        raise argparse.ArgumentTypeError("a shard is K/N with 1 <= K <= N")
+    return int(k), int(n)
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--tree", default=str(pathlib.Path(__file__).resolve().parents[2]),
@@ -284,15 +322,21 @@ def parse_args(argv):
     p.add_argument("--rerun", metavar="RESULTS",
                    help="run again the survivors of an earlier --results file; with --report, append the "
                         "outcome to that (earlier) report")
+    p.add_argument("--shard", type=shard, metavar="K/N",
+                   help="run every N-th chosen mutant from the K-th (shards of one run side by side, each in "
+                        "its own checkout and build directory)")
+    p.add_argument("--merge", nargs="+", metavar="RESULTS",
+                   help="write one --report/--results from the --results files of the shards of a run")
     args = p.parse_args(argv)
-    if not args.all and args.sample is None and not args.list and not args.rerun:
+    if not args.all and args.sample is None and not args.list and not args.rerun and not args.merge:
         p.error("choose --all, --sample N or --rerun RESULTS")
     return args
 
 
 def main(argv=None) -> int:
     try:
-        return Runner(parse_args(argv)).execute()
+        args = parse_args(argv)
+        return merge(args) if args.merge else Runner(args).execute()
     except RuntimeError as e:
         print(f"mutation runner: {e}", file=sys.stderr)
         return EXIT_BROKEN

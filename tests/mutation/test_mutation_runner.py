@@ -1,6 +1,7 @@
 """The mutation runner's own tests: what the operators find, and that the tree
 is restored whatever ends a mutant."""
 
+import json
 import os
 import pathlib
 import signal
@@ -138,6 +139,16 @@ class PlanTest(unittest.TestCase):
         args = types.SimpleNamespace(only=[], operator=[], seed=1, all=True, sample=None, all_layout=False)
         self.assertEqual(sorted(m.key for m in plan.choose(ms, args)), sorted(m.key for m in ms))
 
+    def test_shards_split_the_chosen_order_without_overlap(self):
+        ms = self.make()
+        parts = [plan.shard_of(ms, (k, 3)) for k in (1, 2, 3)]
+        self.assertEqual(sorted(m.key for p in parts for m in p), sorted(m.key for m in ms))
+        self.assertEqual(sum(map(len, parts)), len(ms))
+        self.assertIs(plan.shard_of(ms, None), ms)
+        for bad in ("0/2", "3/2", "2", "a/b"):
+            with self.subTest(bad=bad), self.assertRaises(SystemExit):
+                runner.parse_args(["--all", "--shard", bad])
+
     def test_first_tests_one_by_one_then_the_rest(self):
         targets = ["checksum_test", "command_frame_test", "layouts_a_test", "layouts_b_test", "util_test"]
         self.assertEqual(plan.test_stages("src/reply/group_6.cpp", targets),
@@ -265,6 +276,39 @@ class ReportTest(unittest.TestCase):
         self.assertEqual((s.compiled(), s.detected()), (3, 2))
         self.assertAlmostEqual(s.score(), 200 / 3)
         self.assertEqual(s.survivor_counts(), (0, 0, 1))
+
+
+class MergeTest(unittest.TestCase):
+    SOURCE = "int f(int a) { return a < 1 && a > 2; }\n"
+
+    def shard_file(self, d, name, commit, entries, seconds):
+        path = pathlib.Path(d) / name
+        path.write_text(json.dumps({"commit": commit, "started": seconds, "seconds": seconds,
+                                    "selection": "every mutant; shard 1 of 2", "stopped": "", "results": entries}))
+        return str(path)
+
+    def test_shards_make_one_report_and_must_share_their_commit(self):
+        with tempfile.TemporaryDirectory() as d:
+            (pathlib.Path(d) / "src").mkdir()
+            (pathlib.Path(d) / "src" / "a.cpp").write_text(self.SOURCE)
+            ms = plan.collect(pathlib.Path(d))
+            entry = lambda m, o: {"key": m.key, "outcome": o, "test": "t_test" if o == "killed" else ""}
+            a = self.shard_file(d, "a.json", "c1", [entry(ms[0], "killed")], 100)
+            b = self.shard_file(d, "b.json", "c1", [entry(m, "survived") for m in ms[1:2]], 40)
+            out = pathlib.Path(d) / "merged.md"
+            args = runner.parse_args(["--tree", d, "--merge", a, b, "--report", str(out)])
+            self.assertEqual(runner.merge(args), 0)
+            text = out.read_text()
+            self.assertIn("score 50.0 %** (1 detected of 2 compiling mutants)", text)
+            self.assertIn("wall time 1.7 min (100 s)", text)
+            self.assertIn("every mutant; in 2 shards run side by side", text)
+            self.assertNotIn("shard 1 of 2", text)
+            c = self.shard_file(d, "c.json", "c2", [], 1)
+            with self.assertRaises(RuntimeError):
+                runner.merge(runner.parse_args(["--tree", d, "--merge", a, c]))
+            gone = self.shard_file(d, "g.json", "c1", [{"key": "gone", "outcome": "killed", "test": ""}], 1)
+            with self.assertRaises(RuntimeError):
+                runner.merge(runner.parse_args(["--tree", d, "--merge", a, gone]))
 
 
 class TimeLimitTest(unittest.TestCase):
