@@ -17,13 +17,6 @@ struct CommandFrameFields {
     std::span<const std::uint8_t> payload;
 };
 
-// Payload bytes of a command: itemCount raw bytes for the raw commands, two
-// bytes per word for at most four words, none for more.
-constexpr unsigned commandPayloadLength(std::uint8_t command, std::uint8_t itemCount) {
-    if (takesRawPayload(command)) return itemCount;
-    return itemCount <= kMaxWordItems ? 2U * itemCount : 0U;
-}
-
 // The word payload, low byte first; returns its length (0 above four items).
 unsigned writeWordPayload(const std::uint16_t (&words)[kMaxWordItems], std::uint8_t itemCount,
                           std::span<std::uint8_t, 2 * kMaxWordItems> dest);

@@ -5,6 +5,7 @@
 #include "wine_transactions.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -51,7 +52,25 @@ struct Outcome {
     ReplyRecord record;
     std::int32_t result = 0;
     DWORD elapsedMs = 0;
+    double wallMs = 0;  // the same, from the performance counter
+    double cpuMs = 0;   // this thread's CPU time (user + kernel) in the call
 };
+
+double threadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;  // 100 ns units
+}
+
+double counterMs() {
+    LARGE_INTEGER now, frequency;
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
 
 struct Expected {
     std::uint8_t buffer[kBufferSize];
@@ -72,7 +91,11 @@ Outcome receive(const Library& lib, std::uint32_t modelCode) {
     std::memset(out.buffer, kBufferFill, sizeof out.buffer);
     std::memset(&out.record, kRecordFill, sizeof out.record);
     const DWORD start = ::GetTickCount();
+    const double wallStart = counterMs();
+    const double cpuStart = threadCpuMs();
     out.result = lib.muxReceiveComm(modelCode, out.buffer, &out.record);
+    out.cpuMs = threadCpuMs() - cpuStart;
+    out.wallMs = counterMs() - wallStart;
     out.elapsedMs = ::GetTickCount() - start;
     return out;
 }
@@ -282,12 +305,28 @@ void decodedReplies(const Library& lib, Checks& checks) {
         want.bytes(0, {0x42, 0x00});
         expectDecoded(checks, transact(lib, checks, 0), want);
     }
+    {
+        // The peer answers 20 ms after the request: how much later than
+        // that the wait sees the reply, and what the wait costs in CPU.
+        checks.step("reply after 20 ms");
+        Expected want;
+        want.bytes(0, {0x42, 0x00});
+        const Outcome got = transact(lib, checks, 0);
+        expectDecoded(checks, got, want);
+        std::printf("wait figures: reply after 20 ms seen after %.2f ms, wait CPU %.2f ms\n", got.wallMs,
+                    got.cpuMs);
+    }
 }
 
 void expectTimeout(Checks& checks, const Outcome& got) {
     expectUntouched(checks, got, KAVROL_E_TIMEOUT);
     checks.check(got.elapsedMs >= kShortTimeoutMs && got.elapsedMs < kShortTimeoutMs + 10000,
                  "time-out after %lu ms, expected just over %lu", got.elapsedMs, kShortTimeoutMs);
+    // A wait that sleeps uses a small part of its wall time; the bound is
+    // loose so that a loaded machine cannot fail it.
+    std::printf("wait figures: silent device, time-out after %.1f ms, wait CPU %.2f ms\n", got.wallMs, got.cpuMs);
+    checks.check(got.cpuMs < got.wallMs / 4, "the silent wait used %.1f ms of CPU in %.1f ms", got.cpuMs,
+                 got.wallMs);
 }
 
 void failedReplies(const Library& lib, HANDLE port, Checks& checks) {
