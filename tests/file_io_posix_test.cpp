@@ -70,6 +70,38 @@ TEST_F(PosixFileTest, WritesAHundredThousandBytesInPiecesAndReadsThemBack) {
     EXPECT_EQ(ChiudiFile(), 1);
 }
 
+// Block sizes at the edges: one byte, and around the 32,768-byte pieces the
+// calls move a block in.
+TEST_F(PosixFileTest, BlocksOfEdgeSizesGoThereAndBack) {
+    for (const std::int32_t size : {1, 2, 32767, 32768, 32769}) {
+        SCOPED_TRACE(size);
+        const std::string path = dir_.file("edge.bin");
+        const Bytes data = pattern(static_cast<std::size_t>(size));
+        ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
+        EXPECT_EQ(SaveBuffer(data.data(), size), 1);
+        EXPECT_EQ(ChiudiFile(), 1);
+        EXPECT_EQ(contentOf(path), data);
+        ASSERT_EQ(ApriFile(path.c_str()), 1);
+        Bytes back(data.size(), 0);
+        EXPECT_EQ(LoadBuffer(back.data(), size), 1);
+        EXPECT_EQ(back, data);
+        EXPECT_EQ(ChiudiFile(), 1);
+    }
+}
+
+// The open file is not handed to programs the application starts.
+TEST_F(PosixFileTest, OpenFilesCloseOnExec) {
+    const std::string path = dir_.file("exec.bin");
+    for (const bool create : {true, false}) {
+        SCOPED_TRACE(create ? "CreaFile" : "ApriFile");
+        ASSERT_EQ(create ? CreaFile(path.c_str(), 0) : ApriFile(path.c_str()), 1);
+        const int fd = kavrol::link::libraryState().fileHandle;
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(ChiudiFile(), 1);
+    }
+}
+
 TEST_F(PosixFileTest, ShortReadFillsOnlyWhatTheFileHolds) {
     const std::string path = dir_.file("short.bin");
     const Bytes data = {1, 2, 3, 4};

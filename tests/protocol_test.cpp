@@ -130,6 +130,17 @@ TEST(Checksum, NeverReadsPastTheSpanWhateverTheLengthByteSays) {
     EXPECT_FALSE(protocol::twoByteChecksumMatches(std::span(f).first(5)));
 }
 
+TEST(Checksum, StopsAtTheLastIndexWhenMoreBytesFollow) {
+    // L = 6: positions 0..6 count except the checksum's own (4, 5); the two
+    // bytes after the frame do not.
+    const std::uint8_t f[] = {0x3E, 0x06, 0x01, 0x02, 0x55, 0x66, 0x40, 0x81, 0x18};
+    const protocol::TwoByteChecksum sum = protocol::twoByteChecksum(f);
+    EXPECT_EQ(sum.even, 0x3E ^ 0x01 ^ 0x40);
+    EXPECT_EQ(sum.odd, 0x06 ^ 0x02);
+    // One-byte sum: every position 0..6 except its own, 2.
+    EXPECT_EQ(protocol::oneByteChecksum(f), 0x3E ^ 0x06 ^ 0x02 ^ 0x55 ^ 0x66 ^ 0x40);
+}
+
 struct EncodeLimit {
     const char* what;
     bool multiplexed;
@@ -137,6 +148,17 @@ struct EncodeLimit {
     std::size_t payload;
     std::int32_t result;  // bytes sent, or -1
 };
+
+// The frame scanners of the tools take kMinEnvelopeIndex as the shortest
+// envelope: it is what the encoder makes without route and payload.
+TEST(EncodeCommandFrame, ShortestEnvelopeEndsAtTheMinimumIndex) {
+    protocol::CommandFrameFields fields;
+    fields.multiplexed = true;
+    fields.command = 5;
+    std::array<std::uint8_t, protocol::kCommandAreaSize> area{};
+    EXPECT_EQ(protocol::encodeCommandFrame(fields, area), static_cast<std::int32_t>(protocol::kMinEnvelopeIndex + 1));
+    EXPECT_EQ(area[1], protocol::kMinEnvelopeIndex);
+}
 
 TEST(EncodeCommandFrame, FillsTheAreaToTheLastByteOrRejectsWithoutTouchingIt) {
     const EncodeLimit cases[] = {
