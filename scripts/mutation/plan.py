@@ -37,6 +37,7 @@ FIRST_TESTS = (
     ("src/util/file_io.*", ("file_io_test", "handle_safety_test")),
     ("src/util/*", ("util_test",)),
     ("src/host/host_posix.*", ("*_pty_test", "*_posix_test")),
+    ("src/host/host_forwarding.*", ("host_forwarding_test",)),
     ("src/host/posix_wait_policy.*", ("posix_wait_policy_test", "port_bounds_pty_test")),
     ("src/host/posix_port.*", ("port_bounds_pty_test", "*_pty_test", "link_api_test")),
     ("src/host/*", ("link_timed_io_test", "handle_safety_test", "file_io_test")),
