@@ -59,6 +59,14 @@ const CommandExample kFourWordExamples[] = {
 INSTANTIATE_TEST_SUITE_P(FourWords, CommandExampleTest, ::testing::ValuesIn(kFourWordExamples),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A raw command with a single byte sends that byte.
+const std::uint8_t kOneRawByte[] = {0x41};
+const CommandExample kOneRawByteExamples[] = {
+    {"DirectRawOneByte", {0, 8, 1, {}, 1, {}, 0, kOneRawByte}, {0x06, 0x08, 0x01, 0x07, 0x75, 0x41}},
+};
+INSTANTIATE_TEST_SUITE_P(OneRawByte, CommandExampleTest, ::testing::ValuesIn(kOneRawByteExamples),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 class CommandFrameTest : public kavrol::test::FakeHostTest {};
 
 TEST_F(CommandFrameTest, ResultIsTheWriteTimeOut) {

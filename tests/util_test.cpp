@@ -31,6 +31,7 @@ const ShiftCase kShiftCases[] = {
     {"RightCount31OfMostNegative", INT32_MIN, kAll, 0, 31, 0, kAll},
     {"RightCount31OfPositive", INT32_MAX, kAll, 0, 31, 0, 0},
     {"RightOfZeroStaysZero", 0, kAll, 0, 4, 0, 0},
+    {"RightCount1OfNegative", -2, kAll, 0, 1, 0, kAll},
     {"RightCount63IsModulo", -2, kAll, 0, 63, 0, kAll},
     {"LeftDropsHighBits", -1, kAll, 0, 4, 1, 0xFFFFFFF0U},
     {"LeftOfNegativeIntoSign", 0x40000000, kAll, 0, 1, 1, 0x80000000U},
