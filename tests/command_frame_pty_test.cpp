@@ -2,6 +2,7 @@
 // bound to the port side, the test reads the line on the peer side.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -89,6 +90,18 @@ TEST_F(PtyTest, AcknowledgeSendsTheLowByteOnly) {
     EXPECT_EQ(Invia_Ack(0x1234), 1);
     EXPECT_EQ(pty_.peerRead(1), Bytes{0x34});
     EXPECT_TRUE(pty_.peerDrain(20).empty());
+}
+
+// Whatever errno the application left behind, the one-byte write of the
+// acknowledge goes out once.
+TEST_F(PtyTest, AcknowledgeGoesOutOnceWhateverErrnoHeld) {
+    for (const int stale : {0, EAGAIN, EINTR, EIO}) {
+        SCOPED_TRACE(stale);
+        errno = stale;
+        EXPECT_EQ(Invia_Ack(0x06), 1);
+        EXPECT_EQ(pty_.peerRead(1), Bytes{0x06});
+        EXPECT_TRUE(pty_.peerDrain(20).empty());
+    }
 }
 
 }  // namespace

@@ -149,6 +149,25 @@ struct EncodeLimit {
     std::int32_t result;  // bytes sent, or -1
 };
 
+// Two bytes per word, low byte first, and not one byte more: the rest of
+// the destination keeps what it held.
+TEST(WriteWordPayload, WritesExactlyTwoBytesPerWord) {
+    const std::uint16_t words[protocol::kMaxWordItems] = {0x1234, 0x5678, 0x9ABC, 0xDEF0};
+    for (std::uint8_t items = 0; items <= protocol::kMaxWordItems; ++items) {
+        SCOPED_TRACE(static_cast<int>(items));
+        std::array<std::uint8_t, 2 * protocol::kMaxWordItems + 2> dest{};
+        dest.fill(0xEE);
+        const unsigned n = protocol::writeWordPayload(words, items, std::span(dest).first<2 * protocol::kMaxWordItems>());
+        EXPECT_EQ(n, 2U * items);
+        for (unsigned k = 0; k < dest.size(); ++k) {
+            const std::uint8_t want = k >= n ? 0xEE : static_cast<std::uint8_t>(k % 2 == 0 ? words[k / 2] : words[k / 2] >> 8);
+            EXPECT_EQ(dest[k], want) << "byte " << k;
+        }
+    }
+    std::array<std::uint8_t, 2 * protocol::kMaxWordItems> dest{};
+    EXPECT_EQ(protocol::writeWordPayload(words, protocol::kMaxWordItems + 1, dest), 0U);
+}
+
 // The frame scanners of the tools take kMinEnvelopeIndex as the shortest
 // envelope: it is what the encoder makes without route and payload.
 TEST(EncodeCommandFrame, ShortestEnvelopeEndsAtTheMinimumIndex) {
