@@ -181,6 +181,16 @@ TEST_F(WaitRequestTest, SilentReadStallsFromItsSecondWait) {
     expectWaits(PortWait::Kind::Input, 4, {{0, 0}, {0, 1}, {0, 2}});
 }
 
+// A count that cannot be read shows no progress: the host is told that
+// nothing is queued.
+TEST_F(WaitRequestTest, FailedQueryReportsNothingQueued) {
+    bind(3);
+    fake().feed({1, 2});
+    fake().failQuery = true;
+    EXPECT_EQ(readFour(), -2);
+    expectWaits(PortWait::Kind::Input, 4, {{0, 0}, {0, 1}, {0, 2}});
+}
+
 TEST_F(WaitRequestTest, OutputWaitReportsTheQueueUntilItDrains) {
     bind(100);
     fake().outDrainQueries = 3;

@@ -181,6 +181,8 @@ class Runner:
             chosen = [m for m in all_mutants if m.key in survivors]
         else:
             chosen = plan.shard_of(plan.choose(all_mutants, args), args.shard)
+            done = {e["key"] for path in args.skip for e in report.load_results(path)["results"]}
+            chosen = [m for m in chosen if m.key not in done]
         print(f"{len(all_mutants)} mutants, {len(chosen)} chosen; commit {commit[:12]}", flush=True)
         if args.list:
             for m in chosen:
@@ -278,7 +280,8 @@ def merge(args) -> int:
         commit=commits.pop(), started=min(p["started"] for p in parts),
         seconds=max(p["seconds"] for p in parts), total=len(all_mutants), chosen=len(results),
         selection=f"{selection}; in {len(parts)} shards run side by side", results=results,
-        stopped="; ".join(p["stopped"] for p in parts if p.get("stopped")),
+        # A part stopped by a signal was continued by later parts (--skip).
+        stopped="; ".join(p["stopped"] for p in parts if p.get("stopped") and not p["stopped"].startswith("interrupted")),
         equivalent=plan.load_equivalent(tree))
     print(summary.score_line())
     if args.report:
@@ -325,6 +328,8 @@ def parse_args(argv):
     p.add_argument("--shard", type=shard, metavar="K/N",
                    help="run every N-th chosen mutant from the K-th (shards of one run side by side, each in "
                         "its own checkout and build directory)")
+    p.add_argument("--skip", action="append", default=[], metavar="RESULTS",
+                   help="leave out the mutants of an earlier --results file (to go on with a run that was stopped)")
     p.add_argument("--merge", nargs="+", metavar="RESULTS",
                    help="write one --report/--results from the --results files of the shards of a run")
     args = p.parse_args(argv)
