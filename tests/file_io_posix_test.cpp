@@ -89,6 +89,21 @@ TEST_F(PosixFileTest, BlocksOfEdgeSizesGoThereAndBack) {
     }
 }
 
+// A block call whose descriptor fails (closed behind the library's back)
+// reports the failure; a failed read is not taken for the end of the file.
+TEST_F(PosixFileTest, FailingDescriptorIsReportedNotTakenForEndOfFile) {
+    const std::string path = dir_.file("gone.bin");
+    const Bytes data = pattern(8);
+    for (const bool create : {true, false}) {
+        SCOPED_TRACE(create ? "SaveBuffer" : "LoadBuffer");
+        ASSERT_EQ(create ? CreaFile(path.c_str(), 0) : ApriFile(path.c_str()), 1);
+        ASSERT_EQ(::close(kavrol::link::libraryState().fileHandle), 0);
+        Bytes back(8, 0);
+        EXPECT_EQ(create ? SaveBuffer(data.data(), 8) : LoadBuffer(back.data(), 8), 0);
+        ChiudiFile();
+    }
+}
+
 // The open file is not handed to programs the application starts.
 TEST_F(PosixFileTest, OpenFilesCloseOnExec) {
     const std::string path = dir_.file("exec.bin");

@@ -57,6 +57,7 @@ const SleepCase kSleepCases[] = {
     {"BackoffIsCappedToo", k9600_8N1, input(24, 25, 1), kLongestSleep},
     // A wait that has all it wants (a count raced past) sleeps one character.
     {"NothingMissingSleepsOneCharacter", k9600_8N1, input(30, 25), 1041666},
+    {"AllThereSleepsOneCharacter", k9600_8N1, input(25, 25), 1041666},
     // Output: the time the queued characters need to go out.
     {"OutputQueuedDrainsAtLineTime", k115200_8N1, output(8), 694444},
     {"OutputOfUnknownSizeSleepsOneCharacter", k9600_8N1, output(0), 1041666},

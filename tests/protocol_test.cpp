@@ -81,6 +81,7 @@ TEST(JudgeReply, NamesTheFirstCheckThatFails) {
     const Case cases[] = {
         {"nothing", {}, -2, ReplyFault::NoReply},
         {"one byte", {0x3E}, -2, ReplyFault::HeaderCut},
+        {"header only", {0x3E, 0x0B}, -2, ReplyFault::RestCut},
         {"L above 250", above, -3, ReplyFault::LengthAboveRange},
         {"L below 5", {0x3E, 0x04, 0x01, 0x00, 0x00}, -3, ReplyFault::LengthBelowRange},
         {"rest cut", cut, -2, ReplyFault::RestCut},
