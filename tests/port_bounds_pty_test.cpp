@@ -14,6 +14,7 @@
 
 #include "host/host.h"
 #include "host/host_forwarding.h"
+#include "host/posix_port.h"
 #include "kavrol32/kavrol32.h"
 #include "link/link_state.h"
 #include "link/timed_io.h"
@@ -163,6 +164,43 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     EXPECT_EQ(sendCommand(), -2);
     EXPECT_EQ(Invia_Ack(0x06), 1);
     EXPECT_LT(msSince(again), static_cast<long>(kTimeoutMs) / 2);
+}
+
+// A port whose descriptor was closed behind the library's back (the
+// application closed it) is lost: the receive ends at once.
+TEST_F(PortBoundsPty, ClosedDescriptorEndsTheReceiveAtOnce) {
+    constexpr std::uint32_t kTimeoutMs = 3000;
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[1]);
+    Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fds[0])), kTimeoutMs);
+    ::close(fds[0]);
+    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
+    ReplyRecord record{};
+    const auto start = Clock::now();
+    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
+    EXPECT_LT(msSince(start), static_cast<long>(kTimeoutMs) / 2);
+    EXPECT_TRUE(kavrol::link::libraryState().defaultLink.portLost);
+}
+
+// A port at end of file (a pipe whose writer is gone) gives what it held
+// and is lost; the read never takes an empty read for progress.
+TEST(PortEndOfFile, ReadTakesWhatIsThereAndEndsLost) {
+    const auto status = exitStatusWithin(
+        [] {
+            int fds[2] = {-1, -1};
+            if (::pipe(fds) != 0) return 10;
+            const std::uint8_t two[2] = {0x3E, 0x0B};
+            if (::write(fds[1], two, 2) != 2) return 11;
+            ::close(fds[1]);
+            std::uint8_t dest[4] = {};
+            const auto got = kavrol::host::posix::readBounded(fds[0], dest, 4, 2000);
+            if (got != kavrol::host::PortOutcome::Lost) return 1;
+            return dest[0] == 0x3E && dest[1] == 0x0B ? 0 : 2;
+        },
+        10000);
+    ASSERT_TRUE(status.has_value()) << "the read did not end";
+    EXPECT_EQ(*status, 0);
 }
 
 double threadCpuMs() {
