@@ -230,8 +230,8 @@ TEST_F(LinkApiTest, LinksAndTheDefaultLinkShareNothing) {
     CallerObjects o;
     ASSERT_EQ(receive(o, 0), 1);
     own().clearWritten();
-    ASSERT_EQ(kavrol_link_ack(&link_, 0x1234), 1);
-    EXPECT_EQ(bytesOf(own().written()), (Bytes{0x34}));
+    ASSERT_EQ(kavrol_link_ack(&link_, 0x12B5), 1);
+    EXPECT_EQ(bytesOf(own().written()), (Bytes{0xB5}));
     EXPECT_EQ(fake().recordCount(), 0U);
     EXPECT_EQ(link::libraryState().defaultLink.portHandle, otherPort);
     EXPECT_EQ(link::libraryState().defaultLink.receivedCount, 0U);

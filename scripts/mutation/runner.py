@@ -104,7 +104,9 @@ class Runner:
             "cmake", "-S", str(self.tree), "-B", str(self.build), "-G", "Ninja",
             # Unoptimised without debug information: the quickest to compile
             # and link, and the tests are small.
-            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0", "-DCMAKE_C_FLAGS_DEBUG=-O0",
+            # The standard library checks its bounds, so that a mutant that
+            # indexes past an array or span fails instead of reading on.
+            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -D_GLIBCXX_ASSERTIONS", "-DCMAKE_C_FLAGS_DEBUG=-O0",
             "-DKAVROL_BUILD_TOOLS=OFF", "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
         ]
         launcher = [str(pathlib.Path(__file__).resolve().parent / "warnings-not-errors")]
