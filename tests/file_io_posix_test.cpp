@@ -104,6 +104,16 @@ TEST_F(PosixFileTest, FailingDescriptorIsReportedNotTakenForEndOfFile) {
     }
 }
 
+// Attribute 0 creates a file its owner may write again later.
+TEST_F(PosixFileTest, PlainAttributeCreatesAWritableFile) {
+    const std::string path = dir_.file("plain.bin");
+    ASSERT_EQ(CreaFile(path.c_str(), 0), 1);
+    EXPECT_EQ(ChiudiFile(), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0U);
+}
+
 // The open file is not handed to programs the application starts.
 TEST_F(PosixFileTest, OpenFilesCloseOnExec) {
     const std::string path = dir_.file("exec.bin");

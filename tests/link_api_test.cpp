@@ -213,6 +213,7 @@ TEST_F(LinkApiTest, LastReceivedHoldsWhatTheLastReceiveRead) {
     CallerObjects o;
     ASSERT_EQ(receive(o, 2), 1);
     EXPECT_EQ(lastReceived(10), Bytes(good.begin(), good.begin() + 10)) << "capacity caps the copy";
+    EXPECT_EQ(lastReceived(1), Bytes{good[0]});
     EXPECT_EQ(lastReceived(0), Bytes{});
     ASSERT_EQ(kavrol_link_init(&link_, kFakePort, 100), 1);
     EXPECT_EQ(lastReceived(), Bytes{}) << "init forgets the last reply";

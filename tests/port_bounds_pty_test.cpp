@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <vector>
@@ -201,6 +202,33 @@ TEST(PortEndOfFile, ReadTakesWhatIsThereAndEndsLost) {
         10000);
     ASSERT_TRUE(status.has_value()) << "the read did not end";
     EXPECT_EQ(*status, 0);
+}
+
+// A read or write that fails because the other end is gone (a hung-up
+// tty gives EIO, a pipe without reader EPIPE) reports the port lost.
+TEST(PortGone, FailedTransfersReportTheLoss) {
+    const auto status = exitStatusWithin(
+        [] {
+            ::signal(SIGPIPE, SIG_IGN);
+            std::uint8_t bytes[4] = {1, 2, 3, 4};
+            int code = 0;
+            {
+                PtyPair hungUp;
+                hungUp.closePeer();
+                if (kavrol::host::posix::readBounded(hungUp.port(), bytes, 4, 2000) != kavrol::host::PortOutcome::Lost)
+                    code |= 1;
+                if (kavrol::host::posix::writeBounded(hungUp.port(), bytes, 4, 2000) != kavrol::host::PortOutcome::Lost)
+                    code |= 2;
+            }
+            int fds[2] = {-1, -1};
+            if (::pipe(fds) != 0) return 64;
+            ::close(fds[0]);
+            if (kavrol::host::posix::writeBounded(fds[1], bytes, 4, 2000) != kavrol::host::PortOutcome::Lost) code |= 4;
+            return code;
+        },
+        10000);
+    ASSERT_TRUE(status.has_value()) << "a transfer did not end";
+    EXPECT_EQ(*status, 0) << "1: hung-up read, 2: hung-up write, 4: write without reader";
 }
 
 double threadCpuMs() {
