@@ -63,6 +63,8 @@ INSTANTIATE_TEST_SUITE_P(FourWords, CommandExampleTest, ::testing::ValuesIn(kFou
 const std::uint8_t kOneRawByte[] = {0x41};
 const CommandExample kOneRawByteExamples[] = {
     {"DirectRawOneByte", {0, 8, 1, {}, 1, {}, 0, kOneRawByte}, {0x06, 0x08, 0x01, 0x07, 0x75, 0x41}},
+    // A word with both end bits of its low 16 set; the high 16 are dropped.
+    {"DirectOddWord", {0, 3, 0, {}, 1, {0xFFFF8001U}, 0, nullptr}, {0x07, 0x03, 0x00, 0x87, 0x3E, 0x01, 0x80}},
 };
 INSTANTIATE_TEST_SUITE_P(OneRawByte, CommandExampleTest, ::testing::ValuesIn(kOneRawByteExamples),
                          [](const auto& info) { return std::string(info.param.name); });

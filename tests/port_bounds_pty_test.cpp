@@ -167,6 +167,18 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     EXPECT_LT(msSince(again), static_cast<long>(kTimeoutMs) / 2);
 }
 
+// Both queue counts of a port in one call: what the peer sent, and no
+// output waiting (a pty passes output on at once).
+TEST_F(PortBoundsPty, BothQueueCountsOfAPort) {
+    pty_.peerWrite({1, 2, 3});
+    ASSERT_TRUE(pty_.waitPortInput(3));
+    kavrol::host::QueueCounts counts{99, 99};
+    ASSERT_TRUE(kavrol::host::platform().queryQueues(pty_.portHandle(), counts));
+    EXPECT_EQ(counts.inQueue, 3U);
+    EXPECT_EQ(counts.outQueue, 0U);
+    EXPECT_FALSE(kavrol::host::platform().queryQueues(reinterpret_cast<void*>(static_cast<std::intptr_t>(-5)), counts));
+}
+
 // A port whose descriptor was closed behind the library's back (the
 // application closed it) is lost: the receive ends at once.
 TEST_F(PortBoundsPty, ClosedDescriptorEndsTheReceiveAtOnce) {

@@ -1,6 +1,7 @@
 // The POSIX host's sleep, block and spin lengths, worked out by hand from
-// the line speed and the wait's counts: a wrong unit or bound here makes a
-// wait sleep through bytes that have arrived, or spin on a slow line.
+// the line speed and the wait's counts (in nanoseconds, as numbers, not as
+// the constants they check): a wrong unit or bound here makes a wait sleep
+// through bytes that have arrived, or spin on a slow line.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -47,21 +48,21 @@ const SleepCase kSleepCases[] = {
     // 11-bit characters (7 data bits, parity, two stop bits) at 300 baud
     // take 36.7 ms each: capped so that bytes of a faster peer are not slept
     // through.
-    {"SlowLineIsCapped", k300_7E2, input(0, 1), kLongestSleep},
+    {"SlowLineIsCapped", k300_7E2, input(0, 1), 2000000},
     // One character at 921600 baud takes 10.9 µs: the floor applies.
-    {"FastLineHasAFloor", k921600_8N1, input(3, 4), kShortestSleep},
+    {"FastLineHasAFloor", k921600_8N1, input(3, 4), 100000},
     // Looks that find no new byte double the sleep, at most three times.
-    {"FirstStallDoubles", k921600_8N1, input(3, 4, 1), 2 * kShortestSleep},
-    {"ThirdStallIsTheLongestBackoff", k921600_8N1, input(3, 4, 3), 8 * kShortestSleep},
-    {"BackoffStopsGrowing", k921600_8N1, input(3, 4, 9), 8 * kShortestSleep},
-    {"BackoffIsCappedToo", k9600_8N1, input(24, 25, 1), kLongestSleep},
+    {"FirstStallDoubles", k921600_8N1, input(3, 4, 1), 200000},
+    {"ThirdStallIsTheLongestBackoff", k921600_8N1, input(3, 4, 3), 800000},
+    {"BackoffStopsGrowing", k921600_8N1, input(3, 4, 9), 800000},
+    {"BackoffIsCappedToo", k9600_8N1, input(24, 25, 1), 2000000},
     // A wait that has all it wants (a count raced past) sleeps one character.
     {"NothingMissingSleepsOneCharacter", k9600_8N1, input(30, 25), 1041666},
     {"AllThereSleepsOneCharacter", k9600_8N1, input(25, 25), 1041666},
     // Output: the time the queued characters need to go out.
     {"OutputQueuedDrainsAtLineTime", k115200_8N1, output(8), 694444},
     {"OutputOfUnknownSizeSleepsOneCharacter", k9600_8N1, output(0), 1041666},
-    {"LongOutputIsCapped", k9600_8N1, output(50), kLongestSleep},
+    {"LongOutputIsCapped", k9600_8N1, output(50), 2000000},
     // The output wait does not back off: it knows how much is left.
     {"OutputIgnoresStalls", k115200_8N1, [] { PortWait w = output(8); w.stalls = 3; return w; }(), 694444},
 };
@@ -83,14 +84,14 @@ TEST(BlockLimitTest, EndsAtTheStartOfTheTickBeforeTheLastLook) {
         Nanos limit;
     };
     const Case cases[] = {
-        {kNoDeadline, 500000, kLongestBlock},
-        {0, 0, kShortestSleep},
-        {1, 0, kShortestSleep},
-        {2, 0, kNanosPerMs},
-        {10, 300000, 9 * kNanosPerMs - 300000},
-        {1000, 999999, 999 * kNanosPerMs - 999999},
+        {kNoDeadline, 500000, 1000000000},
+        {0, 0, 100000},
+        {1, 0, 100000},
+        {2, 0, 1000000},
+        {10, 300000, 9000000 - 300000},
+        {1000, 999999, 999000000 - 999999},
         // Late in a tick, two ticks before the last look: the floor.
-        {2, 950000, kShortestSleep},
+        {2, 950000, 100000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.budgetMs << " ms, " << c.intoMs << " ns into the tick");
@@ -109,12 +110,12 @@ TEST(SpinTest, CoversAnAnswerTheLongestSpinCanAndHalvesForLaterOnes) {
         {"AnswerWithinTheSpinKeepsIt", 40000, 10000, 40000},
         {"AnswerJustPastTheSpinGrowsItByHalfAgain", 20000, 30000, 45000},
         {"LongestSpinJustCoversIt", 40000, 53333, 79999},
-        {"LongestSpinStaysWhileAnswersComeWithinIt", kSpinLongest, 10000, kSpinLongest},
+        {"LongestSpinStaysWhileAnswersComeWithinIt", 80000, 10000, 80000},
         {"AnswerTheLongestSpinMissesHalvesIt", 40000, 53334, 20000},
-        {"SlowPeerHalvesIt", 40000, 5 * kNanosPerMs, 20000},
-        {"NeverBelowTheShortest", 5000, 5 * kNanosPerMs, kSpinShortest},
+        {"SlowPeerHalvesIt", 40000, 5000000, 20000},
+        {"NeverBelowTheShortest", 5000, 5000000, 4000},
         {"NoAnswerHalvesIt", 80000, -1, 40000},
-        {"NoAnswerStopsAtTheShortest", 6000, -1, kSpinShortest},
+        {"NoAnswerStopsAtTheShortest", 6000, -1, 4000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
