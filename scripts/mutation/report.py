@@ -36,6 +36,7 @@ class Summary:
     results: list        # (Mutant, outcome, deciding test)
     stopped: str
     equivalent: dict     # mutant key -> reason
+    present: frozenset = frozenset()  # keys of every mutant in the tree measured
 
     def count(self, outcome: str, operator: str | None = None) -> int:
         return sum(1 for m, o, _ in self.results if o == outcome and (operator is None or m.operator == operator))
@@ -177,9 +178,16 @@ def rerun_section(s: Summary, earlier: dict) -> str:
     detected = sum(1 for o in outcomes if o in ("killed", "timed-out"))
     now = {m.key: o for m, o, _ in s.results}
     newly = sum(1 for o in now.values() if o in ("killed", "timed-out"))
-    gone = sum(1 for e in earlier["results"] if e["outcome"] == "survived" and e["key"] not in now)
+    gone = sum(1 for e in earlier["results"] if e["outcome"] == "survived" and e["key"] not in now
+               and e["key"] not in s.present)
+    carried = sum(1 for e in earlier["results"] if e["outcome"] == "survived" and e["key"] not in now
+                  and e["key"] in s.present)
     score = 100.0 * (detected + newly) / compiled if compiled else 0.0
-    equivalent = sum(1 for m, o, _ in s.results if o == "survived" and is_equivalent(plan.reason_for(m.key, s.equivalent)))
+    # Equivalent: the survivors of the earlier run that are still in the tree,
+    # not killed now, and have a reason (whether run again or not).
+    still = {e["key"] for e in earlier["results"] if e["outcome"] == "survived"
+             and now.get(e["key"], "survived") == "survived" and (e["key"] in now or e["key"] in s.present)}
+    equivalent = sum(1 for k in still if is_equivalent(plan.reason_for(k, s.equivalent)))
     rest = compiled - equivalent
     score_rest = 100.0 * (detected + newly) / rest if rest else 0.0
     when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(s.started))
@@ -189,7 +197,8 @@ def rerun_section(s: Summary, earlier: dict) -> str:
         f"The survivors of the run above, run again at commit `{s.commit}` ({when}, {s.seconds:.0f} s) with the",
         "tests written for them:",
         "",
-        f"- {newly} of {len(now)} are killed now; {gone} no longer exist in the tree",
+        f"- {newly} of {len(now)} run again are killed now; {gone} no longer exist in the tree"
+        + (f"; {carried} with a reason were not run again" if carried else ""),
         f"- **score of the run above with them: {score:.1f} %** ({detected + newly} of {compiled})",
         f"- of the {rest} compiling mutants that are not equivalent: {score_rest:.1f} % "
         f"({equivalent} survivors are equivalent)",

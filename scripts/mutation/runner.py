@@ -180,6 +180,9 @@ class Runner:
         earlier = report.load_results(args.rerun) if args.rerun else None
         if earlier is not None:
             survivors = {e["key"] for e in earlier["results"] if e["outcome"] == "survived"}
+            if args.unexplained_only:
+                reasons = plan.load_equivalent(self.tree)
+                survivors = {k for k in survivors if not report.is_equivalent(plan.reason_for(k, reasons))}
             chosen = [m for m in all_mutants if m.key in survivors]
         else:
             chosen = plan.shard_of(plan.choose(all_mutants, args), args.shard)
@@ -230,7 +233,7 @@ class Runner:
         summary = report.Summary(
             commit=commit, started=started, seconds=time.monotonic() - t0, total=len(all_mutants),
             chosen=len(chosen), selection=plan.describe_selection(args), results=results, stopped=stopped,
-            equivalent=plan.load_equivalent(self.tree))
+            equivalent=plan.load_equivalent(self.tree), present=frozenset(m.key for m in all_mutants))
         print(summary.score_line())
         if earlier is not None and args.report:
             path = pathlib.Path(args.report)
@@ -327,6 +330,8 @@ def parse_args(argv):
     p.add_argument("--rerun", metavar="RESULTS",
                    help="run again the survivors of an earlier --results file; with --report, append the "
                         "outcome to that (earlier) report")
+    p.add_argument("--unexplained-only", action="store_true",
+                   help="with --rerun: only the survivors without a reason in the list of equivalent mutants")
     p.add_argument("--shard", type=shard, metavar="K/N",
                    help="run every N-th chosen mutant from the K-th (shards of one run side by side, each in "
                         "its own checkout and build directory)")

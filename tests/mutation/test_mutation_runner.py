@@ -263,10 +263,23 @@ class ReportTest(unittest.TestCase):
                              equivalent={ms[2].key: "same value"})
         text = report.rerun_section(now, earlier)
         self.assertIn("score of the run above with them: 50.0 %** (2 of 4)", text)
-        self.assertIn("1 of 2 are killed now; 1 no longer exist", text)
+        self.assertIn("1 of 2 run again are killed now; 1 no longer exist", text)
         self.assertIn("of the 3 compiling mutants that are not equivalent: 66.7 %", text)
         self.assertIn("killed by t_test", text)
         self.assertIn("survived: same value", text)
+
+    def test_rerun_of_the_unexplained_keeps_the_explained_survivors(self):
+        ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
+        earlier = {"results": [{"key": ms[i].key, "outcome": "survived"} for i in range(4)]}
+        reasons = {ms[2].key: "same value", ms[3].key: "same value"}
+        # ms[0] killed now, ms[1] still alive without a reason; ms[2..3] not run again.
+        now = report.Summary(commit="abc", started=0, seconds=1, total=len(ms), chosen=2, selection="",
+                             results=[(ms[0], "killed", "t_test"), (ms[1], "survived", "")], stopped="",
+                             equivalent=reasons, present=frozenset(m.key for m in ms))
+        text = report.rerun_section(now, earlier)
+        self.assertIn("1 of 2 run again are killed now; 0 no longer exist in the tree; 2 with a reason were not "
+                      "run again", text)
+        self.assertIn("of the 2 compiling mutants that are not equivalent: 50.0 % (2 survivors are equivalent)", text)
 
     def test_score_counts_timeouts_as_detected_and_skips_what_did_not_compile(self):
         ms = mutants.mutants_of("src/a.cpp", "int f(int a) { return a < 1 && a > 2 && a == 3; }\n")
