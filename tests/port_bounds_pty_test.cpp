@@ -147,6 +147,17 @@ TEST_F(PortBoundsPty, BytesTakenByASecondReaderFailTheReadByTheTimeout) {
 
 // The device hangs up in the middle of a reply: the receive ends at once
 // with its time-out result and names the port lost.
+// A receive on a port that is gone gives -2 well before its time-out and
+// marks the port lost.
+void expectReceiveEndsLostAtOnce(std::uint32_t timeoutMs) {
+    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
+    ReplyRecord record{};
+    const auto start = Clock::now();
+    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
+    EXPECT_LT(msSince(start), static_cast<long>(timeoutMs) / 2);
+    EXPECT_TRUE(kavrol::link::libraryState().defaultLink.portLost);
+}
+
 TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     constexpr std::uint32_t kTimeoutMs = 3000;
     bind(kTimeoutMs);
@@ -154,12 +165,7 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     pty_.peerWrite(Bytes(reply.begin(), reply.begin() + 6));
     ASSERT_TRUE(pty_.waitPortInput(6));
     pty_.closePeer();
-    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
-    ReplyRecord record{};
-    const auto start = Clock::now();
-    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
-    EXPECT_LT(msSince(start), static_cast<long>(kTimeoutMs) / 2);
-    EXPECT_TRUE(kavrol::link::libraryState().defaultLink.portLost);
+    expectReceiveEndsLostAtOnce(kTimeoutMs);
     // Later calls on the hung-up port end at once as well.
     const auto again = Clock::now();
     EXPECT_EQ(sendCommand(), -2);
@@ -188,12 +194,7 @@ TEST_F(PortBoundsPty, ClosedDescriptorEndsTheReceiveAtOnce) {
     ::close(fds[1]);
     Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fds[0])), kTimeoutMs);
     ::close(fds[0]);
-    std::uint8_t buffer[KAVROL_REPLY_BUFFER_SIZE] = {};
-    ReplyRecord record{};
-    const auto start = Clock::now();
-    EXPECT_EQ(MuxReceiveComm(0, buffer, &record), -2);
-    EXPECT_LT(msSince(start), static_cast<long>(kTimeoutMs) / 2);
-    EXPECT_TRUE(kavrol::link::libraryState().defaultLink.portLost);
+    expectReceiveEndsLostAtOnce(kTimeoutMs);
 }
 
 // A port at end of file (a pipe whose writer is gone) gives what it held
