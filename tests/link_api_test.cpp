@@ -248,7 +248,7 @@ TEST_F(LinkApiTest, LinksAndTheDefaultLinkShareNothing) {
 // A hang-up ends the link's call at once with its time-out result and is
 // named on that link only, until its next call.
 TEST_F(LinkApiTest, LostPortIsReportedOnItsOwnLink) {
-    init(kavrol::host::kNoDeadline - 1);
+    init(0xFFFFFFFEU);
     own().lostPort = true;
     CallerObjects o;
     EXPECT_EQ(receive(o, 0), -2);

@@ -13,7 +13,6 @@
 
 namespace {
 
-using kavrol::host::kNoDeadline;
 using kavrol::host::PortWait;
 using kavrol::link::libraryState;
 using kavrol::link::TimedRead;
@@ -21,6 +20,9 @@ using kavrol::link::TimedWrite;
 using kavrol::test::FakeCall;
 using kavrol::test::lastTick;
 using Bytes = std::vector<std::uint8_t>;
+
+// The time-out that never passes, as the caller writes it.
+constexpr std::uint32_t kEndless = 0xFFFFFFFFU;
 
 class BlockingWaitTest : public kavrol::test::FakeHostTest {
 protected:
@@ -110,7 +112,7 @@ TEST_F(BlockingWaitTest, OutputWaitReportsTheBytesStillQueued) {
 }
 
 TEST_F(BlockingWaitTest, EndlessTimeoutWaitsInBoundedStepsUntilTheDataComes) {
-    bind(kNoDeadline);
+    bind(kEndless);
     fake().feedAfter(3500, {7});
     std::uint8_t dest[1] = {};
     EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 1), 1);
@@ -263,12 +265,12 @@ TEST_F(BlockingWaitTest, ReadWhoseBytesWereTakenFailsByTheDeadline) {
 }
 
 TEST_F(BlockingWaitTest, EndlessTimeoutGivesTransfersNoDeadline) {
-    bind(kNoDeadline);
+    bind(kEndless);
     fake().feed({1, 2, 3, 4});
     EXPECT_EQ(readFour(), 1);
-    EXPECT_EQ(fake().lastReadBudget(), kNoDeadline);
+    EXPECT_EQ(fake().lastReadBudget(), kEndless);
     EXPECT_EQ(writeTwo(), 1);
-    EXPECT_EQ(fake().lastWriteBudget(), kNoDeadline);
+    EXPECT_EQ(fake().lastWriteBudget(), kEndless);
 }
 
 }  // namespace
