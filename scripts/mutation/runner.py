@@ -185,9 +185,10 @@ class Runner:
                 survivors = {k for k in survivors if not report.is_equivalent(plan.reason_for(k, reasons))}
             chosen = [m for m in all_mutants if m.key in survivors]
         else:
-            chosen = plan.shard_of(plan.choose(all_mutants, args), args.shard)
+            # What an earlier part of the run did is left out before the
+            # rest is split into shards.
             done = {e["key"] for path in args.skip for e in report.load_results(path)["results"]}
-            chosen = [m for m in chosen if m.key not in done]
+            chosen = plan.shard_of([m for m in plan.choose(all_mutants, args) if m.key not in done], args.shard)
         print(f"{len(all_mutants)} mutants, {len(chosen)} chosen; commit {commit[:12]}", flush=True)
         if args.list:
             for m in chosen:
