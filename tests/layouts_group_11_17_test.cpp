@@ -146,6 +146,57 @@ TEST(Group11_14, Code3BuildsBytes) {
     }
 }
 
+// Every bit of r[6..89], set alone, lands where the row comments of the
+// built bytes out 64, 65, 89 and 90 say, and nowhere else among them.
+struct BitRoute {
+    unsigned src, srcBit, out, outBit;  // srcBit 8: any bit of the byte (non-zero test)
+};
+
+void expectBitRoutes(const std::uint32_t (&models)[2], const std::vector<BitRoute>& routes) {
+    constexpr unsigned kBuilt[] = {64, 65, 89, 90};
+    for (std::uint32_t model : models) {
+        for (unsigned j = 6; j <= 89; ++j) {
+            for (unsigned b = 0; b < 8; ++b) {
+                Bytes payload(90 - 5, 0);
+                payload[j - 6] = static_cast<std::uint8_t>(1U << b);
+                const Decoded d = decode(model, 3, 1, payload);
+                for (unsigned out : kBuilt) {
+                    unsigned want = 0;
+                    for (const BitRoute& r : routes) {
+                        if (r.src == j && r.out == out && (r.srcBit == b || r.srcBit == 8)) want |= 1U << r.outBit;
+                    }
+                    EXPECT_EQ(d.buffer[out], want) << "model " << model << ", r[" << j << "] bit " << b << ", out " << out;
+                }
+            }
+        }
+    }
+}
+
+TEST(Group17_24, Code3BuiltBytesTakeEachSourceBitFromItsPlace) {
+    std::vector<BitRoute> routes = {
+        {10, 1, 64, 0}, {10, 2, 64, 1}, {10, 3, 64, 2}, {22, 6, 64, 3},
+        {22, 0, 64, 4}, {22, 1, 64, 5}, {22, 2, 64, 6}, {22, 3, 64, 7},
+        {22, 4, 65, 0}, {39, 8, 65, 1}, {51, 0, 65, 2}, {51, 1, 65, 3}, {60, 2, 65, 4}, {61, 0, 65, 5},
+        {13, 4, 89, 7},
+        {47, 0, 90, 0}, {49, 1, 90, 1}, {49, 2, 90, 2}, {49, 7, 90, 3},
+    };
+    for (unsigned b = 0; b < 7; ++b) routes.push_back({12, b, 89, b});
+    expectBitRoutes(kGroup17_24, routes);
+}
+
+TEST(Group11_14, Code3BuiltBytesTakeEachSourceBitFromItsPlace) {
+    std::vector<BitRoute> routes = {
+        {11, 7, 64, 4}, {24, 0, 64, 5}, {24, 1, 64, 6}, {24, 2, 64, 7},
+        {58, 0, 65, 5}, {24, 0, 65, 7},
+        {13, 4, 89, 6},
+    };
+    for (unsigned b = 0; b < 4; ++b) routes.push_back({10, b, 64, b});
+    for (unsigned b = 3; b < 8; ++b) routes.push_back({24, b, 65, b - 3});
+    for (unsigned b = 0; b < 6; ++b) routes.push_back({12, b, 89, b});
+    for (unsigned b = 0; b < 7; ++b) routes.push_back({26, b, 90, b});
+    expectBitRoutes(kGroup11_14, routes);
+}
+
 // r[32] and r[38] go through the same value maps, for every byte value.
 TEST(Group11_14, Code3ValueMaps) {
     struct Example {
