@@ -283,9 +283,13 @@ def merge(args) -> int:
             results.append((by_key[e["key"]], e["outcome"], e["test"]))
     selection = "; ".join(s for s in parts[0]["selection"].split("; ") if not s.startswith("shard "))
     summary = report.Summary(
+        # Wall time from the first start to the last end: the parts ran side
+        # by side (shards) or one after the other (a stopped run continued).
         commit=commits.pop(), started=min(p["started"] for p in parts),
-        seconds=max(p["seconds"] for p in parts), total=len(all_mutants), chosen=len(results),
-        selection=f"{selection}; in {len(parts)} shards run side by side", results=results,
+        seconds=max(p["started"] + p["seconds"] for p in parts) - min(p["started"] for p in parts),
+        total=len(all_mutants), chosen=len(results),
+        selection=f"{selection}; in {len(parts)} parts (shards side by side, a stopped run continued)",
+        results=results,
         # A part stopped by a signal was continued by later parts (--skip).
         stopped="; ".join(p["stopped"] for p in parts if p.get("stopped") and not p["stopped"].startswith("interrupted")),
         equivalent=plan.load_equivalent(tree))

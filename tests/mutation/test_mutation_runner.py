@@ -313,8 +313,8 @@ class MergeTest(unittest.TestCase):
             self.assertEqual(runner.merge(args), 0)
             text = out.read_text()
             self.assertIn("score 50.0 %** (1 detected of 2 compiling mutants)", text)
-            self.assertIn("wall time 1.7 min (100 s)", text)
-            self.assertIn("every mutant; in 2 shards run side by side", text)
+            self.assertIn("wall time 2.7 min (160 s)", text)  # first start at 40 s, last end at 200 s
+            self.assertIn("every mutant; in 2 parts (shards side by side", text)
             self.assertNotIn("shard 1 of 2", text)
             c = self.shard_file(d, "c.json", "c2", [], 1)
             with self.assertRaises(RuntimeError):
