@@ -302,6 +302,30 @@ def merge(args) -> int:
     return 0
 
 
+def rewrite_rerun(args) -> int:
+    """Writes the re-run section of --report again from the --results of a
+    re-run (--rewrite-rerun) and the run it re-ran (--rerun), with the reasons
+    in the tree's list of equivalent mutants as they are now."""
+    tree = pathlib.Path(args.tree).resolve()
+    earlier = report.load_results(args.rerun)
+    again = report.load_results(args.rewrite_rerun)
+    all_mutants = plan.collect(tree)
+    by_key = {m.key: m for m in all_mutants}
+    results = [(by_key[e["key"]], e["outcome"], e["test"]) for e in again["results"] if e["key"] in by_key]
+    summary = report.Summary(
+        commit=again["commit"], started=again["started"], seconds=again["seconds"], total=len(all_mutants),
+        chosen=len(results), selection=again["selection"], results=results, stopped=again.get("stopped", ""),
+        equivalent=plan.load_equivalent(tree), present=frozenset(by_key))
+    path = pathlib.Path(args.report)
+    text = path.read_text()
+    cut = text.find("## Survivors run again")
+    if cut >= 0:
+        text = text[:cut]
+    path.write_text(text.rstrip("\n") + "\n\n" + report.rerun_section(summary, earlier))
+    print(f"rewrote the re-run section of {args.report}")
+    return 0
+
+
 def shard(text: str) -> tuple[int, int]:
     k, _, n = text.partition("/")
     if not (k.isdigit() and n.isdigit() and 1 <= int(k) <= int(n)):
@@ -342,6 +366,8 @@ def parse_args(argv):
                         "its own checkout and build directory)")
     p.add_argument("--skip", action="append", default=[], metavar="RESULTS",
                    help="leave out the mutants of an earlier --results file (to go on with a run that was stopped)")
+    p.add_argument("--rewrite-rerun", metavar="RERUN_RESULTS",
+                   help="with --rerun and --report: write the re-run section again from these re-run results")
     p.add_argument("--merge", nargs="+", metavar="RESULTS",
                    help="write one --report/--results from the --results files of the shards of a run")
     args = p.parse_args(argv)
@@ -353,6 +379,8 @@ def parse_args(argv):
 def main(argv=None) -> int:
     try:
         args = parse_args(argv)
+        if args.rewrite_rerun:
+            return rewrite_rerun(args)
         return merge(args) if args.merge else Runner(args).execute()
     except RuntimeError as e:
         print(f"mutation runner: {e}", file=sys.stderr)

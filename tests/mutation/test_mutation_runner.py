@@ -324,6 +324,34 @@ class MergeTest(unittest.TestCase):
                 runner.merge(runner.parse_args(["--tree", d, "--merge", a, gone]))
 
 
+class RewriteRerunTest(unittest.TestCase):
+    def test_the_rerun_section_is_replaced_with_the_reasons_of_now(self):
+        with tempfile.TemporaryDirectory() as d:
+            root = pathlib.Path(d)
+            (root / "src").mkdir()
+            (root / "src" / "a.cpp").write_text(MergeTest.SOURCE)
+            ms = plan.collect(root)
+            earlier = root / "full.json"
+            earlier.write_text(json.dumps({"commit": "c0", "results": [
+                {"key": m.key, "outcome": "survived", "test": ""} for m in ms[:2]]}))
+            again = root / "again.json"
+            again.write_text(json.dumps({"commit": "c1", "started": 0, "seconds": 5, "selection": "", "results": [
+                {"key": ms[0].key, "outcome": "killed", "test": "t_test"},
+                {"key": ms[1].key, "outcome": "survived", "test": ""}]}))
+            (root / "scripts" / "mutation").mkdir(parents=True)
+            (root / "scripts" / "mutation" / "equivalent.txt").write_text(f"{ms[1].key} => same value\n")
+            out = root / "mutation.md"
+            out.write_text("# Mutation testing\n\n## Survivors run again\n\nold text\n")
+            args = runner.parse_args(["--tree", d, "--rerun", str(earlier), "--rewrite-rerun", str(again),
+                                      "--report", str(out)])
+            self.assertEqual(runner.rewrite_rerun(args), 0)
+            text = out.read_text()
+            self.assertNotIn("old text", text)
+            self.assertEqual(text.count("## Survivors run again"), 1)
+            self.assertIn("survived: same value", text)
+            self.assertIn("killed by t_test", text)
+
+
 class TimeLimitTest(unittest.TestCase):
     def test_overrunning_command_is_killed(self):
         status, seconds = runner.run([sys.executable, "-c", "import time; time.sleep(30)"], ".", timeout=0.5)
