@@ -112,6 +112,10 @@ TEST_F(PosixFileTest, PlainAttributeCreatesAWritableFile) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_NE(st.st_mode & S_IWUSR, 0U);
+    // Read and write for everyone, less the process's umask.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(st.st_mode & 07777, 0666U & ~mask);
 }
 
 // The open file is not handed to programs the application starts.

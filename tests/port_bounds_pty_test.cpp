@@ -320,4 +320,41 @@ TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsUnbound) {
     EXPECT_TRUE(pty_.peerDrain(100).empty());
 }
 
+// Nor do they fall back to descriptor 0: with the pty as descriptor 0, a
+// send through such a handle puts nothing on it.
+TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsNotDescriptorZero) {
+    if (sizeof(void*) < 8) GTEST_SKIP() << "handles are 32-bit here";
+    const int port = pty_.port();
+    const auto status = exitStatusWithin(
+        [port] {
+            if (::dup2(port, 0) != 0) return 10;
+            Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x80000000ULL)), 30);
+            return sendCommand() == -2 ? 0 : 1;
+        },
+        5000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+    EXPECT_TRUE(pty_.peerDrain(100).empty());
+}
+
+// The tick is the monotonic clock in whole milliseconds: every reading lies
+// between two readings of that clock taken around it.
+TEST(PosixTick, IsTheMonotonicClockInWholeMilliseconds) {
+    const auto clockMs = [] {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000 +
+                                          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000);
+    };
+    kavrol::host::Host& host = kavrol::host::platform();
+    int outside = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint32_t before = clockMs();
+        const std::uint32_t tick = host.tickMs();
+        const std::uint32_t after = clockMs();
+        if (tick - before > after - before) ++outside;
+    }
+    EXPECT_EQ(outside, 0);
+}
+
 }  // namespace

@@ -44,6 +44,8 @@ const SleepCase kSleepCases[] = {
     // 23 missing characters of 10 bits at 115200 baud: 230 / 115200 s.
     {"MissingBytesAtTheirLineTime", k115200_8N1, input(2, 25), 1996527},
     {"OneMissingByteAt9600", k9600_8N1, input(24, 25), 1041666},
+    // 10 bits at 10000 baud: exactly 1 ms, with nothing to round away.
+    {"ExactLineTime", LineSpeed{10000, 10}, input(24, 25), 1000000},
     // 11-bit characters (7 data bits, parity, two stop bits) at 300 baud
     // take 36.7 ms each: capped so that bytes of a faster peer are not slept
     // through.

@@ -129,6 +129,11 @@ TEST(Checksum, NeverReadsPastTheSpanWhateverTheLengthByteSays) {
     EXPECT_EQ(sum.even, 0x3E ^ 0x01);
     EXPECT_EQ(sum.odd, 0xFA ^ 0x02);
     EXPECT_FALSE(protocol::twoByteChecksumMatches(std::span(f).first(5)));
+    // Five bytes cannot hold the two checksum positions, even when the
+    // fifth matches and the byte after the span would too.
+    const std::uint8_t g[] = {0x3E, 0x06, 0x01, 0x02, 0x06 ^ 0x02, 0x3E ^ 0x01};
+    EXPECT_TRUE(protocol::twoByteChecksumMatches(std::span(g).first(6)));
+    EXPECT_FALSE(protocol::twoByteChecksumMatches(std::span(g).first(5)));
 }
 
 TEST(Checksum, StopsAtTheLastIndexWhenMoreBytesFollow) {
@@ -167,6 +172,25 @@ TEST(WriteWordPayload, WritesExactlyTwoBytesPerWord) {
     }
     std::array<std::uint8_t, 2 * protocol::kMaxWordItems> dest{};
     EXPECT_EQ(protocol::writeWordPayload(words, protocol::kMaxWordItems + 1, dest), 0U);
+}
+
+// The frame scanners of the tools take kMaxCommandIndex as the longest
+// command frame: the last index of the longest direct frame and envelope.
+TEST(EncodeCommandFrame, LongestFramesEndAtTheMaximumIndex) {
+    const std::vector<std::uint8_t> raw(protocol::kMaxDirectRaw, 0x11);
+    protocol::CommandFrameFields direct;
+    direct.command = 8;
+    direct.payload = raw;
+    std::array<std::uint8_t, protocol::kCommandAreaSize> area{};
+    ASSERT_EQ(protocol::encodeCommandFrame(direct, area), static_cast<std::int32_t>(protocol::kMaxCommandIndex));
+    EXPECT_EQ(area[0], protocol::kMaxCommandIndex);  // sent without its start byte
+    const std::uint8_t route[] = {1, 2};
+    protocol::CommandFrameFields envelope = direct;
+    envelope.multiplexed = true;
+    envelope.route = route;
+    envelope.payload = std::span(raw).first(protocol::kMaxEnvelopeRaw - 2);
+    ASSERT_EQ(protocol::encodeCommandFrame(envelope, area), static_cast<std::int32_t>(protocol::kMaxCommandIndex + 1));
+    EXPECT_EQ(area[1], protocol::kMaxCommandIndex);
 }
 
 // The frame scanners of the tools take kMinEnvelopeIndex as the shortest
