@@ -14,6 +14,7 @@ import collections
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -321,6 +322,14 @@ def rewrite_rerun(args) -> int:
     cut = text.find("## Survivors run again")
     if cut >= 0:
         text = text[:cut]
+    # A survivor of the run above that the re-run killed says so in its line.
+    for m, outcome, test in results:
+        if outcome in ("killed", "timed-out"):
+            later = f"killed by {test} in the re-run below" if outcome == "killed" else "timed out in the re-run below"
+            text = text.replace(f"- {m.describe()}: **not yet explained**", f"- {m.describe()}: {later}", 1)
+    missing = text.count("**not yet explained**")
+    text = re.sub(r"(\d+) not yet looked at\.", f"{missing} not yet looked at (the others are killed in the re-run below).", text,
+                  count=1)
     path.write_text(text.rstrip("\n") + "\n\n" + report.rerun_section(summary, earlier))
     print(f"rewrote the re-run section of {args.report}")
     return 0
