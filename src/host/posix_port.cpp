@@ -207,21 +207,19 @@ PortOutcome readBounded(int fd, std::uint8_t* dest, std::uint32_t count, std::ui
 // output still queued, sleep about the time it needs to go out. A hang-up
 // ends every sleep.
 PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
-    const Nanos budget = blockLimit(budgetMs, now() % kNanosPerMs);
-    const bool awaitsFirstByte = wait.kind == PortWait::Kind::Input && wait.queued == 0;
-    if (fd < 0 || wait.pass != 0) {
-        if (awaitsFirstByte) return block(fd, POLLIN, budget);
-        return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget));
-    }
-    Spin spin(fd, wait.kind);
     const Nanos start = now();
+    const Nanos budget = blockLimit(budgetMs, start % kNanosPerMs);
+    const bool awaitsFirstByte = wait.kind == PortWait::Kind::Input && wait.queued == 0;
+    const auto sleepAStep = [&] { return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget)); };
+    if (fd < 0 || wait.pass != 0) return awaitsFirstByte ? block(fd, POLLIN, budget) : sleepAStep();
+    Spin spin(fd, wait.kind);
     if (spinUntilSatisfied(fd, wait, start + std::min(budget, spin.length()))) {
         spin.answeredAfter(now() - start);
         return PortOutcome::Done;
     }
     if (!awaitsFirstByte) {
         spin.notAnswered();
-        return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget));
+        return sleepAStep();
     }
     bool ready = false;
     const PortOutcome outcome = block(fd, POLLIN, budget, ready);
