@@ -180,6 +180,21 @@ def reason_for(key: str, reasons: dict[str, str]) -> str | None:
     return None
 
 
+def stale_equivalents(tree: pathlib.Path) -> list[str]:
+    """The keys (or patterns) of the equivalent-mutant file that match no
+    mutant of the current tree: their source line has changed or gone."""
+    keys = [m.key for m in collect(tree)]
+    present = set(keys)
+    stale = []
+    for pattern in load_equivalent(tree):
+        if pattern in present:
+            continue
+        if "*" in pattern and any(reason_for(k, {pattern: ""}) is not None for k in keys):
+            continue
+        stale.append(pattern)
+    return stale
+
+
 def load_equivalent(tree: pathlib.Path) -> dict[str, str]:
     """Mutant key (or a pattern of keys with '*') => why it cannot change observable behaviour."""
     path = tree / EQUIVALENT_FILE

@@ -171,6 +171,24 @@ class PlanTest(unittest.TestCase):
                 stages = plan.test_stages(rel, targets)
                 self.assertEqual(sorted(t for s in stages for t in s), targets)
 
+    def test_every_equivalent_key_still_matches_a_mutant(self):
+        # A key whose source line has changed explains nothing any more and
+        # would hide a survivor of the line that replaced it.
+        tree = pathlib.Path(__file__).resolve().parents[2]
+        self.assertEqual(plan.stale_equivalents(tree), [])
+
+    def test_stale_equivalents_names_keys_and_patterns_that_match_nothing(self):
+        with tempfile.TemporaryDirectory() as d:
+            root = pathlib.Path(d)
+            (root / "src").mkdir()
+            (root / "src" / "x.cpp").write_text("bool f(int a) { return a < 3; }\n")
+            (root / "scripts" / "mutation").mkdir(parents=True)
+            live = [m.key for m in mutants.mutants_of("src/x.cpp", (root / "src" / "x.cpp").read_text())]
+            (root / "scripts" / "mutation" / "equivalent.txt").write_text(
+                f"{live[0]} => same\nsrc/x.cpp|*|bool f(int a) {{ return a < 3; }}|* => pattern\n"
+                "src/x.cpp|rel|gone < 4;|<|<=|0 => old\nsrc/y.cpp|*|any|* => no file\n")
+            self.assertEqual(plan.stale_equivalents(root), ["src/x.cpp|rel|gone < 4;|<|<=|0", "src/y.cpp|*|any|*"])
+
 
 class RestoreTest(unittest.TestCase):
     def setUp(self):
