@@ -16,7 +16,7 @@ from .record import Field, Record, fields_of, record_fields
 from .reply import Reply
 from .status import Status
 
-__version__ = "20.0.0"
+from ._version import __version__
 
 __all__ = [
     "Command",

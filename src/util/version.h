@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-namespace kavrol::util {
+#include "kavrol_version.h"
 
-inline constexpr std::int32_t kLibraryVersion = 20;
+namespace kavrol::util {
 
 // Shifts value (direction 0: arithmetic right, 1: left, otherwise none) by
 // the count modulo 32 and masks it with maskA | maskB.
