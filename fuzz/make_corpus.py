@@ -110,7 +110,8 @@ def command_corpus():
 
 
 def checksum_corpus():
-    write("checksum", "direct_example", bytes([0, 2, 0]) + bytes([0x3C, 0x09, 0x03, 0x00, 0, 0, 0x34, 0x12, 0x56, 0x00]))
+    write("checksum", "direct_example",
+          bytes([0, 2, 0]) + bytes([0x3C, 0x09, 0x03, 0x00, 0, 0, 0x34, 0x12, 0x56, 0x00]))
     write("checksum", "no_payload", bytes([0, 2, 1]) + bytes([0x3C, 0x05, 0x05, 0x07, 0, 0]))
     write("checksum", "inner_at_6", bytes([6, 2, 2]) + bytes([0x3C, 0x07, 0x03, 0x00, 0, 0, 0x02, 0x01]))
     write("checksum", "one_byte_example",

@@ -107,7 +107,8 @@ class Runner:
             # and link, and the tests are small.
             # The standard library checks its bounds, so that a mutant that
             # indexes past an array or span fails instead of reading on.
-            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -D_GLIBCXX_ASSERTIONS", "-DCMAKE_C_FLAGS_DEBUG=-O0",
+            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -D_GLIBCXX_ASSERTIONS",
+            "-DCMAKE_C_FLAGS_DEBUG=-O0",
             "-DKAVROL_BUILD_TOOLS=OFF", "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
         ]
         launcher = [str(pathlib.Path(__file__).resolve().parent / "warnings-not-errors")]
@@ -292,7 +293,8 @@ def merge(args) -> int:
         selection=f"{selection}; in {len(parts)} parts (shards side by side, a stopped run continued)",
         results=results,
         # A part stopped by a signal was continued by later parts (--skip).
-        stopped="; ".join(p["stopped"] for p in parts if p.get("stopped") and not p["stopped"].startswith("interrupted")),
+        stopped="; ".join(p["stopped"] for p in parts
+                          if p.get("stopped") and not p["stopped"].startswith("interrupted")),
         equivalent=plan.load_equivalent(tree))
     print(summary.score_line())
     if args.report:
@@ -328,7 +330,8 @@ def rewrite_rerun(args) -> int:
             later = f"killed by {test} in the re-run below" if outcome == "killed" else "timed out in the re-run below"
             text = text.replace(f"- {m.describe()}: **not yet explained**", f"- {m.describe()}: {later}", 1)
     missing = text.count("**not yet explained**")
-    text = re.sub(r"(\d+) not yet looked at\.", f"{missing} not yet looked at (the others are killed in the re-run below).", text,
+    text = re.sub(r"(\d+) not yet looked at\.",
+                  f"{missing} not yet looked at (the others are killed in the re-run below).", text,
                   count=1)
     path.write_text(text.rstrip("\n") + "\n\n" + report.rerun_section(summary, earlier))
     print(f"rewrote the re-run section of {args.report}")

@@ -5,7 +5,6 @@ import json
 import os
 import pathlib
 import signal
-import subprocess
 import sys
 import tempfile
 import types
@@ -323,7 +322,9 @@ class MergeTest(unittest.TestCase):
             (pathlib.Path(d) / "src").mkdir()
             (pathlib.Path(d) / "src" / "a.cpp").write_text(self.SOURCE)
             ms = plan.collect(pathlib.Path(d))
-            entry = lambda m, o: {"key": m.key, "outcome": o, "test": "t_test" if o == "killed" else ""}
+
+            def entry(m, o):
+                return {"key": m.key, "outcome": o, "test": "t_test" if o == "killed" else ""}
             a = self.shard_file(d, "a.json", "c1", [entry(ms[0], "killed")], 100)
             b = self.shard_file(d, "b.json", "c1", [entry(m, "survived") for m in ms[1:2]], 40)
             out = pathlib.Path(d) / "merged.md"
