@@ -190,22 +190,33 @@ PortOutcome transfer(int fd, std::uint32_t count, std::uint32_t budgetMs, short 
     const Nanos deadline = now() + budgetNanos(budgetMs);
     std::uint32_t done = 0;
     bool ready = true;
+    bool afterBlock = false;
+    // Steps in a row that moved nothing although the descriptor had just
+    // shown itself ready (a tty held by flow control can report room it does
+    // not take): each wake-up after such a one also sleeps a growing back-off.
+    std::uint32_t idle = 0;
     while (done < count) {
         const Nanos left = endless ? kLongestBlock : deadline - now();
         if (left <= 0) return shortResult;
         if (!ready) {
             if (block(fd, events, left, ready) == PortOutcome::Lost) return PortOutcome::Lost;
+            if (ready && idle != 0 && block(fd, 0, std::min(idleSleep(idle - 1), left)) == PortOutcome::Lost) {
+                return PortOutcome::Lost;
+            }
+            afterBlock = true;
             continue;
         }
         const ssize_t n = step(done);
         if (n > 0) {
             done += static_cast<std::uint32_t>(n);
             ready = done == count;
+            idle = 0;
             continue;
         }
         if (n == 0) return PortOutcome::Lost;  // end of file: the other side is gone
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return isLostError(errno) ? PortOutcome::Lost : PortOutcome::Failed;
+        if (afterBlock) ++idle;
         ready = false;
     }
     return PortOutcome::Done;
