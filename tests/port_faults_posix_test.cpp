@@ -203,7 +203,7 @@ TEST(ReadableButEmpty, PartialReplyThenDescriptorReusedSleepsToTheDeadline) {
                 const int devNull = ::open("/dev/null", O_RDWR);
                 ::dup2(devNull, pty.port());
             });
-            pty.peerWrite({0x02, 0x30});
+            pty.peerWrite({0x02, 0x30, 0x01});
             const int code = idleReceiveEndsByItsDeadline();
             swap.join();
             return code;

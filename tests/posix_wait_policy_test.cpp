@@ -66,7 +66,22 @@ const SleepCase kSleepCases[] = {
     {"LongOutputIsCapped", k9600_8N1, output(50), 2000000},
     // The output wait does not back off: it knows how much is left.
     {"OutputIgnoresStalls", k115200_8N1, [] { PortWait w = output(8); w.stalls = 3; return w; }(), 694444},
+    // Past three stalls the cap itself doubles per stall, up to 16 ms: a
+    // peer that stopped mid-reply is looked at a few dozen times a second.
+    {"LongStallLetsTheCapGrow", k9600_8N1, input(24, 25, 5), 8000000},
+    {"LongestStallSleep", k9600_8N1, input(2, 25, 12), 16000000},
+    {"FastLineStallStaysAtItsBackoff", k921600_8N1, input(3, 4, 12), 800000},
+    {"HeldOutputWakesLessOften", k9600_8N1, [] { PortWait w = output(50); w.stalls = 9; return w; }(), 16000000},
 };
+
+TEST(IdleSleepTest, DoublesFromTheShortestSleepUpToTheLongestStallSleep) {
+    const Nanos expected[] = {100000, 200000, 400000, 800000, 1600000, 3200000, 6400000, 12800000, 16000000, 16000000};
+    for (std::uint32_t stalls = 0; stalls < 10; ++stalls) {
+        SCOPED_TRACE(stalls);
+        EXPECT_EQ(idleSleep(stalls), expected[stalls]);
+    }
+    EXPECT_EQ(idleSleep(0xFFFFFFFFU), 16000000);
+}
 
 class SleepTest : public ::testing::TestWithParam<SleepCase> {};
 
