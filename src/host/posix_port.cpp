@@ -350,10 +350,13 @@ PortOutcome waitPort(int fd, const PortWait& wait, std::uint32_t budgetMs) {
     const bool awaitsFirstByte = wait.kind == PortWait::Kind::Input && wait.queued == 0;
     const auto sleepAStep = [&] { return block(fd, 0, std::min(stepSleep(lineOf(fd), wait), budget)); };
     if (fd < 0) return block(-1, 0, budget);
+    // A wake-up is checked only once the look after an earlier one found
+    // nothing (stalls > 0): an answer that woke the block costs no query.
     const auto blockForInput = [&](bool& ready) {
         const PortOutcome outcome = block(fd, POLLIN, budget, ready);
         std::uint32_t queued = 0;
-        if (outcome != PortOutcome::Done || !ready || (queryQueue(fd, PortWait::Kind::Input, queued) && queued > 0)) {
+        if (outcome != PortOutcome::Done || !ready || wait.stalls == 0 ||
+            (queryQueue(fd, PortWait::Kind::Input, queued) && queued > 0)) {
             return outcome;
         }
         ready = false;
