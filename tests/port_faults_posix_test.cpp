@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -146,27 +147,31 @@ INSTANTIATE_TEST_SUITE_P(Posix, UnboundStdinTest, ::testing::ValuesIn(kStdinCase
 
 constexpr std::uint32_t kIdleTimeoutMs = 400;
 
-// The receive ends with -2 at its deadline, sleeping most of it: 0, or 1
-// result, 2 early, 3 CPU.
-int idleReceiveEndsByItsDeadline() {
-    const Receive r = receiveOnce();
-    if (r.result != -2) return 1;
-    if (r.wallMs < static_cast<long>(kIdleTimeoutMs)) return 2;
-    return r.cpuMs < 0.25 * static_cast<double>(r.wallMs) ? 0 : 3;
-}
-
-TEST(ReadableButEmpty, DevNullPortSleepsToTheDeadline) {
+// In a child: binds the default link to the port `bind` gives (or -1 on a
+// setup failure), runs `during` beside one receive, and exits 0 when the
+// receive ended with -2 at its deadline, sleeping most of it; else 1
+// result, 2 early, 3 CPU, 10 setup.
+void expectIdleReceive(const std::function<int()>& bind, const std::function<void()>& during = [] {}) {
     const auto status = exitStatusWithin(
-        [] {
-            const int fd = ::open("/dev/null", O_RDWR);
+        [&] {
+            const int fd = bind();
             if (fd < 0) return 10;
             resetLibrary();
             Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), kIdleTimeoutMs);
-            return idleReceiveEndsByItsDeadline();
+            std::thread beside(during);
+            const Receive r = receiveOnce();
+            beside.join();
+            if (r.result != -2) return 1;
+            if (r.wallMs < static_cast<long>(kIdleTimeoutMs)) return 2;
+            return r.cpuMs < 0.25 * static_cast<double>(r.wallMs) ? 0 : 3;
         },
         10000);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << "1 result, 2 early, 3 CPU";
+    ASSERT_TRUE(status.has_value()) << "the receive did not end";
+    EXPECT_EQ(*status, 0) << "1 result, 2 early, 3 CPU, 10 setup";
+}
+
+TEST(ReadableButEmpty, DevNullPortSleepsToTheDeadline) {
+    expectIdleReceive([] { return ::open("/dev/null", O_RDWR); });
 }
 
 // A pty left in canonical mode after the device sent the end-of-file
@@ -180,37 +185,19 @@ TEST(ReadableButEmpty, CanonicalPtyAfterEndOfFileSleepsToTheDeadline) {
     ASSERT_EQ(::tcsetattr(pty.port(), TCSANOW, &t), 0);
     pty.peerWrite({0x04});
     ::usleep(20000);
-    const auto status = exitStatusWithin(
-        [&] {
-            resetLibrary();
-            Init_Msg_Bin(0, pty.portHandle(), kIdleTimeoutMs);
-            return idleReceiveEndsByItsDeadline();
-        },
-        10000);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << "1 result, 2 early, 3 CPU";
+    expectIdleReceive([&] { return pty.port(); });
 }
 
-// A partial reply, then the descriptor number is taken over by /dev/null.
+// A partial reply (the header and one byte of the rest), then the
+// descriptor number is taken over by /dev/null.
 TEST(ReadableButEmpty, PartialReplyThenDescriptorReusedSleepsToTheDeadline) {
     PtyPair pty;
-    const auto status = exitStatusWithin(
-        [&] {
-            resetLibrary();
-            Init_Msg_Bin(0, pty.portHandle(), kIdleTimeoutMs);
-            std::thread swap([&] {
-                ::usleep(100000);
-                const int devNull = ::open("/dev/null", O_RDWR);
-                ::dup2(devNull, pty.port());
-            });
-            pty.peerWrite({0x02, 0x30, 0x01});
-            const int code = idleReceiveEndsByItsDeadline();
-            swap.join();
-            return code;
-        },
-        10000);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << "1 result, 2 early, 3 CPU";
+    pty.peerWrite({0x02, 0x30, 0x01});
+    expectIdleReceive([&] { return pty.port(); },
+                      [&] {
+                          ::usleep(100000);
+                          ::dup2(::open("/dev/null", O_RDWR), pty.port());
+                      });
 }
 
 // ---- Two callers on one descriptor -----------------------------------------
@@ -274,12 +261,7 @@ int twoSendersAfterXoff(Sharing sharing, int port, void* handle) {
 
 TEST_P(SharedPortTest, EachSenderEndsByItsOwnDeadline) {
     PtyPair pty;
-    termios t{};
-    ASSERT_EQ(::tcgetattr(pty.port(), &t), 0);
-    t.c_iflag |= IXON;
-    ASSERT_EQ(::tcsetattr(pty.port(), TCSANOW, &t), 0);
-    pty.peerWrite({0x13});
-    ::usleep(20000);  // let the line discipline see the XOFF
+    ASSERT_TRUE(pty.holdPortOutput());
     const Sharing sharing = GetParam().sharing;
     const auto status = exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), pty.portHandle()); },
                                          5000);
