@@ -194,6 +194,7 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--plot", required=True)
     ap.add_argument("--notes", help="hand-written analysis appended as the last section")
+    ap.add_argument("--stability", help="the section scripts/bench-stability wrote, put before the commands")
     a = ap.parse_args()
     r = a.results
     dec = load_runs(os.path.join(r, "decode.json"))
@@ -316,6 +317,9 @@ def main():
         "",
     ]
     lines += peer_rows
+    if a.stability and os.path.exists(a.stability):
+        with open(a.stability) as fh:
+            lines += ["", fh.read().strip()]
     lines += [
         "",
         "## Commands",

@@ -52,12 +52,7 @@ protected:
 // The port side obeys XON/XOFF and the device has sent XOFF: nothing can
 // go out. Today's result for a send that never leaves is -2 at the deadline.
 TEST_F(PortBoundsPty, SendAfterXoffEndsByTheTimeout) {
-    termios t{};
-    ASSERT_EQ(::tcgetattr(pty_.port(), &t), 0);
-    t.c_iflag |= IXON;
-    ASSERT_EQ(::tcsetattr(pty_.port(), TCSANOW, &t), 0);
-    pty_.peerWrite({0x13});
-    ::usleep(20000);  // let the line discipline see the XOFF
+    ASSERT_TRUE(pty_.holdPortOutput());
     bind(200);
     const auto status = exitStatusWithin(
         [] {

@@ -66,7 +66,22 @@ const SleepCase kSleepCases[] = {
     {"LongOutputIsCapped", k9600_8N1, output(50), 2000000},
     // The output wait does not back off: it knows how much is left.
     {"OutputIgnoresStalls", k115200_8N1, [] { PortWait w = output(8); w.stalls = 3; return w; }(), 694444},
+    // Past three stalls the cap itself doubles per stall, up to 16 ms: a
+    // peer that stopped mid-reply is looked at a few dozen times a second.
+    {"LongStallLetsTheCapGrow", k9600_8N1, input(24, 25, 5), 8000000},
+    {"LongestStallSleep", k9600_8N1, input(2, 25, 12), 16000000},
+    {"FastLineStallStaysAtItsBackoff", k921600_8N1, input(3, 4, 12), 800000},
+    {"HeldOutputWakesLessOften", k9600_8N1, [] { PortWait w = output(50); w.stalls = 9; return w; }(), 16000000},
 };
+
+TEST(IdleSleepTest, DoublesFromTheShortestSleepUpToTheLongestStallSleep) {
+    const Nanos expected[] = {100000, 200000, 400000, 800000, 1600000, 3200000, 6400000, 12800000, 16000000, 16000000};
+    for (std::uint32_t stalls = 0; stalls < 10; ++stalls) {
+        SCOPED_TRACE(stalls);
+        EXPECT_EQ(idleSleep(stalls), expected[stalls]);
+    }
+    EXPECT_EQ(idleSleep(0xFFFFFFFFU), 16000000);
+}
 
 class SleepTest : public ::testing::TestWithParam<SleepCase> {};
 
@@ -100,27 +115,118 @@ TEST(BlockLimitTest, EndsAtTheStartOfTheTickBeforeTheLastLook) {
     }
 }
 
-TEST(SpinTest, CoversAnAnswerTheLongestSpinCanAndHalvesForLaterOnes) {
+TEST(SpinTest, OneFirstWaitMovesTheSpinByItsEnd) {
     struct Case {
         const char* name;
-        Nanos spin;
-        Nanos took;  // < 0: no answer
-        Nanos next;
+        SpinState before;
+        FirstWait end;
+        Nanos took;
+        SpinState after;
     };
     const Case cases[] = {
-        {"AnswerWithinTheSpinKeepsIt", 40000, 10000, 40000},
-        {"AnswerJustPastTheSpinGrowsItByHalfAgain", 20000, 30000, 45000},
-        {"LongestSpinJustCoversIt", 40000, 53333, 79999},
-        {"LongestSpinStaysWhileAnswersComeWithinIt", 80000, 10000, 80000},
-        {"AnswerTheLongestSpinMissesHalvesIt", 40000, 53334, 20000},
-        {"SlowPeerHalvesIt", 40000, 5000000, 20000},
-        {"NeverBelowTheShortest", 5000, 5000000, 4000},
-        {"NoAnswerHalvesIt", 80000, -1, 40000},
-        {"NoAnswerStopsAtTheShortest", 6000, -1, 4000},
+        {"CaughtWithinTheSpinKeepsIt", {40000, 3}, FirstWait::CaughtSpinning, 10000, {40000, 4}},
+        {"CaughtLateInTheSpinGrowsItByHalfAgain", {40000, 0}, FirstWait::CaughtSpinning, 30000, {45000, 1}},
+        // Caught spinning never shrinks the spin, however long it looked.
+        {"CaughtNearTheLongestIsTheLongest", {80000, 0}, FirstWait::CaughtSpinning, 60000, {80000, 1}},
+        {"CaughtByAProbeCoversItAndRestartsTheCount", {4000, kProbeEvery}, FirstWait::CaughtSpinning, 20000,
+         {30000, 0}},
+        {"CaughtSpinningClearsTheMarks", {20000, kProbeEvery, true, true}, FirstWait::CaughtSpinning, 30000,
+         {45000, 0, false, false}},
+        // Caught while blocked soon after the spin: probe, keep the length.
+        {"CaughtBlockedSoonAsksForAProbe", {4000, 5}, FirstWait::CaughtBlocked, 90000, {4000, kProbeEvery, false, true}},
+        {"CaughtBlockedAtTheNearLimitAsksForAProbe", {8000, 0}, FirstWait::CaughtBlocked, 320000,
+         {8000, kProbeEvery, false, true}},
+        // One slow answer keeps the spin; a second in a row halves it.
+        {"FirstSlowAnswerKeepsIt", {40000, 5}, FirstWait::CaughtBlocked, 320001, {40000, 6, false, true}},
+        {"SecondSlowAnswerHalves", {40000, 5, false, true}, FirstWait::CaughtBlocked, 320001, {20000, 6, false, true}},
+        {"ProbeThatMissedHalvesAndStopsNearProbes", {40000, kProbeEvery}, FirstWait::CaughtBlocked, 90000,
+         {20000, 0, true, true}},
+        {"NearAnswerAfterAMissedProbeCountsAsSlow", {20000, 3, true, true}, FirstWait::CaughtBlocked, 90000,
+         {10000, 4, true, true}},
+        {"SlowPeerNeverBelowTheShortest", {5000, 0, false, true}, FirstWait::CaughtBlocked, 5000000,
+         {4000, 1, false, true}},
+        {"FirstUnansweredKeepsIt", {80000, 0}, FirstWait::Unanswered, 0, {80000, 1, false, true}},
+        {"UnansweredAgainHalves", {80000, 0, false, true}, FirstWait::Unanswered, 0, {40000, 1, false, true}},
+        {"UnansweredProbeHalvesWithoutTheMark", {6000, kProbeEvery}, FirstWait::Unanswered, 0, {4000, 0, false, true}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.took < 0 ? spinAfterSilence(c.spin) : spinAfterAnswer(c.spin, c.took), c.next);
+        const SpinState next = spinAfter(c.before, c.end, c.took);
+        EXPECT_EQ(next.length, c.after.length);
+        EXPECT_EQ(next.sinceProbe, c.after.sinceProbe);
+        EXPECT_EQ(next.probeMissed, c.after.probeMissed);
+        EXPECT_EQ(next.missedLast, c.after.missedLast);
+    }
+    EXPECT_EQ(spinLength(SpinState{4000, kProbeEvery - 1}), 4000);
+    EXPECT_EQ(spinLength(SpinState{4000, kProbeEvery}), kSpinLongest);
+}
+
+// A run of first waits against a peer model: the answer comes `answerAt`
+// after the request; one the spin misses is seen `wakeLatency` after it
+// came (the block's wake-up). Returns how many of the last `tail` waits
+// caught their answer spinning, and the mean spin time paid per wait.
+struct SpinRun {
+    int caughtInTail = 0;
+    Nanos meanSpin = 0;
+};
+
+template <typename AnswerAt>
+SpinRun runFirstWaits(SpinState state, int waits, int tail, Nanos wakeLatency, AnswerAt answerAt) {
+    SpinRun run;
+    Nanos spent = 0;
+    for (int i = 0; i < waits; ++i) {
+        const Nanos spin = spinLength(state);
+        const Nanos answer = answerAt(i);
+        const bool caught = answer <= spin;
+        spent += caught ? answer : spin;
+        if (caught && i >= waits - tail) ++run.caughtInTail;
+        state = spinAfter(state, caught ? FirstWait::CaughtSpinning : FirstWait::CaughtBlocked,
+                          caught ? answer : answer + wakeLatency);
+    }
+    run.meanSpin = spent / waits;
+    return run;
+}
+
+TEST(SpinTest, AnInstantPeerIsCaughtSpinningAfterAnySlowAnswer) {
+    constexpr Nanos kInstant = 20000;
+    struct Case {
+        const char* name;
+        SpinState start;
+        Nanos wakeLatency;
+        int slowEvery;  // every n-th answer takes 5 ms (0: none)
+    };
+    const Case cases[] = {
+        {"FromTheStartingSpin", SpinState{}, 70000, 0},
+        {"FromTheShortestSpin", SpinState{kSpinShortest, 0}, 70000, 0},
+        {"AfterSlowAnswersNowAndThen", SpinState{}, 70000, 50},
+        // Wake-ups slower than the near limit: only the regular probe helps.
+        {"FromTheShortestSpinWithSlowWakeups", SpinState{kSpinShortest, 0}, 400000, 0},
+        {"AfterSlowAnswersWithSlowWakeups", SpinState{}, 400000, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SpinRun run = runFirstWaits(c.start, 400, 100, c.wakeLatency, [&](int i) {
+            return c.slowEvery != 0 && i % c.slowEvery == c.slowEvery - 1 ? 5 * kNanosPerMs : kInstant;
+        });
+        // Of the last 100 waits, only the slow answers miss.
+        const int slow = c.slowEvery != 0 ? 100 / c.slowEvery : 0;
+        EXPECT_EQ(run.caughtInTail, 100 - slow);
+    }
+}
+
+TEST(SpinTest, ASlowPeerCostsLittleSpinning) {
+    struct Case {
+        const char* name;
+        Nanos answer;
+    };
+    const Case cases[] = {{"FiveMillisecondAnswer", 5 * kNanosPerMs}, {"AnswerJustPastTheLongestSpin", 200000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const SpinRun run = runFirstWaits(SpinState{}, 640, 100, 70000, [&](int) { return c.answer; });
+        EXPECT_EQ(run.caughtInTail, 0);
+        // The shortest spin, the probe every kProbeEvery waits, and the
+        // probe that a near answer asks for: about 9 us per wait.
+        EXPECT_LE(run.meanSpin, 12000);
     }
 }
 

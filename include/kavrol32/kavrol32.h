@@ -20,8 +20,12 @@
  * input) cannot be used as the port on POSIX.
  *
  * Time-out: milliseconds, measured as the wrap-safe difference of a 32-bit
- * millisecond tick. 0xFFFFFFFF waits without end. Every port call, its
- * writes and reads included, ends by its time-out whatever the line does; a
+ * millisecond tick. 0xFFFFFFFF waits without end. Each wait of a port
+ * call, its writes and reads included, ends by the time-out whatever the
+ * line does, and a call makes two of them in a row, each with the whole
+ * time-out T: a send or an acknowledge writes within T, then waits up to T
+ * for the bytes to leave; a receive reads the reply's header within T,
+ * then its rest within T. A call therefore ends within about 2T. A
  * port that hangs up or vanishes ends the call at once with the result its
  * deadline would have given. On POSIX a handle value that is no valid
  * descriptor (negative, above INT_MAX) is unbound as well.

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace kavrol::test {
@@ -14,6 +15,16 @@ namespace kavrol::test {
 void PtyPair::closePeer() { pair_.closeDevice(); }
 
 void* PtyPair::portHandle() const { return reinterpret_cast<void*>(static_cast<std::intptr_t>(port())); }
+
+bool PtyPair::holdPortOutput() const {
+    termios t{};
+    if (::tcgetattr(port(), &t) != 0) return false;
+    t.c_iflag |= IXON;
+    if (::tcsetattr(port(), TCSANOW, &t) != 0) return false;
+    peerWrite({0x13});
+    ::usleep(20000);  // let the line discipline see the XOFF
+    return true;
+}
 
 void PtyPair::peerWrite(const std::vector<std::uint8_t>& bytes) const {
     std::size_t done = 0;

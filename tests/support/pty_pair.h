@@ -24,6 +24,9 @@ public:
     std::vector<std::uint8_t> peerDrain(int quietMs = 100) const;
     // Closes the device side: the port hangs up.
     void closePeer();
+    // Makes the port side obey XON/XOFF and sends XOFF from the device:
+    // nothing the port writes can go out. False when the setting failed.
+    bool holdPortOutput() const;
     // Waits until the port side has n bytes queued for reading.
     bool waitPortInput(std::size_t n, int timeoutMs = 5000) const;
 
