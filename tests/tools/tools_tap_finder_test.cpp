@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/frame_finder.h"
+#include "common/tap_finder.h"
 #include "common/hex_log.h"
 #include "common/pcap_writer.h"
 #include "support/process.h"
@@ -24,7 +24,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirection::Unknown, bool byteByByte = false) {
-    FrameFinder finder(d);
+    TapFinder finder(d);
     std::vector<FoundFrame> out;
     const auto drain = [&](bool gap) {
         while (auto f = finder.next(gap)) out.push_back(std::move(*f));
@@ -62,7 +62,7 @@ Bytes withFlippedByte(Bytes b, std::size_t at) {
     return b;
 }
 
-TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
+TEST(ToolsTapFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
     struct Case {
         const char* what;
         Bytes bytes;
@@ -91,7 +91,7 @@ TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
     }
 }
 
-TEST(ToolsFrameFinder, DecodesCommandFields) {
+TEST(ToolsTapFinder, DecodesCommandFields) {
     const auto direct = findAll(kDirect);
     ASSERT_EQ(direct.size(), 1U);
     EXPECT_FALSE(direct[0].command.multiplexed);
@@ -109,7 +109,7 @@ TEST(ToolsFrameFinder, DecodesCommandFields) {
     EXPECT_EQ(mux[0].direction, LineDirection::Host);
 }
 
-TEST(ToolsFrameFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
+TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     struct Case {
         const char* what;
         Bytes bytes;
@@ -146,7 +146,7 @@ TEST(ToolsFrameFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     }
 }
 
-TEST(ToolsFrameFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
+TEST(ToolsTapFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
     const Bytes bad = withFlippedByte(kDirect, 7);
     const auto frames = findAll(concat({bad, kReply}));
     EXPECT_EQ(kinds(frames), "command " + toHex(bad) + ", reply " + toHex(kReply));
@@ -155,8 +155,8 @@ TEST(ToolsFrameFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
     EXPECT_TRUE(frames[1].checksumOk());
 }
 
-TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
-    FrameFinder finder(LineDirection::Device);
+TEST(ToolsTapFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
+    TapFinder finder(LineDirection::Device);
     finder.feed(std::span(kReply).first(3), 1000);
     EXPECT_FALSE(finder.next(false));
     finder.feed(std::span(kReply).subspan(3), 2000);
@@ -167,11 +167,11 @@ TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
     EXPECT_FALSE(finder.pending());
 }
 
-TEST(ToolsFrameFinder, LineThatNeverPausesIsStillDecided) {
+TEST(ToolsTapFinder, LineThatNeverPausesIsStillDecided) {
     // A run of 3E bytes: every byte starts a reply of L = 62 whose checksum
     // fails, and no valid frame begins anywhere; the line never pauses.
     const Bytes noise(4000, kReplyStart);
-    FrameFinder finder(LineDirection::Device);
+    TapFinder finder(LineDirection::Device);
     std::size_t reportedBeforeQuiet = 0;
     for (std::size_t at = 0; at < noise.size(); at += 64) {
         finder.feed(std::span(noise).subspan(at, std::min<std::size_t>(64, noise.size() - at)));
