@@ -83,6 +83,18 @@ TEST(ToolsTapFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
         {"a command cut at the end of the input", Bytes(kDirect.begin(), kDirect.begin() + 4), LineDirection::Host,
          "cut frame 09 03 00 1B"},
         {"noise alone", hex("01 02 03"), LineDirection::Unknown, "noise 01 02 03"},
+        // A reply start byte with a length byte no reader accepts: a bad
+        // frame of what L announces, ended early by a valid frame.
+        {"reply with L above 250", hex("3E FC 01 00 10 39"), LineDirection::Unknown, "bad frame 3E FC 01 00 10 39"},
+        {"reply with L below 5", hex("3E 03 01 00"), LineDirection::Device, "bad frame 3E 03 01 00"},
+        {"reply with L below 5, then a reply", concat({hex("3E 03 01 00 AA"), kReply}), LineDirection::Unknown,
+         "bad frame 3E 03 01 00, noise AA, reply " + toHex(kReply)},
+        {"reply with L above 250, then a reply", concat({hex("3E FF 01"), kReply}), LineDirection::Unknown,
+         "bad frame 3E FF 01, reply " + toHex(kReply)},
+        // Without a direction a direct command has no start byte to go by,
+        // but one that breaks off where the input ends is still a cut frame.
+        {"a command cut at the end, direction unknown", hex("05 01 00 05"), LineDirection::Unknown,
+         "cut frame 05 01 00 05"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(kinds(findAll(c.bytes, c.direction)), c.expected) << c.what;
@@ -165,6 +177,34 @@ TEST(ToolsTapFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
     EXPECT_EQ(f->kind, Kind::Reply);
     EXPECT_EQ(f->timeUs, 1000);  // when its first byte came
     EXPECT_FALSE(finder.pending());
+}
+
+TEST(ToolsTapFinder, NamesDamagedFramesWithTheDecodersReason) {
+    const struct {
+        Bytes bytes;
+        const char* note;
+    } cases[] = {
+        {hex("3E FC 01 00 10 39"), "reply frame with length byte L = 252 is above 250"},
+        {hex("3E 03 01 00"), "reply frame with length byte L = 3 is below 5, too short to hold a checksum"},
+        {hex("05 01 00 05"), "direct command frame cut short: its header announces 5 bytes, 4 arrived"},
+    };
+    for (const auto& c : cases) {
+        const auto frames = findAll(c.bytes);
+        ASSERT_EQ(frames.size(), 1U) << kinds(frames);
+        EXPECT_EQ(frames[0].note, c.note);
+    }
+}
+
+TEST(ToolsTapFinder, WorkIsLinearWhenALongRunComesAtOnce) {
+    // 200,000 bytes that begin no frame in one feed: the search for the next
+    // valid frame is not repeated from every byte (that took hours here).
+    Bytes noise(200'000);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0xFF : i % 5);
+    noise.insert(noise.end(), kReply.begin(), kReply.end());
+    const auto frames = findAll(noise);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().kind, Kind::Reply);
+    EXPECT_EQ(frames.back().bytes, kReply);
 }
 
 TEST(ToolsTapFinder, LineThatNeverPausesIsStillDecided) {

@@ -73,6 +73,16 @@ TEST(ToolsWire, JudgesRepliesAsTheHostReaderDoes) {
     for (const Case& c : cases) EXPECT_EQ(judgeReply(c.bytes).status, c.status) << toHex(c.bytes);
 }
 
+TEST(ToolsWire, SaysWhenTheFirstByteIsNoStartByte) {
+    const Bytes reply = replyFrame(1, 0, hex("2A 07"));
+    Bytes noisy = hex("57 E7");
+    noisy.insert(noisy.end(), reply.begin(), reply.end());
+    EXPECT_EQ(startByteNote(noisy), "; 57 is not the start byte 3E, a valid reply follows at offset 2");
+    EXPECT_EQ(startByteNote(hex("57 E7 3E")), "; 57 is not the start byte 3E");
+    EXPECT_EQ(startByteNote(reply), "");
+    EXPECT_EQ(startByteNote({}), "");
+}
+
 std::vector<ScanResult> scanAll(const Bytes& stream, bool gapExpired = false) {
     DeviceScanner s;
     s.feed(stream);

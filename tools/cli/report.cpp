@@ -155,8 +155,9 @@ std::string statusMeaning(std::int32_t status) {
     return "unexpected result";
 }
 
-std::string failureDetail(const Outcome& o) {
-    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+namespace {
+
+std::string readerDetail(const Outcome& o) {
     if (o.status == KAVROL_E_TIMEOUT) {
         if (o.received.size() < 2) return o.arrived.empty() ? "no reply arrived" : "no whole reply header arrived";
         const std::size_t announced = o.received[1];
@@ -165,6 +166,14 @@ std::string failureDetail(const Outcome& o) {
                std::to_string(announced - 1) + " bytes after it";
     }
     return tools::judgeReply(o.received).detail;
+}
+
+}  // namespace
+
+std::string failureDetail(const Outcome& o) {
+    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+    // The reader takes the first byte for the start byte without looking.
+    return readerDetail(o) + tools::startByteNote(o.arrived.empty() ? o.received : o.arrived);
 }
 
 std::string pollSummary(const Outcome& o) {

@@ -89,4 +89,17 @@ ReplyVerdict judgeReply(std::span<const std::uint8_t> bytes) {
     return {j.status, "valid reply frame, reply code " + std::to_string(j.replyCode)};
 }
 
+std::string startByteNote(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || bytes[0] == kReplyStart) return {};
+    std::string note = "; " + hexByte(bytes[0]) + " is not the start byte " + hexByte(kReplyStart);
+    for (std::size_t at = 1; at < bytes.size(); ++at) {
+        if (bytes[at] != kReplyStart) continue;
+        const protocol::ReplyFault f = protocol::judgeReply(bytes.subspan(at)).fault;
+        if (f == protocol::ReplyFault::None || f == protocol::ReplyFault::DeviceError) {
+            return note + ", a valid reply follows at offset " + std::to_string(at);
+        }
+    }
+    return note;
+}
+
 }  // namespace kavrol::tools

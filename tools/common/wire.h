@@ -80,4 +80,9 @@ struct ReplyVerdict {
 };
 ReplyVerdict judgeReply(std::span<const std::uint8_t> bytes);
 
+// For bytes read as a reply whose first byte is not the start byte 3E (the
+// library does not look at it): "; 57 is not the start byte 3E, a valid
+// reply follows at offset 2" and the like. Empty when the first byte is 3E.
+std::string startByteNote(std::span<const std::uint8_t> bytes);
+
 }  // namespace kavrol::tools
