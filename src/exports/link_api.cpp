@@ -51,7 +51,9 @@ int32_t kavrol_link_init(KavrolLink* link, void* portHandle, uint32_t timeoutMs)
 
 int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
     kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
-    if (state == nullptr || command == nullptr) return kRejected;
+    if (state == nullptr) return kRejected;
+    state->sentCount = 0;
+    if (command == nullptr) return kRejected;
     const CommandArgs args = argsOf(*command);
     if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
     return kavrol::command::SendCommand(*state, args);
@@ -80,6 +82,14 @@ int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_
     if (state == nullptr || dest == nullptr) return 0;
     const uint32_t count = std::min<uint32_t>(state->receivedCount, capacity);
     if (count != 0) std::memcpy(dest, state->received, count);
+    return static_cast<int32_t>(count);
+}
+
+int32_t kavrol_link_last_sent(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr || dest == nullptr) return 0;
+    const uint32_t count = std::min<uint32_t>(state->sentCount, capacity);
+    if (count != 0) std::memcpy(dest, state->sent, count);
     return static_cast<int32_t>(count);
 }
 
