@@ -18,6 +18,7 @@ REPLY_BUFFER_SIZE = 317
 REPLY_RECORD_SIZE = 418
 MAX_REPLY_FRAME = 251
 MAX_ROUTE = 9
+MAX_COMMAND_FRAME = 50
 LINK_SIZE = 512
 
 #: The link object the library works on: caller-owned, fixed size, 8-aligned.
@@ -58,6 +59,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "kavrol_link_ack": (i32, [link_p, u32]),
         "kavrol_link_port_lost": (i32, [link_p]),
         "kavrol_link_last_received": (i32, [link_p, u8_p, u32]),
+        "kavrol_link_last_sent": (i32, [link_p, u8_p, u32]),
         "kavrol_result_name": (ctypes.c_char_p, [i32]),
         "Get_Version": (i32, []),
     }

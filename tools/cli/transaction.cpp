@@ -100,7 +100,9 @@ Outcome Line::transact(const Request& r) {
     }
     const auto start = Clock::now();
     out.sendResult = kavrol_link_send(&link_, &c);
-    if (out.sendResult != KAVROL_E_REJECTED) out.sent = tools::encodeCommand(wireCommand(r));
+    std::uint8_t sent[KAVROL_MAX_COMMAND_FRAME];
+    const std::int32_t sentCount = kavrol_link_last_sent(&link_, sent, sizeof sent);
+    out.sent.assign(sent, sent + std::max(sentCount, 0));
     if (out.sendResult != KAVROL_OK) {
         out.status = out.sendResult;
         out.roundTripMs = msBetween(start, Clock::now());
