@@ -11,11 +11,12 @@ from dataclasses import dataclass
 from typing import Iterable, Optional, Union
 
 from ._library import MAX_ROUTE, CommandStruct
+from ._protocol import FRAME
 
-RAW_COMMANDS = (8, 11)
-MAX_WORDS = 4
-MAX_DIRECT_RAW = 44
-MAX_ENVELOPE_RAW = 40  # less the route length
+RAW_COMMANDS = tuple(FRAME["raw_commands"])
+MAX_WORDS = FRAME["max_word_items"]
+MAX_DIRECT_RAW = FRAME["max_direct_raw"]
+MAX_ENVELOPE_RAW = FRAME["max_envelope_raw"]  # less the route length
 
 BytesLike = Union[bytes, bytearray, memoryview, Iterable[int]]
 
