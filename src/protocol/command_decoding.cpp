@@ -80,6 +80,21 @@ void decodeEnvelope(std::span<const std::uint8_t> bytes, CommandDecoding& d) {
 
 }  // namespace
 
+const char* commandFaultName(CommandFault f) {
+    switch (f) {
+        case CommandFault::None: return "none";
+        case CommandFault::NotThisForm: return "not-this-form";
+        case CommandFault::LengthOutOfRange: return "length-out-of-range";
+        case CommandFault::Cut: return "cut";
+        case CommandFault::RouteOutOfRange: return "route-out-of-range";
+        case CommandFault::InnerStartWrong: return "inner-start-wrong";
+        case CommandFault::InnerLengthWrong: return "inner-length-wrong";
+        case CommandFault::EnvelopeChecksumMismatch: return "envelope-checksum-mismatch";
+        case CommandFault::ChecksumMismatch: return "checksum-mismatch";
+    }
+    return "unknown";
+}
+
 CommandDecoding decodeCommandFrame(std::span<const std::uint8_t> bytes, CommandForm form) {
     CommandDecoding d;
     d.form = form;

@@ -44,6 +44,11 @@ constexpr bool isChecksumFault(CommandFault f) {
     return f == CommandFault::EnvelopeChecksumMismatch || f == CommandFault::ChecksumMismatch;
 }
 
+// "none", "not-this-form", "length-out-of-range", "cut", "route-out-of-range",
+// "inner-start-wrong", "inner-length-wrong", "envelope-checksum-mismatch",
+// "checksum-mismatch": the names the tools and the dissector report.
+const char* commandFaultName(CommandFault f);
+
 struct CommandDecoding {
     CommandFault fault = CommandFault::Cut;
     CommandForm form = CommandForm::Direct;
