@@ -227,8 +227,9 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
         if (!protocol::isDeviceErrorResult(o.status)) os << indent << kColumn << failureDetail(o) << "\n";
         return;
     }
-    os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
-       << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - 6 << " payload bytes from r[6]\n";
+    os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[tools::kHeader3At])
+       << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - tools::kReplyPayloadStart
+       << " payload bytes from r[6]\n";
     printReplyData(os, r, o, indent);
 }
 
@@ -277,9 +278,11 @@ json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
         return j;
     }
     j["reply_code"] = replyCodeOf(o);
-    j["r3"] = o.received[3];
+    j["r3"] = o.received[tools::kHeader3At];
     j["length"] = o.received[1];
-    j["payload"] = o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : "";
+    j["payload"] = o.received.size() > tools::kReplyPayloadStart
+                       ? toHex(std::span(o.received).subspan(tools::kReplyPayloadStart))
+                       : "";
     addReplyDataJson(j, o);
     return j;
 }

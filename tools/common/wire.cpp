@@ -81,7 +81,8 @@ ReplyVerdict judgeReply(std::span<const std::uint8_t> bytes) {
             return {j.status, "the header announced " + std::to_string(j.last + 1) + " bytes, only " +
                                   std::to_string(j.arrived) + " arrived"};
         case ReplyFault::ChecksumMismatch:
-            return {j.status, "checksum mismatch: received " + hexByte(bytes[4]) + " " + hexByte(bytes[5]) +
+            return {j.status, "checksum mismatch: received " + hexByte(bytes[kTwoByteOddAt]) + " " +
+                                  hexByte(bytes[kTwoByteEvenAt]) +
                                   ", computed " + hexByte(j.computed.odd) + " " + hexByte(j.computed.even)};
         case ReplyFault::DeviceError: return {j.status, "device error code " + std::to_string(j.replyCode)};
         case ReplyFault::None: break;
