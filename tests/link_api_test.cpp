@@ -51,17 +51,14 @@ protected:
         return kavrol_link_receive(&link_, model, o.buffer.data(), reinterpret_cast<ReplyRecord*>(o.record.data()));
     }
     Bytes lastReceived(std::uint32_t capacity = KAVROL_MAX_REPLY_FRAME) {
-        Bytes out(capacity + 8, 0xEE);
-        const std::int32_t n = kavrol_link_last_received(&link_, out.data(), capacity);
-        EXPECT_GE(n, 0);
-        EXPECT_TRUE(allEqual(std::span(out).subspan(static_cast<std::size_t>(n)), 0xEE)) << "wrote past the count";
-        out.resize(static_cast<std::size_t>(n));
-        return out;
+        return copied(kavrol_link_last_received, capacity);
     }
+    Bytes lastSent(std::uint32_t capacity = KAVROL_MAX_COMMAND_FRAME) { return copied(kavrol_link_last_sent, capacity); }
 
-    Bytes lastSent(std::uint32_t capacity = KAVROL_MAX_COMMAND_FRAME) {
+    // What a kavrol_link_last_* call copies, checked not to run past its count.
+    Bytes copied(std::int32_t (*call)(const KavrolLink*, std::uint8_t*, std::uint32_t), std::uint32_t capacity) {
         Bytes out(capacity + 8, 0xEE);
-        const std::int32_t n = kavrol_link_last_sent(&link_, out.data(), capacity);
+        const std::int32_t n = call(&link_, out.data(), capacity);
         EXPECT_GE(n, 0);
         EXPECT_TRUE(allEqual(std::span(out).subspan(static_cast<std::size_t>(n)), 0xEE)) << "wrote past the count";
         out.resize(static_cast<std::size_t>(n));
