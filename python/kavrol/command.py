@@ -99,13 +99,6 @@ class Command:
             raise ValueError(f"only commands {RAW_COMMANDS[0]} and {RAW_COMMANDS[1]} send raw data, not {command}")
         return cls(command, sub, word_values, route_bytes, raw_bytes, mux)
 
-    @property
-    def payload(self) -> bytes:
-        """The payload bytes: the raw data, or the words low byte first."""
-        if self.raw is not None:
-            return self.raw
-        return b"".join(w.to_bytes(2, "little") for w in self.words)
-
     def to_struct(self) -> tuple[CommandStruct, Optional[ctypes.Array]]:
         """The library's command struct, and the raw-data array it points to
         (keep it alive for the call)."""
