@@ -96,7 +96,8 @@ kavrol.experts = { e_checksum, e_env_checksum, e_device_error, e_cut, e_malforme
 -- Wireshark's Lua is 5.2 (bit, bit32) in older releases and 5.4 (native ~) in newer ones.
 local bxor = (bit and bit.bxor) or (bit32 and bit32.bxor) or load("return function(a, b) return a ~ b end")()
 
--- Two-byte checksum of frame[0..last] (a table indexed from 0): O over the
+-- The dissector's own checksums (Lua cannot call the library; tools_dissector_test
+-- holds them to it). Two-byte checksum of frame[0..last] (a table indexed from 0): O over the
 -- odd positions, E over the even ones, the checksum positions as 0.
 local function two_byte_checksum(frame, last)
     local odd, even = 0, 0
