@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/line_tap.h"
-#include "common/frame_finder.h"
+#include "common/tap_finder.h"
 #include "common/wire.h"
 #include "decode_cases.h"
 #include "pty_link.h"
@@ -43,11 +43,11 @@ public:
 
 private:
     void Run() {
-        tools::FrameFinder host(tools::LineDirection::Host);
-        tools::FrameFinder device(tools::LineDirection::Device);
+        tools::TapFinder host(tools::LineDirection::Host);
+        tools::TapFinder device(tools::LineDirection::Device);
         while (!stop_.load()) {
             for (const cli::TapChunk& c : tap_.take(10)) {
-                tools::FrameFinder& f = c.direction == tools::LineDirection::Host ? host : device;
+                tools::TapFinder& f = c.direction == tools::LineDirection::Host ? host : device;
                 f.feed(c.bytes, c.timeUs);
                 while (f.next(false)) frames_.fetch_add(1);
             }

@@ -121,7 +121,7 @@ Bytes expectedMultiplexed(std::uint8_t command, const Bytes& payload, unsigned n
     Bytes f = {0x24, static_cast<std::uint8_t>(9 + n + payload.size()), 0x00, static_cast<std::uint8_t>(n)};
     for (unsigned i = 0; i < n; ++i) f.push_back(static_cast<std::uint8_t>(0xB0 + i));
     f.insert(f.end(), inner.begin(), inner.end());
-    std::uint8_t x = 0;
+    std::uint8_t x = 0;  // test oracle: the envelope checksum computed here, not by the library
     for (const std::uint8_t b : f) x ^= b;
     f[2] = x;
     return f;

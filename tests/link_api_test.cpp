@@ -51,8 +51,14 @@ protected:
         return kavrol_link_receive(&link_, model, o.buffer.data(), reinterpret_cast<ReplyRecord*>(o.record.data()));
     }
     Bytes lastReceived(std::uint32_t capacity = KAVROL_MAX_REPLY_FRAME) {
+        return copied(kavrol_link_last_received, capacity);
+    }
+    Bytes lastSent(std::uint32_t capacity = KAVROL_MAX_COMMAND_FRAME) { return copied(kavrol_link_last_sent, capacity); }
+
+    // What a kavrol_link_last_* call copies, checked not to run past its count.
+    Bytes copied(std::int32_t (*call)(const KavrolLink*, std::uint8_t*, std::uint32_t), std::uint32_t capacity) {
         Bytes out(capacity + 8, 0xEE);
-        const std::int32_t n = kavrol_link_last_received(&link_, out.data(), capacity);
+        const std::int32_t n = call(&link_, out.data(), capacity);
         EXPECT_GE(n, 0);
         EXPECT_TRUE(allEqual(std::span(out).subspan(static_cast<std::size_t>(n)), 0xEE)) << "wrote past the count";
         out.resize(static_cast<std::size_t>(n));
@@ -75,8 +81,30 @@ TEST_F(LinkApiTest, SendPutsTheSameBytesOnTheLineAsMuxSendComm) {
         const KavrolCommand c = commandOf(e.args);
         ASSERT_EQ(kavrol_link_send(&link_, &c), 1);
         EXPECT_EQ(bytesOf(own().written()), e.sent);
+        // The link reports what it wrote, clipped to the caller's room.
+        EXPECT_EQ(lastSent(), e.sent);
+        EXPECT_EQ(lastSent(3), Bytes(e.sent.begin(), e.sent.begin() + std::min<std::ptrdiff_t>(3, std::ssize(e.sent))));
     }
     EXPECT_EQ(fake().recordCount(), 0U) << "a link call reached the installed host";
+}
+
+TEST_F(LinkApiTest, LastSentIsClearedByARejectedSendAndByInit) {
+    const KavrolCommand good = commandOf(commandExamples()[0].args);
+    ASSERT_EQ(kavrol_link_send(&link_, &good), 1);
+    ASSERT_FALSE(lastSent().empty());
+    KavrolCommand tooLong = good;
+    tooLong.routeCount = 10;
+    EXPECT_EQ(kavrol_link_send(&link_, &tooLong), -1);
+    EXPECT_TRUE(lastSent().empty());
+    ASSERT_EQ(kavrol_link_send(&link_, &good), 1);
+    EXPECT_EQ(kavrol_link_send(&link_, nullptr), -1);
+    EXPECT_TRUE(lastSent().empty());
+    ASSERT_EQ(kavrol_link_send(&link_, &good), 1);
+    init(100);
+    EXPECT_TRUE(lastSent().empty());
+    std::uint8_t dest[4];
+    EXPECT_EQ(kavrol_link_last_sent(nullptr, dest, 4), 0);
+    EXPECT_EQ(kavrol_link_last_sent(&link_, nullptr, 4), 0);
 }
 
 TEST_F(LinkApiTest, ArgumentsALinkCannotUseAreRejectedBeforeAnyPortCall) {

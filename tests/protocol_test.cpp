@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "protocol/command_decoding.h"
 #include "protocol/command_encoding.h"
 #include "protocol/record_fields.h"
 #include "protocol/reply_frame.h"
@@ -227,6 +228,115 @@ TEST(EncodeCommandFrame, FillsTheAreaToTheLastByteOrRejectsWithoutTouchingIt) {
             EXPECT_EQ(area[c.multiplexed ? 1 : 0], c.multiplexed ? c.result - 1 : c.result) << c.what;
         }
     }
+}
+
+// The bytes a command is sent as, by the library's encoder.
+Bytes encoded(bool multiplexed, const Bytes& route, std::uint8_t command, const Bytes& payload) {
+    std::array<std::uint8_t, protocol::kCommandAreaSize> area{};
+    const std::int32_t n = protocol::encodeCommandFrame({multiplexed, route, command, 7, payload}, area);
+    return Bytes(area.begin(), area.begin() + (n > 0 ? n : 0));
+}
+
+TEST(DecodeCommandFrame, ReadsBackWhatTheEncoderWrote) {
+    const struct {
+        bool multiplexed;
+        Bytes route;
+        Bytes payload;
+    } cases[] = {
+        {false, {}, {}},
+        {false, {}, Bytes(protocol::kMaxDirectRaw, 0x5A)},
+        {false, {}, Bytes(31, 0x55)},  // first byte 24: a direct frame of L = 36
+        {true, {}, {0x01}},
+        {true, {1, 5}, {0x02, 0x01}},
+        {true, Bytes(protocol::kMaxRoute, 9), Bytes(protocol::kMaxEnvelopeRaw - protocol::kMaxRoute, 0xA5)},
+    };
+    for (const auto& c : cases) {
+        const Bytes sent = encoded(c.multiplexed, c.route, 3, c.payload);
+        ASSERT_FALSE(sent.empty());
+        Bytes withTail = sent;
+        withTail.push_back(0x77);  // bytes after the frame are not looked at
+        const auto form = c.multiplexed ? protocol::CommandForm::Multiplexed : protocol::CommandForm::Direct;
+        const protocol::CommandDecoding d = protocol::decodeCommandFrame(withTail, form);
+        EXPECT_EQ(d.fault, protocol::CommandFault::None) << c.payload.size();
+        EXPECT_EQ(d.length, sent.size());
+        EXPECT_EQ(d.fields.multiplexed, c.multiplexed);
+        EXPECT_EQ(Bytes(d.fields.route.begin(), d.fields.route.end()), c.route);
+        EXPECT_EQ(d.fields.command, 3);
+        EXPECT_EQ(d.fields.subCommand, 7);
+        EXPECT_EQ(Bytes(d.fields.payload.begin(), d.fields.payload.end()), c.payload);
+        // The fields point into the bytes given.
+        if (!c.payload.empty()) {
+            EXPECT_EQ(d.fields.payload.data(), withTail.data() + sent.size() - c.payload.size());
+        }
+    }
+}
+
+TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
+    using protocol::CommandFault;
+    using protocol::CommandForm;
+    const Bytes direct = encoded(false, {}, 3, {0x34, 0x12, 0x56, 0x00});  // 09 03 07 ...
+    const Bytes envelope = encoded(true, {1, 5}, 3, {0x02, 0x01});          // 24 0D ...
+    const auto with = [](Bytes b, std::size_t at, std::uint8_t value) {
+        b[at] = value;
+        return b;
+    };
+    const auto flipped = [](Bytes b, std::size_t at) {
+        b[at] ^= 0x01;
+        return b;
+    };
+    const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
+    // An envelope byte changed with its one-byte checksum kept right.
+    const auto envelopeWith = [&](std::size_t at, std::uint8_t value) {
+        Bytes b = with(envelope, at, value);
+        b[2] ^= envelope[at] ^ value;
+        return b;
+    };
+    const struct {
+        const char* what;
+        Bytes bytes;
+        CommandForm form;
+        CommandFault fault;
+        std::size_t length;
+    } cases[] = {
+        {"direct, nothing", {}, CommandForm::Direct, CommandFault::Cut, 0},
+        {"direct, L 4", with(direct, 0, 4), CommandForm::Direct, CommandFault::LengthOutOfRange, 0},
+        {"direct, L 50", with(direct, 0, 50), CommandForm::Direct, CommandFault::LengthOutOfRange, 0},
+        {"direct, one byte short", first(direct, direct.size() - 1), CommandForm::Direct, CommandFault::Cut, 9},
+        {"direct, payload hit", flipped(direct, 7), CommandForm::Direct, CommandFault::ChecksumMismatch, 9},
+        {"direct, checksum hit", flipped(direct, 3), CommandForm::Direct, CommandFault::ChecksumMismatch, 9},
+        {"direct, shortest", {0x05, 0x05, 0x07, 0x02, 0x39}, CommandForm::Direct, CommandFault::None, 5},
+        {"envelope, other start", direct, CommandForm::Multiplexed, CommandFault::NotThisForm, 0},
+        {"envelope, start only", first(envelope, 1), CommandForm::Multiplexed, CommandFault::Cut, 0},
+        {"envelope, L 8", with(envelope, 1, 8), CommandForm::Multiplexed, CommandFault::LengthOutOfRange, 0},
+        {"envelope, L 50", with(envelope, 1, 50), CommandForm::Multiplexed, CommandFault::LengthOutOfRange, 0},
+        {"envelope, one byte short", first(envelope, envelope.size() - 1), CommandForm::Multiplexed,
+         CommandFault::Cut, 14},
+        {"envelope, route count 10", envelopeWith(3, 10), CommandForm::Multiplexed, CommandFault::RouteOutOfRange, 14},
+        {"envelope, route leaves no inner frame", envelopeWith(3, 5), CommandForm::Multiplexed,
+         CommandFault::RouteOutOfRange, 14},
+        {"envelope, inner start", envelopeWith(6, 0x3D), CommandForm::Multiplexed, CommandFault::InnerStartWrong, 14},
+        {"envelope, inner L", envelopeWith(7, 8), CommandForm::Multiplexed, CommandFault::InnerLengthWrong, 14},
+        {"envelope, outer checksum", flipped(envelope, 2), CommandForm::Multiplexed,
+         CommandFault::EnvelopeChecksumMismatch, 14},
+        // The envelope is judged before the frame inside it.
+        {"envelope, both checksums", with(flipped(envelope, 13), 2, envelope[2] ^ 0x03), CommandForm::Multiplexed,
+         CommandFault::EnvelopeChecksumMismatch, 14},
+        {"envelope, inner checksum", envelopeWith(13, 0x00), CommandForm::Multiplexed, CommandFault::ChecksumMismatch,
+         14},
+    };
+    for (const auto& c : cases) {
+        const protocol::CommandDecoding d = protocol::decodeCommandFrame(c.bytes, c.form);
+        EXPECT_EQ(static_cast<int>(d.fault), static_cast<int>(c.fault)) << c.what;
+        EXPECT_EQ(d.length, c.length) << c.what;
+        EXPECT_EQ(d.arrived, c.bytes.size()) << c.what;
+    }
+    // A checksum fault still carries both sums and the fields.
+    const protocol::CommandDecoding bad = protocol::decodeCommandFrame(flipped(direct, 7), CommandForm::Direct);
+    EXPECT_EQ(bad.received.odd, direct[3]);
+    EXPECT_EQ(bad.received.even, direct[4]);
+    EXPECT_EQ(bad.computed.odd, direct[3]);
+    EXPECT_EQ(bad.computed.even, direct[4] ^ 0x01);  // frame position 8 is even
+    EXPECT_EQ(bad.fields.command, 3);
 }
 
 TEST(ResultNames, NameEveryResultOfTheProtocolOperations) {

@@ -49,6 +49,8 @@ extern "C" {
 #define KAVROL_MAX_REPLY_FRAME 251
 /* Most route bytes of a multiplexed command. */
 #define KAVROL_MAX_ROUTE 9
+/* Most bytes one command frame can take on the wire. */
+#define KAVROL_MAX_COMMAND_FRAME 50
 
 #if defined(__cplusplus)
 #define KAVROL_ALIGN8 alignas(8)
@@ -142,6 +144,16 @@ KAVROL_LINK_API int32_t kavrol_link_port_lost(const KavrolLink *link);
  * kavrol_link_init.
  */
 KAVROL_LINK_API int32_t kavrol_link_last_received(const KavrolLink *link, uint8_t *dest, uint32_t capacity);
+
+/*
+ * The mirror of kavrol_link_last_received: copies the bytes of the frame
+ * the last kavrol_link_send wrote (as built, whether or not the write
+ * completed in time; at most KAVROL_MAX_COMMAND_FRAME) into dest and returns
+ * their count, never more than capacity. 0 for a null link, a null dest, or
+ * when the last send was rejected before any port call. They stay until the
+ * next send or kavrol_link_init.
+ */
+KAVROL_LINK_API int32_t kavrol_link_last_sent(const KavrolLink *link, uint8_t *dest, uint32_t capacity);
 
 /*
  * Names a result: "ok" (1), "rejected" (-1), "timeout" (-2), "frame-error"

@@ -9,16 +9,18 @@ import threading
 from pathlib import Path
 from typing import Optional
 
+from ._protocol import SIZES
 from .errors import KavrolError
 
 LIBRARY_FILE = "libkavrol32.so"
 LIBRARY_ENV = "KAVROL_LIBRARY"
 
-REPLY_BUFFER_SIZE = 317
-REPLY_RECORD_SIZE = 418
-MAX_REPLY_FRAME = 251
-MAX_ROUTE = 9
-LINK_SIZE = 512
+REPLY_BUFFER_SIZE = SIZES["reply_buffer"]
+REPLY_RECORD_SIZE = SIZES["reply_record"]
+MAX_REPLY_FRAME = SIZES["max_reply_frame"]
+MAX_ROUTE = SIZES["max_route"]
+MAX_COMMAND_FRAME = SIZES["max_command_frame"]
+LINK_SIZE = SIZES["link"]
 
 #: The link object the library works on: caller-owned, fixed size, 8-aligned.
 LinkStorage = ctypes.c_uint64 * (LINK_SIZE // 8)
@@ -58,6 +60,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "kavrol_link_ack": (i32, [link_p, u32]),
         "kavrol_link_port_lost": (i32, [link_p]),
         "kavrol_link_last_received": (i32, [link_p, u8_p, u32]),
+        "kavrol_link_last_sent": (i32, [link_p, u8_p, u32]),
         "kavrol_result_name": (ctypes.c_char_p, [i32]),
         "Get_Version": (i32, []),
     }

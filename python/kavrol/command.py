@@ -1,10 +1,7 @@
-"""One command: checked arguments, the library's command struct, and the
-bytes the library puts on the wire for it.
+"""One command: checked arguments and the library's command struct.
 
-The library does not hand back the frame it sent, so :attr:`Command.frame`
-rebuilds it with the same rules as the library's frame builder: a direct
-frame goes out without its start byte; a multiplexed one is the whole
-envelope. Both checksums are XOR sums (see :func:`two_byte_checksum`).
+The frame the library sent for it is the library's to say: a reply's
+``sent`` comes from ``kavrol_link_last_sent``.
 """
 
 from __future__ import annotations
@@ -14,13 +11,12 @@ from dataclasses import dataclass
 from typing import Iterable, Optional, Union
 
 from ._library import MAX_ROUTE, CommandStruct
+from ._protocol import FRAME
 
-DIRECT_START = 0x3C  # '<'
-ENVELOPE_START = 0x24  # '$'
-RAW_COMMANDS = (8, 11)
-MAX_WORDS = 4
-MAX_DIRECT_RAW = 44
-MAX_ENVELOPE_RAW = 40  # less the route length
+RAW_COMMANDS = tuple(FRAME["raw_commands"])
+MAX_WORDS = FRAME["max_word_items"]
+MAX_DIRECT_RAW = FRAME["max_direct_raw"]
+MAX_ENVELOPE_RAW = FRAME["max_envelope_raw"]  # less the route length
 
 BytesLike = Union[bytes, bytearray, memoryview, Iterable[int]]
 
@@ -60,28 +56,6 @@ def _fitting_raw(raw: bytes, route: Optional[bytes]) -> bytes:
         frame = "a direct frame" if route is None else f"a multiplexed frame on a route of {len(route)}"
         raise ValueError(f"{frame} carries at most {limit} raw bytes, got {len(raw)}")
     return raw
-
-
-def two_byte_checksum(frame: bytearray) -> None:
-    """Fills f[4] (XOR of the odd positions) and f[5] (XOR of the even ones)
-    over f[0..f[1]], the checksum positions counting as 0."""
-    frame[4] = frame[5] = 0
-    odd = even = 0
-    for i, b in enumerate(frame[: frame[1] + 1]):
-        if i % 2:
-            odd ^= b
-        else:
-            even ^= b
-    frame[4], frame[5] = odd, even
-
-
-def one_byte_checksum(frame: bytearray) -> None:
-    """Fills f[2] with the XOR of f[0..f[1]], f[2] counting as 0."""
-    frame[2] = 0
-    x = 0
-    for b in frame[: frame[1] + 1]:
-        x ^= b
-    frame[2] = x
 
 
 @dataclass(frozen=True)
@@ -124,26 +98,6 @@ class Command:
         elif raw_bytes is not None:
             raise ValueError(f"only commands {RAW_COMMANDS[0]} and {RAW_COMMANDS[1]} send raw data, not {command}")
         return cls(command, sub, word_values, route_bytes, raw_bytes, mux)
-
-    @property
-    def payload(self) -> bytes:
-        """The payload bytes: the raw data, or the words low byte first."""
-        if self.raw is not None:
-            return self.raw
-        return b"".join(w.to_bytes(2, "little") for w in self.words)
-
-    @property
-    def frame(self) -> bytes:
-        """The bytes the library sends for this command."""
-        payload = self.payload
-        inner = bytearray([DIRECT_START, 5 + len(payload), self.command, self.sub, 0, 0]) + payload
-        two_byte_checksum(inner)
-        if not self.multiplexed:
-            return bytes(inner[1:])
-        envelope = bytearray([ENVELOPE_START, 0, 0, len(self.route)]) + self.route + inner
-        envelope[1] = len(envelope) - 1
-        one_byte_checksum(envelope)
-        return bytes(envelope)
 
     def to_struct(self) -> tuple[CommandStruct, Optional[ctypes.Array]]:
         """The library's command struct, and the raw-data array it points to

@@ -180,7 +180,9 @@ class Link:
         struct, raw_array = cmd.to_struct()
         status = Status(self._lib.kavrol_link_send(link, ctypes.byref(struct)))
         del raw_array  # the library keeps no pointer after the call
-        return Reply(status, sent=cmd.frame if status is not Status.REJECTED else b"", port_lost=self._lost(link))
+        sent = (ctypes.c_uint8 * lib.MAX_COMMAND_FRAME)()
+        count = self._lib.kavrol_link_last_sent(link, sent, lib.MAX_COMMAND_FRAME)
+        return Reply(status, sent=bytes(sent[:count]), port_lost=self._lost(link))
 
     def _receive(self, model: int, sent: bytes) -> Reply:
         link = self._bound()

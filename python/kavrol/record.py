@@ -14,6 +14,8 @@ from functools import lru_cache
 from importlib import resources
 from typing import Any, Iterator, Optional, Union
 
+from ._protocol import SIZES
+
 Value = Union[int, tuple[int, ...]]
 
 _FORMATS = {1: "B", 2: "H", 4: "I"}
@@ -65,7 +67,7 @@ class Record:
 
     __slots__ = ("raw", "_values")
 
-    SIZE = 418
+    SIZE = SIZES["reply_record"]
 
     def __init__(self, raw: bytes) -> None:
         if len(raw) < self.SIZE:

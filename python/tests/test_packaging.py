@@ -27,7 +27,7 @@ def package_copy(tmp_path):
     return tmp_path, env
 
 
-LOAD = "import kavrol; print(kavrol.Status.OK.label)"
+LOAD = "import kavrol._library as lib; print(lib.library().kavrol_result_name(1).decode())"
 
 
 def test_library_missing_everywhere(package_copy):

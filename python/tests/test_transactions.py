@@ -119,10 +119,13 @@ def test_send_and_receive_apart(shared_device):
     assert reply.ok and reply.sent == b"" and reply.reply_code == 5 and reply.received[3] == 2
 
 
-def test_status_labels_come_from_the_library():
+def test_status_labels_are_the_librarys():
     expected = {1: "ok", -1: "rejected", -2: "timeout", -3: "frame-error"}
     expected.update({r: "device-error" for r in range(-12, -3)})
     assert {int(s): s.label for s in Status} == expected
+    # The generated names are the ones the library itself gives.
+    from kavrol._library import library
+    assert {int(s): library().kavrol_result_name(int(s)).decode() for s in Status} == expected
 
 
 def test_vanished_simulator_is_a_lost_port():

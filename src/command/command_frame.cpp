@@ -5,6 +5,7 @@
 #include <span>
 
 #include "protocol/command_encoding.h"
+#include "link/link_state.h"
 #include "link/timed_io.h"
 
 namespace kavrol::command {
@@ -29,7 +30,11 @@ std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWo
 std::int32_t SendCommand(link::LinkState& link, const CommandArgs& args) {
     std::uint8_t work[kWorkAreaSize];
     const std::int32_t length = BuildCommandFrame(args, work);
+    link.sentCount = 0;
     if (length < 0) return length;
+    // Kept for kavrol_link_last_sent: what goes to the port, as it goes.
+    std::memcpy(link.sent, work, static_cast<std::size_t>(length));
+    link.sentCount = static_cast<std::uint8_t>(length);
     return link::TimedWrite(link, work, static_cast<std::uint16_t>(length));
 }
 

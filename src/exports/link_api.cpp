@@ -39,6 +39,14 @@ bool rawDataMatches(const KavrolCommand& c, const CommandArgs& args) {
     return c.rawLength == 0 || c.rawData != nullptr;
 }
 
+// Copies what a link kept (at most capacity bytes) to dest; their count.
+int32_t copyKept(const uint8_t* kept, uint32_t count, uint8_t* dest, uint32_t capacity) {
+    if (dest == nullptr) return 0;
+    const uint32_t n = std::min(count, capacity);
+    if (n != 0) std::memcpy(dest, kept, n);
+    return static_cast<int32_t>(n);
+}
+
 }  // namespace
 
 extern "C" {
@@ -51,7 +59,9 @@ int32_t kavrol_link_init(KavrolLink* link, void* portHandle, uint32_t timeoutMs)
 
 int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
     kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
-    if (state == nullptr || command == nullptr) return kRejected;
+    if (state == nullptr) return kRejected;
+    state->sentCount = 0;
+    if (command == nullptr) return kRejected;
     const CommandArgs args = argsOf(*command);
     if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
     return kavrol::command::SendCommand(*state, args);
@@ -77,10 +87,14 @@ int32_t kavrol_link_port_lost(const KavrolLink* link) {
 
 int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
     const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
-    if (state == nullptr || dest == nullptr) return 0;
-    const uint32_t count = std::min<uint32_t>(state->receivedCount, capacity);
-    if (count != 0) std::memcpy(dest, state->received, count);
-    return static_cast<int32_t>(count);
+    if (state == nullptr) return 0;
+    return copyKept(state->received, state->receivedCount, dest, capacity);
+}
+
+int32_t kavrol_link_last_sent(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
+    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    if (state == nullptr) return 0;
+    return copyKept(state->sent, state->sentCount, dest, capacity);
 }
 
 const char* kavrol_result_name(int32_t result) { return kavrol::protocol::resultName(result); }

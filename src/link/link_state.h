@@ -6,6 +6,7 @@
 
 #include "host/host.h"
 #include "kavrol32/link.h"
+#include "protocol/frame.h"
 
 namespace kavrol::link {
 
@@ -25,9 +26,17 @@ struct LinkState {
     // Bytes the last receive read from the port, as read.
     std::uint16_t receivedCount = 0;
     std::uint8_t received[KAVROL_MAX_REPLY_FRAME] = {};
+    // Bytes the last send handed to the port, as sent.
+    std::uint8_t sentCount = 0;
+    std::uint8_t sent[KAVROL_MAX_COMMAND_FRAME] = {};
     // The zeroed OVERLAPPED record handed to every port read and write.
     alignas(8) unsigned char portOverlapped[host::kOverlappedSize] = {};
 };
+
+// The limits of the public header are the protocol's.
+static_assert(KAVROL_MAX_REPLY_FRAME == protocol::kMaxReplyIndex + 1, "a reply frame runs r[0..250]");
+static_assert(KAVROL_MAX_ROUTE == protocol::kMaxRoute, "route length");
+static_assert(KAVROL_MAX_COMMAND_FRAME == protocol::kCommandAreaSize, "a command frame fills the command area");
 
 static_assert(offsetof(LinkState, started) == 0, "the start mark is the link's first word");
 static_assert(sizeof(LinkState) <= sizeof(KavrolLink), "a link context must fit in KavrolLink");

@@ -17,6 +17,20 @@ std::size_t writeReplyFrame(std::uint8_t replyCode, std::uint8_t header3, std::s
     return size;
 }
 
+const char* replyFaultName(ReplyFault f) {
+    switch (f) {
+        case ReplyFault::None: return "none";
+        case ReplyFault::NoReply: return "no-reply";
+        case ReplyFault::HeaderCut: return "header-cut";
+        case ReplyFault::LengthAboveRange: return "length-above-range";
+        case ReplyFault::LengthBelowRange: return "length-below-range";
+        case ReplyFault::RestCut: return "cut";
+        case ReplyFault::ChecksumMismatch: return "checksum-mismatch";
+        case ReplyFault::DeviceError: return "device-error";
+    }
+    return "unknown";
+}
+
 ReplyJudgement judgeReply(std::span<const std::uint8_t> bytes) {
     ReplyJudgement j;
     j.arrived = bytes.size();

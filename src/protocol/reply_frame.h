@@ -28,6 +28,10 @@ enum class ReplyFault : std::uint8_t {
     DeviceError,       // reply code 247..255
 };
 
+// "none", "no-reply", "header-cut", "length-above-range",
+// "length-below-range", "cut", "checksum-mismatch", "device-error".
+const char* replyFaultName(ReplyFault f);
+
 struct ReplyJudgement {
     std::int32_t status = kTimeout;  // as the library reports it: 1, -2, -3, -12..-4
     ReplyFault fault = ReplyFault::NoReply;

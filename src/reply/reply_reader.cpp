@@ -1,10 +1,12 @@
 #include "reply/reply_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 
-#include "link/checksum.h"
 #include "link/link_state.h"
 #include "link/timed_io.h"
+#include "protocol/checksum.h"
 #include "protocol/frame.h"
 #include "reply/layout.h"
 #include "reply/model_groups.h"
@@ -27,7 +29,14 @@ std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset
 }  // namespace
 
 std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
-    if (!link::VerifyChecksum(r)) return link::kReadFailed;
+    // The frame as far as L reaches, never shorter than the checksum bytes.
+    const std::size_t size = std::max<std::size_t>(r[1] + 1U, protocol::kTwoByteEvenAt + 1);
+    const bool matches = protocol::twoByteChecksumMatches({r, size});
+    // The stored checksum is not put back: the layouts that read r[4] and
+    // r[5] see zeros there, whatever the outcome.
+    r[protocol::kTwoByteOddAt] = 0;
+    r[protocol::kTwoByteEvenAt] = 0;
+    if (!matches) return link::kReadFailed;
     const std::uint8_t replyCode = r[2];
     if (protocol::isDeviceErrorCode(replyCode)) return protocol::deviceErrorResult(replyCode);
     if (const GroupLayouts* group = GroupForModel(modelCode)) Normalize(*group, replyCode, r, buffer);

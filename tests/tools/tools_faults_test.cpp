@@ -122,6 +122,18 @@ TEST(ToolsFaults, AReplyLaterThanTheClientTimeOutIsLoggedAsATimeOut) {
     std::remove(log.c_str());
 }
 
+// Noise before the reply: the library takes the first byte for the start
+// byte; the diagnosis says it is not, and where the reply begins.
+TEST(ToolsFaults, NoiseBeforeTheReplyIsNamedInTheDiagnosis) {
+    for (const char* seed : {"1", "2", "3"}) {
+        Devsim sim({"--quiet", "--seed", seed, "--fault", "noise:1:2"});
+        const RunResult r = run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1",
+                                 "--timeout", "300"});
+        EXPECT_NE(r.out.find("is not the start byte 3E, a valid reply follows at offset 2"), std::string::npos)
+            << "seed " << seed << "\n" << r.out;
+    }
+}
+
 TEST(ToolsFaults, TheReportListsEveryByteThatArrived) {
     // The library stops reading at a bad header, a time-out or a bad
     // checksum; the report still shows all the simulator sent.

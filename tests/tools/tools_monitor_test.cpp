@@ -223,11 +223,11 @@ TEST_F(ToolsMonitor, DissectorShowsCommandReplyAndChecksumVerdict) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* expected : {"Kavrol32 serial line", "Direction: host to device (1)", "Form: direct",
                                  "Command: 1", "Sub-command: 0", "Reply: code 1", "Reply code: 1",
-                                 "Checksum status: correct", "Route count: 0", "Form: multiplexed",
-                                 "Envelope checksum status: correct"}) {
+                                 "Checksum status: Good (1)", "Route count: 0", "Form: multiplexed",
+                                 "Envelope checksum status: Good (1)"}) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
-    EXPECT_EQ(r.out.find("incorrect"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Bad ("), std::string::npos) << r.out;
 }
 
 bool waitForText(const Monitor& m, const std::string& text) {
@@ -283,11 +283,11 @@ TEST(ToolsDissector, FlagsBadChecksumsAndNamesDeviceErrors) {
     const RunResult r = dissect(pcap);
     std::remove(pcap.c_str());
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const char* expected : {"Checksum status: incorrect: received 07 31, computed 04 31",
-                                 "Expert Info (Error/Checksum): Checksum mismatch",
+    for (const char* expected : {"Checksum status: Bad (0) (received 07 31, computed 04 31)",
+                                 "Expert Info (Error/Checksum): Checksum mismatch: received 07 31, computed 04 31",
                                  "Device error: device error 249 (library result -10, device-error) (249)",
                                  "Route byte: 0x05",
-                                 "Envelope checksum status: incorrect: received 2E, computed 2F"}) {
+                                 "Envelope checksum status: Bad (0) (received 2E, computed 2F)"}) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
 }

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "common/frame_scanner.h"
+#include "common/device_scanner.h"
 #include "common/wire.h"
 
 namespace kavrol::tools {
@@ -73,15 +73,25 @@ TEST(ToolsWire, JudgesRepliesAsTheHostReaderDoes) {
     for (const Case& c : cases) EXPECT_EQ(judgeReply(c.bytes).status, c.status) << toHex(c.bytes);
 }
 
+TEST(ToolsWire, SaysWhenTheFirstByteIsNoStartByte) {
+    const Bytes reply = replyFrame(1, 0, hex("2A 07"));
+    Bytes noisy = hex("57 E7");
+    noisy.insert(noisy.end(), reply.begin(), reply.end());
+    EXPECT_EQ(startByteNote(noisy), "; 57 is not the start byte 3E, a valid reply follows at offset 2");
+    EXPECT_EQ(startByteNote(hex("57 E7 3E")), "; 57 is not the start byte 3E");
+    EXPECT_EQ(startByteNote(reply), "");
+    EXPECT_EQ(startByteNote({}), "");
+}
+
 std::vector<ScanResult> scanAll(const Bytes& stream, bool gapExpired = false) {
-    FrameScanner s;
+    DeviceScanner s;
     s.feed(stream);
     std::vector<ScanResult> out;
     while (auto r = s.next(gapExpired)) out.push_back(*r);
     return out;
 }
 
-TEST(ToolsFrameScanner, DecodesDirectAndMultiplexedFrames) {
+TEST(ToolsDeviceScanner, DecodesDirectAndMultiplexedFrames) {
     const auto out = scanAll(hex("09 03 00 1B 5D 34 12 56 00  24 0D 2F 02 01 05 3C 07 03 00 06 3D 02 01"));
     ASSERT_EQ(out.size(), 2U);
     ASSERT_EQ(out[0].kind, ScanResult::Kind::Frame);
@@ -94,7 +104,7 @@ TEST(ToolsFrameScanner, DecodesDirectAndMultiplexedFrames) {
     EXPECT_EQ(toHex(out[1].command.payload), "02 01");
 }
 
-TEST(ToolsFrameScanner, FindsTheFrameAfterGarbage) {
+TEST(ToolsDeviceScanner, FindsTheFrameAfterGarbage) {
     // FF and 00 begin no frame; 07 announces a frame that fails its checksum.
     const auto out = scanAll(hex("FF 00 07 01 02 05 05 07 02 39"));
     ASSERT_EQ(out.size(), 2U);
@@ -105,7 +115,7 @@ TEST(ToolsFrameScanner, FindsTheFrameAfterGarbage) {
     EXPECT_EQ(out[1].command.subCommand, 7);
 }
 
-TEST(ToolsFrameScanner, DropsFramesThatFailAnyCheck) {
+TEST(ToolsDeviceScanner, DropsFramesThatFailAnyCheck) {
     struct Case {
         const char* what;
         Bytes frame;
@@ -140,8 +150,8 @@ TEST(ToolsFrameScanner, DropsFramesThatFailAnyCheck) {
     }
 }
 
-TEST(ToolsFrameScanner, WaitsForTheRestUntilTheGapExpires) {
-    FrameScanner s;
+TEST(ToolsDeviceScanner, WaitsForTheRestUntilTheGapExpires) {
+    DeviceScanner s;
     s.feed(hex("09 03 00 1B"));
     EXPECT_FALSE(s.next(false).has_value());
     s.feed(hex("5D 34 12 56 00"));
@@ -158,7 +168,7 @@ TEST(ToolsFrameScanner, WaitsForTheRestUntilTheGapExpires) {
     EXPECT_FALSE(s.pending());
 }
 
-TEST(ToolsFrameScanner, ReadsA24AsTheLengthOfADirectFrameWhenNoEnvelopeFits) {
+TEST(ToolsDeviceScanner, ReadsA24AsTheLengthOfADirectFrameWhenNoEnvelopeFits) {
     // A direct frame of last index 36 (0x24) carries a 31-byte raw payload.
     const Command c{false, {}, 8, 0, Bytes(31, 0x55)};
     const Bytes sent = encodeCommand(c);

@@ -2,7 +2,6 @@
 
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -15,10 +14,87 @@ namespace kavrol::cli {
 namespace {
 
 bool damaged(const tools::FoundFrame& f) {
-    return f.kind == tools::FoundFrame::Kind::Noise || f.kind == tools::FoundFrame::Kind::Cut || !f.checksumOk();
+    using Kind = tools::FoundFrame::Kind;
+    return f.kind == Kind::Noise || f.kind == Kind::Cut || f.kind == Kind::Bad || !f.checksumOk();
 }
 
-std::string readAll(std::istream& in) { return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}; }
+bool isSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == ',' || c == ';'; }
+
+// Reads hex text line by line in pieces of bounded size, so that neither a
+// long line nor an endless input is held whole. A line longer than a piece
+// is cut after its last separator; its later pieces carry the line's time
+// and direction.
+class HexLineReader {
+public:
+    explicit HexLineReader(std::istream& in) : in_(in) {}
+
+    // The next chunk of bytes, or nullopt at the end of the input.
+    std::optional<tools::HexChunk> next() {
+        for (;;) {
+            if (!readPiece()) return std::nullopt;
+            if (auto chunk = parsePiece()) return chunk;
+        }
+    }
+
+private:
+    static constexpr std::size_t kPieceSize = 4096;
+
+    bool readPiece() {
+        if (lineEnded_) {
+            ++line_;
+            continuing_ = false;
+            inComment_ = false;
+        }
+        char piece[kPieceSize];
+        in_.getline(piece, sizeof piece);
+        const auto stored = std::char_traits<char>::length(piece);
+        // The piece filled up before a newline: the line goes on.
+        const bool full = in_.fail() && !in_.eof() && stored == sizeof piece - 1;
+        if (in_.fail() && !full && stored == 0 && carry_.empty()) return false;
+        if (full) in_.clear();
+        lineEnded_ = !full;
+        text_ = std::move(carry_);
+        carry_.clear();
+        text_.append(piece, stored);
+        if (!lineEnded_) {
+            // Keep a token cut by the piece's end for the next piece (unless
+            // a single token runs over a whole piece: it is no hex byte anyway).
+            std::size_t cut = text_.size();
+            while (cut > 0 && !isSeparator(text_[cut - 1])) --cut;
+            if (cut > 0) {
+                carry_ = text_.substr(cut);
+                text_.resize(cut);
+            }
+        }
+        return true;
+    }
+
+    std::optional<tools::HexChunk> parsePiece() {
+        if (inComment_) return std::nullopt;
+        if (text_.find('#') != std::string::npos) inComment_ = true;  // the rest of the line is comment
+        auto chunk = tools::parseHexLine(text_, line_);
+        if (!chunk) return std::nullopt;
+        if (continuing_) {
+            chunk->timeUs = timeUs_;
+            chunk->direction = direction_;
+        } else {
+            timeUs_ = chunk->timeUs;
+            direction_ = chunk->direction;
+            continuing_ = true;
+        }
+        return chunk;
+    }
+
+    std::istream& in_;
+    std::string text_;
+    std::string carry_;
+    unsigned line_ = 0;
+    bool lineEnded_ = true;
+    bool continuing_ = false;
+    bool inComment_ = false;
+    std::optional<std::int64_t> timeUs_;
+    tools::LineDirection direction_ = tools::LineDirection::Unknown;
+};
 
 }  // namespace
 
@@ -31,7 +107,7 @@ void addDecodeOptions(CLI::App& d, DecodeOptions& o) {
     d.add_option("--pcap", o.pcap, "also write the frames to this pcap file (open it with tools/wireshark/kavrol.lua)");
 }
 
-int decodeText(const DecodeOptions& o, const std::string& text, std::ostream& out) {
+int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out) {
     std::unique_ptr<tools::PcapWriter> pcap;
     if (!o.pcap.empty()) pcap = std::make_unique<tools::PcapWriter>(o.pcap);
     FrameReport report(out, o.json, o.model);
@@ -43,13 +119,14 @@ int decodeText(const DecodeOptions& o, const std::string& text, std::ostream& ou
         clean = clean && !damaged(f);
     };
     std::optional<tools::LineDirection> previous;
-    for (const tools::HexChunk& chunk : tools::parseHexText(text)) {
-        for (const std::string& p : chunk.problems) report.message(p, chunk.timeUs);
-        clean = clean && chunk.problems.empty();
+    HexLineReader reader(in);
+    while (auto chunk = reader.next()) {
+        for (const std::string& p : chunk->problems) report.message(p, chunk->timeUs);
+        clean = clean && chunk->problems.empty();
         // The other side speaking ends what this side was sending.
-        if (previous && *previous != chunk.direction) decoder.gap(*previous);
-        previous = chunk.direction;
-        decoder.feed(chunk.direction, chunk.bytes, chunk.timeUs);
+        if (previous && *previous != chunk->direction) decoder.gap(*previous);
+        previous = chunk->direction;
+        decoder.feed(chunk->direction, chunk->bytes, chunk->timeUs);
     }
     decoder.finish();
     if (frames == 0) report.message("no bytes to decode");
@@ -57,24 +134,23 @@ int decodeText(const DecodeOptions& o, const std::string& text, std::ostream& ou
 }
 
 int runDecode(const DecodeOptions& o) {
-    std::string text;
     if (!o.hex.empty()) {
         if (!o.file.empty()) {
             std::cerr << "kavrol decode: give bytes or --file, not both\n";
             return kExitUsage;
         }
+        std::string text;
         for (const std::string& h : o.hex) text += h + " ";
-    } else if (o.file.empty() || o.file == "-") {
-        text = readAll(std::cin);
-    } else {
-        std::ifstream in(o.file, std::ios::binary);
-        if (!in) {
-            std::cerr << "kavrol decode: cannot read " << o.file << "\n";
-            return kExitUsage;
-        }
-        text = readAll(in);
+        std::istringstream in(text);
+        return decodeStream(o, in, std::cout);
     }
-    return decodeText(o, text, std::cout);
+    if (o.file.empty() || o.file == "-") return decodeStream(o, std::cin, std::cout);
+    std::ifstream in(o.file, std::ios::binary);
+    if (!in) {
+        std::cerr << "kavrol decode: cannot read " << o.file << "\n";
+        return kExitUsage;
+    }
+    return decodeStream(o, in, std::cout);
 }
 
 }  // namespace kavrol::cli

@@ -21,9 +21,11 @@ struct DecodeOptions {
 
 void addDecodeOptions(CLI::App& decode, DecodeOptions& o);
 
-// Decodes the text and prints to out; problems with the input are reported
-// in line with the frames. Returns the exit status of the client.
-int decodeText(const DecodeOptions& o, const std::string& text, std::ostream& out);
+// Decodes the hex text of `in` as it arrives and prints each frame to out
+// once it is decided; problems with the input are reported in line with the
+// frames. Memory stays bounded whatever the input's length. Returns the exit
+// status of the client.
+int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out);
 
 int runDecode(const DecodeOptions& o);
 

@@ -14,6 +14,7 @@
 #include "common/pty_device.h"
 #include "common/serial_port.h"
 #include "common/simulator.h"
+#include "protocol/frame.h"
 
 namespace kavrol::cli {
 
@@ -122,19 +123,19 @@ std::vector<Step> tourSteps() {
          true},
         {"The device answers with an error code",
          "Reply codes 247 to 255 are device errors; the library reports code c as c - 259.",
-         direct(2, 20), kReplyTimeoutMs, -9, -1,
+         direct(2, 20), kReplyTimeoutMs, protocol::deviceErrorResult(250), -1,
          {},
          {},
          true},
         {"A reply damaged on the line",
          "The simulator breaks the checksum of this reply. The library rejects the frame: -3.",
-         direct(2, 21), kReplyTimeoutMs, -3, -1,
+         direct(2, 21), kReplyTimeoutMs, protocol::kFrameError, -1,
          {},
          {},
          true},
         {"The device stays silent",
          "No reply comes: after its time-out (300 ms here) the library gives up with -2.",
-         direct(2, 22), kSilenceTimeoutMs, -2, -1,
+         direct(2, 22), kSilenceTimeoutMs, protocol::kTimeout, -1,
          {},
          {},
          true},

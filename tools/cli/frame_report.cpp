@@ -48,10 +48,10 @@ std::string wordsText(const std::vector<std::uint16_t>& words) {
 }
 
 std::string replyText(const FoundFrame& f) {
-    const std::size_t payload = f.bytes.size() - 6;
+    const std::size_t payload = f.bytes.size() - tools::kReplyPayloadStart;
     std::string s = "reply code " + std::to_string(f.replyCode()) + ", r[3] = " + hexByte(f.header3()) +
                     ", L = " + std::to_string(f.lastIndex()) + ", " + std::to_string(payload) + " payload bytes";
-    if (payload > 0) s += ": " + toHex(std::span(f.bytes).subspan(6));
+    if (payload > 0) s += ": " + toHex(std::span(f.bytes).subspan(tools::kReplyPayloadStart));
     return s;
 }
 
@@ -126,7 +126,7 @@ void FrameReport::printText(const FoundFrame& f, std::optional<double> gap) {
             << " no frame (" << f.note << ")\n";
         return;
     }
-    if (f.kind == FoundFrame::Kind::Cut) {
+    if (f.kind == FoundFrame::Kind::Cut || f.kind == FoundFrame::Kind::Bad) {
         os_ << kIndent << f.note << "\n";
         return;
     }
@@ -158,7 +158,7 @@ json FrameReport::frameJson(const FoundFrame& f, std::optional<double> gap) cons
     if (f.direction != tools::LineDirection::Unknown) j["direction"] = directionWord(f.direction);
     if (f.timeUs) j["time"] = tools::clockText(*f.timeUs);
     if (gap) j["gap_ms"] = *gap;
-    if (f.kind == FoundFrame::Kind::Noise || f.kind == FoundFrame::Kind::Cut) {
+    if (f.kind == FoundFrame::Kind::Noise || f.kind == FoundFrame::Kind::Cut || f.kind == FoundFrame::Kind::Bad) {
         j["note"] = f.note;
         return j;
     }
@@ -184,7 +184,7 @@ json FrameReport::frameJson(const FoundFrame& f, std::optional<double> gap) cons
     j["reply_code"] = f.replyCode();
     j["r3"] = f.header3();
     j["length"] = f.lastIndex();
-    j["payload"] = toHex(std::span(f.bytes).subspan(6));
+    j["payload"] = toHex(std::span(f.bytes).subspan(tools::kReplyPayloadStart));
     j["status"] = verdict.status;
     j["status_name"] = resultName(verdict.status);
     if (isDeviceErrorResult(verdict.status)) j["device_error_code"] = verdict.status + kDeviceErrorBias;

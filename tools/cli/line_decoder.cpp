@@ -1,10 +1,19 @@
 #include "cli/line_decoder.h"
 
+#include <algorithm>
+
 namespace kavrol::cli {
 
 void LineDecoder::feed(tools::LineDirection d, std::span<const std::uint8_t> bytes, std::optional<std::int64_t> timeUs) {
-    finder(d).feed(bytes, timeUs);
-    drain(d, false);
+    // In slices of at most a long frame, each drained before the next: the
+    // finder then holds a bounded number of bytes however much comes at once.
+    constexpr std::size_t kSlice = 256;
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), kSlice);
+        finder(d).feed(bytes.first(n), timeUs);
+        drain(d, false);
+        bytes = bytes.subspan(n);
+    }
 }
 
 void LineDecoder::gap(tools::LineDirection d) { drain(d, true); }

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "cli/frame_report.h"
-#include "common/frame_finder.h"
+#include "common/tap_finder.h"
 #include "common/pcap_writer.h"
 
 namespace kavrol::cli {
@@ -28,15 +28,15 @@ public:
     void finish();
 
 private:
-    tools::FrameFinder& finder(tools::LineDirection d) { return finders_[static_cast<std::size_t>(d)]; }
-    const tools::FrameFinder& finder(tools::LineDirection d) const { return finders_[static_cast<std::size_t>(d)]; }
+    tools::TapFinder& finder(tools::LineDirection d) { return finders_[static_cast<std::size_t>(d)]; }
+    const tools::TapFinder& finder(tools::LineDirection d) const { return finders_[static_cast<std::size_t>(d)]; }
     void drain(tools::LineDirection d, bool gapExpired);
 
     FrameReport& report_;
     tools::PcapWriter* pcap_;
-    std::array<tools::FrameFinder, 3> finders_{tools::FrameFinder(tools::LineDirection::Unknown),
-                                               tools::FrameFinder(tools::LineDirection::Host),
-                                               tools::FrameFinder(tools::LineDirection::Device)};
+    std::array<tools::TapFinder, 3> finders_{tools::TapFinder(tools::LineDirection::Unknown),
+                                               tools::TapFinder(tools::LineDirection::Host),
+                                               tools::TapFinder(tools::LineDirection::Device)};
     std::int64_t packets_ = 0;
 };
 

@@ -155,8 +155,9 @@ std::string statusMeaning(std::int32_t status) {
     return "unexpected result";
 }
 
-std::string failureDetail(const Outcome& o) {
-    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+namespace {
+
+std::string readerDetail(const Outcome& o) {
     if (o.status == KAVROL_E_TIMEOUT) {
         if (o.received.size() < 2) return o.arrived.empty() ? "no reply arrived" : "no whole reply header arrived";
         const std::size_t announced = o.received[1];
@@ -165,6 +166,14 @@ std::string failureDetail(const Outcome& o) {
                std::to_string(announced - 1) + " bytes after it";
     }
     return tools::judgeReply(o.received).detail;
+}
+
+}  // namespace
+
+std::string failureDetail(const Outcome& o) {
+    if (o.sendResult != KAVROL_OK) return "the command did not leave the port in time";
+    // The reader takes the first byte for the start byte without looking.
+    return readerDetail(o) + tools::startByteNote(o.arrived.empty() ? o.received : o.arrived);
 }
 
 std::string pollSummary(const Outcome& o) {
@@ -218,8 +227,9 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
         if (!protocol::isDeviceErrorResult(o.status)) os << indent << kColumn << failureDetail(o) << "\n";
         return;
     }
-    os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[3])
-       << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - 6 << " payload bytes from r[6]\n";
+    os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[tools::kHeader3At])
+       << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - tools::kReplyPayloadStart
+       << " payload bytes from r[6]\n";
     printReplyData(os, r, o, indent);
 }
 
@@ -268,9 +278,11 @@ json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
         return j;
     }
     j["reply_code"] = replyCodeOf(o);
-    j["r3"] = o.received[3];
+    j["r3"] = o.received[tools::kHeader3At];
     j["length"] = o.received[1];
-    j["payload"] = o.received.size() > 6 ? toHex(std::span(o.received).subspan(6)) : "";
+    j["payload"] = o.received.size() > tools::kReplyPayloadStart
+                       ? toHex(std::span(o.received).subspan(tools::kReplyPayloadStart))
+                       : "";
     addReplyDataJson(j, o);
     return j;
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "common/wire.h"
+#include "protocol/command_encoding.h"
 #include "reply/coverage.h"
 
 namespace kavrol::cli {
@@ -40,10 +41,12 @@ tools::Command wireCommand(const Request& r) {
     if (takesRaw(r.command)) {
         c.payload = r.raw;
     } else {
-        for (std::uint16_t w : r.words) {
-            c.payload.push_back(static_cast<std::uint8_t>(w & 0xFF));
-            c.payload.push_back(static_cast<std::uint8_t>(w >> 8));
-        }
+        // As the library packs them (a request holds at most four words).
+        std::uint16_t words[protocol::kMaxWordItems] = {};
+        std::copy_n(r.words.begin(), std::min<std::size_t>(r.words.size(), protocol::kMaxWordItems), words);
+        std::uint8_t packed[2 * protocol::kMaxWordItems];
+        const unsigned n = protocol::writeWordPayload(words, static_cast<std::uint8_t>(r.words.size()), packed);
+        c.payload.assign(packed, packed + n);
     }
     return c;
 }
@@ -100,7 +103,9 @@ Outcome Line::transact(const Request& r) {
     }
     const auto start = Clock::now();
     out.sendResult = kavrol_link_send(&link_, &c);
-    if (out.sendResult != KAVROL_E_REJECTED) out.sent = tools::encodeCommand(wireCommand(r));
+    std::uint8_t sent[KAVROL_MAX_COMMAND_FRAME];
+    const std::int32_t sentCount = kavrol_link_last_sent(&link_, sent, sizeof sent);
+    out.sent.assign(sent, sent + std::max(sentCount, 0));
     if (out.sendResult != KAVROL_OK) {
         out.status = out.sendResult;
         out.roundTripMs = msBetween(start, Clock::now());

@@ -2,34 +2,47 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+
+#include "reply/model_groups.h"
 
 namespace kavrol::tools {
 
 namespace {
 
-// A model group as a device of it answers: the reply codes its layouts
-// cover, and the last reply position its code-3 layout reads (0: none).
+// A model group as a device of it answers, and the last reply position its
+// code-3 layout reads (0: none). The reply codes its layouts cover come
+// from the library's own group table.
 struct GroupDevice {
     const char* scenario;
     const char* models;
-    const char* layouts;
     unsigned code3Last;
 };
 
 constexpr GroupDevice kGroups[] = {
-    {"model-0", "0", "1, 8, 9", 0},
-    {"model-2-9", "2, 9", "1, 2, 3, 5, 6, 8, 9", 18},
-    {"model-23", "23", "1, 2, 3, 5, 6, 8, 9", 38},
-    {"model-4-22", "4, 22", "1, 3, 5, 6, 8, 9", 29},
-    {"model-5-12-13", "5, 12, 13", "1, 3, 5, 6, 8, 9", 23},
-    {"model-11-14", "11, 14", "1, 3, 5, 6, 8, 9", 65},
-    {"model-17-24", "17, 24", "1, 3, 5, 6, 8, 9", 80},
-    {"model-6", "6", "1, 3, 8, 9", 47},
-    {"model-8", "8", "1, 2, 3, 5, 6, 8, 9", 105},
-    {"model-18", "18", "1, 3, 5, 6, 8, 9", 241},
-    {"model-3-7-10-15-16-20-21", "3, 7, 10, 15, 16, 20, 21", "1, 3, 5, 6, 8, 9", 105},
-    {"model-1-19", "1, 19", "none", 0},
+    {"model-0", "0", 0},
+    {"model-2-9", "2, 9", 18},
+    {"model-23", "23", 38},
+    {"model-4-22", "4, 22", 29},
+    {"model-5-12-13", "5, 12, 13", 23},
+    {"model-11-14", "11, 14", 65},
+    {"model-17-24", "17, 24", 80},
+    {"model-6", "6", 47},
+    {"model-8", "8", 105},
+    {"model-18", "18", 241},
+    {"model-3-7-10-15-16-20-21", "3, 7, 10, 15, 16, 20, 21", 105},
+    {"model-1-19", "1, 19", 0},
 };
+
+// "1, 3, 8, 9": the reply codes the layouts of the group's first model cover.
+std::string layoutCodesOf(const GroupDevice& g) {
+    const reply::GroupLayouts* layouts = reply::GroupForModel(static_cast<std::uint32_t>(std::atoi(g.models)));
+    std::string codes;
+    for (std::size_t c = 0; layouts != nullptr && c < layouts->byReplyCode.size(); ++c) {
+        if (layouts->byReplyCode[c] != nullptr) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
+    }
+    return codes.empty() ? "none" : codes;
+}
 
 // Last reply position to send per reply code 0..9: what the widest layout
 // of that code reads (code 1 of models 3, 7, ... reads up to r[23], code 5
@@ -118,7 +131,7 @@ std::optional<Scenario> builtinScenario(std::string_view name) {
         if (name == g.scenario) {
             return groupScenario(g.scenario,
                                  std::string("a device of model group {") + g.models + "} (layouts for reply codes " +
-                                     g.layouts + "); " + kGroupHelp,
+                                     layoutCodesOf(g) + "); " + kGroupHelp,
                                  g.code3Last);
         }
     }

@@ -73,11 +73,8 @@ private:
 };
 
 void applyDeviceError(Bytes& b, std::uint32_t code) {
-    b[2] = static_cast<std::uint8_t>(code);
-    b[4] = b[5] = 0;
-    const TwoByteChecksum sum = twoByteChecksum(b);
-    b[4] = sum.odd;
-    b[5] = sum.even;
+    b[kReplyCodeAt] = static_cast<std::uint8_t>(code);
+    protocol::fillTwoByteChecksum(b);
 }
 
 // Keeps 1 .. size - 1 bytes: a fixed count is clipped, a drawn one spreads over the range.
@@ -104,19 +101,19 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
     Bytes b = frame;
     auto record = [&](FaultKind k, std::uint32_t value) { plan.applied.push_back({k, value}); };
 
-    if (on[FaultKind::DeviceError].on && b.size() >= 6) {
+    if (on[FaultKind::DeviceError].on && b.size() >= kReplyPayloadStart) {
         applyDeviceError(b, on[FaultKind::DeviceError].value);
-        record(FaultKind::DeviceError, b[2]);
+        record(FaultKind::DeviceError, b[kReplyCodeAt]);
     }
-    if (on[FaultKind::BadChecksum].on && b.size() >= 6) {
-        b[5] ^= 0x5A;
+    if (on[FaultKind::BadChecksum].on && b.size() >= kReplyPayloadStart) {
+        b[kTwoByteEvenAt] ^= 0x5A;
         record(FaultKind::BadChecksum, 0);
     }
-    if (on[FaultKind::Oversize].on && b.size() >= 2) {
+    if (on[FaultKind::Oversize].on && b.size() >= protocol::kReplyHeaderSize) {
         b[1] = static_cast<std::uint8_t>(on[FaultKind::Oversize].value);
         record(FaultKind::Oversize, b[1]);
     }
-    if (on[FaultKind::Truncate].on && b.size() >= 2) {
+    if (on[FaultKind::Truncate].on && b.size() >= protocol::kReplyHeaderSize) {
         b.resize(truncatedLength(on[FaultKind::Truncate], b.size()));
         record(FaultKind::Truncate, static_cast<std::uint32_t>(b.size()));
     }
@@ -139,9 +136,9 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
 }
 
 ReplyVerdict clientVerdict(const ReplyPlan& plan, bool abandoned, std::uint32_t clientTimeoutMs) {
-    if (abandoned) return {-2, "reply abandoned"};
+    if (abandoned) return {protocol::kTimeout, "reply abandoned"};
     if (plan.delayMs > 0 && plan.delayMs >= clientTimeoutMs && !plan.bytes.empty()) {
-        return {-2, "reply delayed " + std::to_string(plan.delayMs) + " ms, past the client's time-out of " +
+        return {protocol::kTimeout, "reply delayed " + std::to_string(plan.delayMs) + " ms, past the client's time-out of " +
                         std::to_string(clientTimeoutMs) + " ms"};
     }
     return plan.expected;

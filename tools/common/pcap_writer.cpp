@@ -25,6 +25,7 @@ std::uint8_t kindCode(FoundFrame::Kind k) {
         case FoundFrame::Kind::Command: return 1;
         case FoundFrame::Kind::Reply: return 2;
         case FoundFrame::Kind::Cut: return 3;
+        case FoundFrame::Kind::Bad: return 5;
         default: return 4;
     }
 }

@@ -3,7 +3,8 @@
 // frame. Each packet starts with a 4-byte pseudo-header:
 //   byte 0  version, 1
 //   byte 1  direction: 0 unknown, 1 from the host (commands), 2 from the device (replies)
-//   byte 2  what the capturing tool found: 1 command, 2 reply, 3 cut frame, 4 noise
+//   byte 2  what the capturing tool found: 1 command, 2 reply, 3 cut frame, 4 noise,
+//          5 bad frame (a reply start byte with an impossible length byte)
 //   byte 3  flags: bit 0 set for a command in a multiplexer envelope
 // followed by the bytes as they were on the line (a direct command frame
 // without its start byte).
@@ -14,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "common/frame_finder.h"
+#include "common/tap_finder.h"
 
 namespace kavrol::tools {
 

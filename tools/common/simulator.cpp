@@ -127,7 +127,7 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
     if (!ruleIndex) {
         log("..", "no rule answers this command: no reply");
         entry.update({{"rule", nullptr}, {"reply", nullptr}, {"faults", json::array()}, {"delay_ms", 0},
-                      {"sent", ""}, {"abandoned", false}, {"expect", -2}, {"expect_detail", "no rule: no reply"}});
+                      {"sent", ""}, {"abandoned", false}, {"expect", protocol::kTimeout}, {"expect_detail", "no rule: no reply"}});
         writeJsonLine(config_.faultLog, entry);
         return;
     }
@@ -167,7 +167,7 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
 }
 
 int Simulator::serve(int fd) {
-    FrameScanner scanner;
+    DeviceScanner scanner;
     auto lastInput = Clock::now();
     std::uint8_t buf[512];
     while (!stopping_.load()) {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/fault_plan.h"
-#include "common/frame_scanner.h"
+#include "common/device_scanner.h"
 #include "common/scenario.h"
 
 namespace kavrol::tools {

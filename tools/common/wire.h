@@ -13,6 +13,7 @@
 
 #include "common/hex.h"
 #include "protocol/checksum.h"
+#include "protocol/command_decoding.h"
 #include "protocol/frame.h"
 
 namespace kavrol::tools {
@@ -28,7 +29,14 @@ using protocol::kMaxReplyPayload;
 using protocol::kMaxRoute;
 using protocol::kMinEnvelopeIndex;
 using protocol::kMinFrameIndex;
+using protocol::kReplyPayloadStart;
 using protocol::kReplyStart;
+using protocol::kOneByteAt;
+using protocol::kTwoByteEvenAt;
+using protocol::kTwoByteOddAt;
+inline constexpr std::size_t kReplyCodeAt = 2;
+inline constexpr std::size_t kHeader3At = 3;
+inline constexpr std::size_t kRouteCountAt = 3;  // of an envelope
 
 using protocol::oneByteChecksum;
 using protocol::TwoByteChecksum;
@@ -43,6 +51,13 @@ struct Command {
     std::uint8_t subCommand = 0;
     Bytes payload;
 };
+
+// The command of decoded fields (their spans copied).
+Command commandOf(const protocol::CommandFrameFields& fields);
+
+// Why the decoding of `bytes` is not a valid frame, in words (empty for
+// CommandFault::None).
+std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const std::uint8_t> bytes);
 
 // The bytes a host sends for the command: a direct frame without its start
 // byte, or the whole multiplexer envelope. Throws std::invalid_argument when
@@ -64,5 +79,10 @@ struct ReplyVerdict {
     std::string detail;
 };
 ReplyVerdict judgeReply(std::span<const std::uint8_t> bytes);
+
+// For bytes read as a reply whose first byte is not the start byte 3E (the
+// library does not look at it): "; 57 is not the start byte 3E, a valid
+// reply follows at offset 2" and the like. Empty when the first byte is 3E.
+std::string startByteNote(std::span<const std::uint8_t> bytes);
 
 }  // namespace kavrol::tools

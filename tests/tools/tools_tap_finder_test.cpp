@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/frame_finder.h"
+#include "common/tap_finder.h"
 #include "common/hex_log.h"
 #include "common/pcap_writer.h"
 #include "support/process.h"
@@ -24,7 +24,7 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 }
 
 std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirection::Unknown, bool byteByByte = false) {
-    FrameFinder finder(d);
+    TapFinder finder(d);
     std::vector<FoundFrame> out;
     const auto drain = [&](bool gap) {
         while (auto f = finder.next(gap)) out.push_back(std::move(*f));
@@ -62,7 +62,7 @@ Bytes withFlippedByte(Bytes b, std::size_t at) {
     return b;
 }
 
-TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
+TEST(ToolsTapFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
     struct Case {
         const char* what;
         Bytes bytes;
@@ -83,6 +83,18 @@ TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
         {"a command cut at the end of the input", Bytes(kDirect.begin(), kDirect.begin() + 4), LineDirection::Host,
          "cut frame 09 03 00 1B"},
         {"noise alone", hex("01 02 03"), LineDirection::Unknown, "noise 01 02 03"},
+        // A reply start byte with a length byte no reader accepts: a bad
+        // frame of what L announces, ended early by a valid frame.
+        {"reply with L above 250", hex("3E FC 01 00 10 39"), LineDirection::Unknown, "bad frame 3E FC 01 00 10 39"},
+        {"reply with L below 5", hex("3E 03 01 00"), LineDirection::Device, "bad frame 3E 03 01 00"},
+        {"reply with L below 5, then a reply", concat({hex("3E 03 01 00 AA"), kReply}), LineDirection::Unknown,
+         "bad frame 3E 03 01 00, noise AA, reply " + toHex(kReply)},
+        {"reply with L above 250, then a reply", concat({hex("3E FF 01"), kReply}), LineDirection::Unknown,
+         "bad frame 3E FF 01, reply " + toHex(kReply)},
+        // Without a direction a direct command has no start byte to go by,
+        // but one that breaks off where the input ends is still a cut frame.
+        {"a command cut at the end, direction unknown", hex("05 01 00 05"), LineDirection::Unknown,
+         "cut frame 05 01 00 05"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(kinds(findAll(c.bytes, c.direction)), c.expected) << c.what;
@@ -91,7 +103,7 @@ TEST(ToolsFrameFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
     }
 }
 
-TEST(ToolsFrameFinder, DecodesCommandFields) {
+TEST(ToolsTapFinder, DecodesCommandFields) {
     const auto direct = findAll(kDirect);
     ASSERT_EQ(direct.size(), 1U);
     EXPECT_FALSE(direct[0].command.multiplexed);
@@ -109,7 +121,7 @@ TEST(ToolsFrameFinder, DecodesCommandFields) {
     EXPECT_EQ(mux[0].direction, LineDirection::Host);
 }
 
-TEST(ToolsFrameFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
+TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     struct Case {
         const char* what;
         Bytes bytes;
@@ -146,7 +158,7 @@ TEST(ToolsFrameFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     }
 }
 
-TEST(ToolsFrameFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
+TEST(ToolsTapFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
     const Bytes bad = withFlippedByte(kDirect, 7);
     const auto frames = findAll(concat({bad, kReply}));
     EXPECT_EQ(kinds(frames), "command " + toHex(bad) + ", reply " + toHex(kReply));
@@ -155,8 +167,8 @@ TEST(ToolsFrameFinder, DamagedCommandDoesNotSwallowTheReplyAfterIt) {
     EXPECT_TRUE(frames[1].checksumOk());
 }
 
-TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
-    FrameFinder finder(LineDirection::Device);
+TEST(ToolsTapFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
+    TapFinder finder(LineDirection::Device);
     finder.feed(std::span(kReply).first(3), 1000);
     EXPECT_FALSE(finder.next(false));
     finder.feed(std::span(kReply).subspan(3), 2000);
@@ -167,11 +179,39 @@ TEST(ToolsFrameFinder, WaitsForTheRestOfAFrameUntilTheLineIsQuiet) {
     EXPECT_FALSE(finder.pending());
 }
 
-TEST(ToolsFrameFinder, LineThatNeverPausesIsStillDecided) {
+TEST(ToolsTapFinder, NamesDamagedFramesWithTheDecodersReason) {
+    const struct {
+        Bytes bytes;
+        const char* note;
+    } cases[] = {
+        {hex("3E FC 01 00 10 39"), "reply frame with length byte L = 252 is above 250"},
+        {hex("3E 03 01 00"), "reply frame with length byte L = 3 is below 5, too short to hold a checksum"},
+        {hex("05 01 00 05"), "direct command frame cut short: its header announces 5 bytes, 4 arrived"},
+    };
+    for (const auto& c : cases) {
+        const auto frames = findAll(c.bytes);
+        ASSERT_EQ(frames.size(), 1U) << kinds(frames);
+        EXPECT_EQ(frames[0].note, c.note);
+    }
+}
+
+TEST(ToolsTapFinder, WorkIsLinearWhenALongRunComesAtOnce) {
+    // 200,000 bytes that begin no frame in one feed: the search for the next
+    // valid frame is not repeated from every byte (that took hours here).
+    Bytes noise(200'000);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0xFF : i % 5);
+    noise.insert(noise.end(), kReply.begin(), kReply.end());
+    const auto frames = findAll(noise);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().kind, Kind::Reply);
+    EXPECT_EQ(frames.back().bytes, kReply);
+}
+
+TEST(ToolsTapFinder, LineThatNeverPausesIsStillDecided) {
     // A run of 3E bytes: every byte starts a reply of L = 62 whose checksum
     // fails, and no valid frame begins anywhere; the line never pauses.
     const Bytes noise(4000, kReplyStart);
-    FrameFinder finder(LineDirection::Device);
+    TapFinder finder(LineDirection::Device);
     std::size_t reportedBeforeQuiet = 0;
     for (std::size_t at = 0; at < noise.size(); at += 64) {
         finder.feed(std::span(noise).subspan(at, std::min<std::size_t>(64, noise.size() - at)));

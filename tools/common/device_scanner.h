@@ -1,4 +1,5 @@
-// Device-side framing: finds command frames in the byte stream from the host.
+// The device side of the line: finds command frames in the byte stream from
+// the host, each reading judged by protocol::decodeCommandFrame.
 //
 // A direct frame arrives without its start byte: its first byte is its last
 // index L (5..49) and L bytes arrive in all. A multiplexed frame starts with
@@ -26,7 +27,7 @@ struct ScanResult {
     std::string reason;    // Dropped: why the first of them began no frame
 };
 
-class FrameScanner {
+class DeviceScanner {
 public:
     void feed(std::span<const std::uint8_t> bytes);
 
@@ -40,15 +41,6 @@ public:
     bool pending() const { return !buffer_.empty(); }
 
 private:
-    enum class Outcome { Valid, Invalid, Incomplete };
-    struct Attempt {
-        Outcome outcome = Outcome::Invalid;
-        std::size_t length = 0;
-        Command command;
-        std::string reason;
-    };
-    Attempt tryDirect() const;
-    Attempt tryEnvelope() const;
     std::optional<ScanResult> takeDropped();
 
     Bytes buffer_;
