@@ -32,11 +32,16 @@ win32::Transfer failure(DWORD error, DWORD done) {
 // On a handle opened for overlapped I/O the call may stay pending: with
 // `complete` it is waited for on an event of its own until the driver ends
 // it (by the time-outs the caller set), and the record is zeroed again;
-// without, it is left running, as the record is. A handle opened without
+// without, it is left running, as is the record. A handle opened without
 // FILE_FLAG_OVERLAPPED completes the call before it returns.
 template <typename Call>
 win32::Transfer transfer(HANDLE port, void* record, bool complete, Call call) {
     auto* overlapped = static_cast<OVERLAPPED*>(record);
+    // A call that comes without a record (the acknowledge) gets one of its
+    // own when it is waited for here: a handle opened for overlapped I/O
+    // needs one.
+    OVERLAPPED local{};
+    if (overlapped == nullptr && complete) overlapped = &local;
     HANDLE event = nullptr;
     if (complete && overlapped != nullptr) {
         event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -56,7 +61,10 @@ win32::Transfer transfer(HANDLE port, void* record, bool complete, Call call) {
     }
     if (overlapped != nullptr && complete) *overlapped = OVERLAPPED{};
     if (event != nullptr) ::CloseHandle(event);
-    if (ok == 0) return failure(error, done);
+    // A transfer the port's time-outs ended is a short one, not a failure,
+    // whichever way the system reports the time-out.
+    const bool timedOut = error == ERROR_TIMEOUT || error == WAIT_TIMEOUT || error == ERROR_SEM_TIMEOUT;
+    if (ok == 0 && !timedOut) return failure(error, done);
     t.done = done;
     return t;
 }
