@@ -50,6 +50,7 @@ enum class PortOutcome : std::uint8_t {
     Failed,    // the call failed (a read failure)
     TimedOut,  // the time budget ran out before the transfer was complete
     Lost,      // the port hung up or vanished: no later call can succeed
+    Unserved,  // the host cannot make this call on this port: the caller does without it
 };
 
 // Millisecond budget that never runs out.
@@ -81,6 +82,14 @@ public:
     // until the budget runs out; then Failed.
     virtual PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
                              std::uint32_t budgetMs) = 0;
+    // Reads count bytes as they arrive, the driver waiting for them for at
+    // most budgetMs (kNoDeadline: no limit): Done with all of them, TimedOut
+    // with fewer, Failed or Lost. `got` receives the bytes read in every
+    // case (a time-out consumes what did arrive). Unserved (the default)
+    // when the host cannot bound such a read on this port: the caller then
+    // waits on the queue counts and reads with read().
+    virtual PortOutcome receive(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                                std::uint32_t budgetMs, std::uint32_t& got);
     // Blocks until the queue counts may have moved towards what `wait` asks
     // for, the port hung up (Lost), or about budgetMs have passed (0: the
     // last millisecond, a short sleep); Done otherwise. It may return early;

@@ -23,6 +23,10 @@ public:
                      std::uint32_t budgetMs) override {
         return inner_.read(port, dest, count, overlapped, budgetMs);
     }
+    PortOutcome receive(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                        std::uint32_t budgetMs, std::uint32_t& got) override {
+        return inner_.receive(port, dest, count, overlapped, budgetMs, got);
+    }
     PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) override {
         return inner_.waitPort(port, wait, budgetMs);
     }

@@ -1,5 +1,8 @@
 // Win32 host: the serial and 16-bit-compatible file calls of the system.
 #include "host/host.h"
+#include "host/win32_port.h"
+
+#include <bit>
 
 #include <windows.h>
 
@@ -9,114 +12,148 @@ namespace {
 
 static_assert(sizeof(OVERLAPPED) <= kOverlappedSize, "link state holds an OVERLAPPED");
 
-// Waits of a loop that only yield before the loop starts to sleep: a few
-// character times at usual line speeds, enough for an instantly answering
-// peer. Later waits sleep 1 ms steps (the system's timer resolution is left
-// as it is, so a step may last up to one scheduler tick).
-constexpr std::uint32_t kYieldingWaits = 64;
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 bool isLostError(DWORD error) {
     return error == ERROR_INVALID_HANDLE || error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
            error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND || error == ERROR_GEN_FAILURE;
 }
 
-// Bounds a ReadFile or WriteFile by the budget through the port's
-// time-outs; restoreTimeouts puts the application's back afterwards. A
-// handle that has no comm time-outs is left alone. (Plain calls, no RAII
-// guard: a destructor on this path would pull the C++ runtime's unwinding
-// support into the DLL.)
-struct SavedTimeouts {
-    COMMTIMEOUTS previous{};
-    bool saved = false;
-};
+win32::Transfer failure(DWORD error, DWORD done) {
+    win32::Transfer t;
+    t.status = isLostError(error) ? win32::Transfer::Status::Lost : win32::Transfer::Status::Failed;
+    t.done = done;
+    return t;
+}
 
-SavedTimeouts boundTimeouts(HANDLE port, bool forRead, std::uint32_t budgetMs) {
-    SavedTimeouts s;
-    s.saved = ::GetCommTimeouts(port, &s.previous) != 0;
-    if (!s.saved) return s;
-    COMMTIMEOUTS bounded = s.previous;
-    const DWORD total = budgetMs == kNoDeadline ? 0 : budgetMs;
-    if (forRead) {
-        bounded.ReadIntervalTimeout = 0;
-        bounded.ReadTotalTimeoutMultiplier = 0;
-        bounded.ReadTotalTimeoutConstant = total;
-    } else {
-        bounded.WriteTotalTimeoutMultiplier = 0;
-        bounded.WriteTotalTimeoutConstant = total;
+// Runs one ReadFile or WriteFile (`call`) with the link's OVERLAPPED record.
+// On a handle opened for overlapped I/O the call may stay pending: with
+// `complete` it is waited for on an event of its own until the driver ends
+// it (by the time-outs the caller set), and the record is zeroed again;
+// without, it is left running, as is the record. A handle opened without
+// FILE_FLAG_OVERLAPPED completes the call before it returns.
+template <typename Call>
+win32::Transfer transfer(HANDLE port, void* record, bool complete, Call call) {
+    auto* overlapped = static_cast<OVERLAPPED*>(record);
+    // A call that comes without a record (the acknowledge) gets one of its
+    // own when it is waited for here: a handle opened for overlapped I/O
+    // needs one.
+    OVERLAPPED local{};
+    if (overlapped == nullptr && complete) overlapped = &local;
+    HANDLE event = nullptr;
+    if (complete && overlapped != nullptr) {
+        event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        overlapped->hEvent = event;  // null if that failed: the port handle is signalled instead
     }
-    ::SetCommTimeouts(port, &bounded);
-    return s;
-}
-
-void restoreTimeouts(HANDLE port, SavedTimeouts& s) {
-    if (s.saved) ::SetCommTimeouts(port, &s.previous);
-}
-
-class Win32Host final : public Host {
-public:
-    void purge(PortHandle port, std::uint32_t flags) override { ::PurgeComm(port, flags); }
-
-    PortOutcome write(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
-                      std::uint32_t budgetMs) override {
-        DWORD written = 0;
-        SavedTimeouts saved = boundTimeouts(port, false, budgetMs);
-        const BOOL ok = ::WriteFile(port, bytes, count, &written, static_cast<OVERLAPPED*>(overlapped));
-        const DWORD error = ok == 0 ? ::GetLastError() : 0;
-        restoreTimeouts(port, saved);
-        if (ok == 0) {
-            // A port opened for overlapped I/O goes on in the background;
-            // the output-empty wait judges it.
-            if (error == ERROR_IO_PENDING) return PortOutcome::Done;
-            return isLostError(error) ? PortOutcome::Lost : PortOutcome::Failed;
+    DWORD done = 0;
+    BOOL ok = call(overlapped, &done);
+    DWORD error = ok == 0 ? ::GetLastError() : 0;
+    win32::Transfer t;
+    if (ok == 0 && error == ERROR_IO_PENDING) {
+        if (!complete) {
+            t.status = win32::Transfer::Status::Pending;
+            return t;
         }
-        return written == count ? PortOutcome::Done : PortOutcome::TimedOut;
+        ok = ::GetOverlappedResult(port, overlapped, &done, TRUE);
+        error = ok == 0 ? ::GetLastError() : 0;
     }
+    if (overlapped != nullptr && complete) *overlapped = OVERLAPPED{};
+    if (event != nullptr) ::CloseHandle(event);
+    // A transfer the port's time-outs ended is a short one, not a failure,
+    // whichever way the system reports the time-out.
+    const bool timedOut = error == ERROR_TIMEOUT || error == WAIT_TIMEOUT || error == ERROR_SEM_TIMEOUT;
+    if (ok == 0 && !timedOut) return failure(error, done);
+    t.done = done;
+    return t;
+}
 
-    bool queryQueues(PortHandle port, QueueCounts& counts) override {
+// The system's serial, tick and sleep calls for win32::PortHost.
+struct SystemCalls {
+    void purge(PortHandle port, std::uint32_t flags) { ::PurgeComm(port, flags); }
+
+    bool clearError(PortHandle port, QueueCounts& counts, bool& lost) {
         DWORD errors = 0;
         COMSTAT status{};
-        if (::ClearCommError(port, &errors, &status) == 0) return false;
+        if (::ClearCommError(port, &errors, &status) == 0) {
+            lost = isLostError(::GetLastError());
+            return false;
+        }
         counts.inQueue = status.cbInQue;
         counts.outQueue = status.cbOutQue;
         return true;
     }
 
-    PortOutcome read(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
-                     std::uint32_t budgetMs) override {
-        DWORD got = 0;
-        SavedTimeouts saved = boundTimeouts(port, true, budgetMs);
-        const BOOL ok = ::ReadFile(port, dest, count, &got, static_cast<OVERLAPPED*>(overlapped));
-        const DWORD error = ok == 0 ? ::GetLastError() : 0;
-        restoreTimeouts(port, saved);
-        if (ok == 0) return isLostError(error) ? PortOutcome::Lost : PortOutcome::Failed;
-        // Fewer bytes by the deadline: another reader took the rest.
-        return got == count ? PortOutcome::Done : PortOutcome::Failed;
+    bool getTimeouts(PortHandle port, win32::CommTimeouts& t) {
+        COMMTIMEOUTS c{};
+        if (::GetCommTimeouts(port, &c) == 0) return false;
+        t.readInterval = c.ReadIntervalTimeout;
+        t.readMultiplier = c.ReadTotalTimeoutMultiplier;
+        t.readConstant = c.ReadTotalTimeoutConstant;
+        t.writeMultiplier = c.WriteTotalTimeoutMultiplier;
+        t.writeConstant = c.WriteTotalTimeoutConstant;
+        return true;
     }
 
-    PortOutcome waitPort(PortHandle port, const PortWait& wait, std::uint32_t budgetMs) override {
-        if (wait.pass < kYieldingWaits) {
-            ::SwitchToThread();
-            return PortOutcome::Done;
-        }
-        if (port != nullptr) {
-            DWORD errors = 0;
-            COMSTAT status{};
-            if (::ClearCommError(port, &errors, &status) == 0 && isLostError(::GetLastError())) {
-                return PortOutcome::Lost;
-            }
-        }
-        ::Sleep(budgetMs < 1 ? 0 : 1);
-        return PortOutcome::Done;
+    bool setTimeouts(PortHandle port, const win32::CommTimeouts& t) {
+        COMMTIMEOUTS c{};
+        c.ReadIntervalTimeout = t.readInterval;
+        c.ReadTotalTimeoutMultiplier = t.readMultiplier;
+        c.ReadTotalTimeoutConstant = t.readConstant;
+        c.WriteTotalTimeoutMultiplier = t.writeMultiplier;
+        c.WriteTotalTimeoutConstant = t.writeConstant;
+        return ::SetCommTimeouts(port, &c) != 0;
     }
 
-    void clearError(PortHandle port) override {
-        DWORD errors = 0;
-        COMSTAT status{};
-        ::ClearCommError(port, &errors, &status);
+    bool lineFormat(PortHandle port, win32::LineFormat& line) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        if (::GetCommState(port, &dcb) == 0 || dcb.BaudRate == 0) return false;
+        line.baud = dcb.BaudRate;
+        line.bitsPerChar = win32::bitsPerChar(dcb.ByteSize, dcb.Parity, dcb.StopBits);
+        return true;
     }
 
-    std::uint32_t tickMs() override { return ::GetTickCount(); }
+    win32::Transfer readFile(PortHandle port, std::uint8_t* dest, std::uint32_t count, void* overlapped,
+                             bool complete) {
+        return transfer(port, overlapped, complete,
+                        [&](OVERLAPPED* o, DWORD* done) { return ::ReadFile(port, dest, count, done, o); });
+    }
 
+    win32::Transfer writeFile(PortHandle port, const std::uint8_t* bytes, std::uint32_t count, void* overlapped,
+                              bool complete) {
+        return transfer(port, overlapped, complete,
+                        [&](OVERLAPPED* o, DWORD* done) { return ::WriteFile(port, bytes, count, done, o); });
+    }
+
+    std::uint32_t tickMs() { return ::GetTickCount(); }
+    void yield() { ::SwitchToThread(); }
+    void sleepMs(std::uint32_t ms) { ::Sleep(ms); }
+
+    // A high-resolution waitable timer of its own for this one sleep. The
+    // creation call is looked up at run time, so that the DLL still loads
+    // on systems without it; systems that know the call but not the
+    // high-resolution flag refuse the creation. Either way: false.
+    bool sleepPreciseUs(std::uint32_t us) {
+        using CreateTimer = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+        const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+        const FARPROC found = kernel != nullptr ? ::GetProcAddress(kernel, "CreateWaitableTimerExW") : nullptr;
+        if (found == nullptr) return false;
+        const auto create = std::bit_cast<CreateTimer>(found);
+        const HANDLE timer = create(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+        if (timer == nullptr) return false;
+        LARGE_INTEGER due{};
+        due.QuadPart = -static_cast<LONGLONG>(us) * 10;  // relative, 100 ns units
+        const bool slept = ::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0 &&
+                           ::WaitForSingleObject(timer, INFINITE) == WAIT_OBJECT_0;
+        ::CloseHandle(timer);
+        return slept;
+    }
+};
+
+class Win32Host final : public win32::PortHost<SystemCalls> {
+public:
     FileHandle fileCreate(const char* path, std::int32_t attribute) override {
         return static_cast<FileHandle>(::_lcreat(path, attribute));
     }

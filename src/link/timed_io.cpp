@@ -79,6 +79,46 @@ std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint1
     return kOk;
 }
 
+// Reads count bytes as the driver sees them arrive, in rounds bounded by
+// the time left (kNotServed when the host cannot bound such a read). The
+// deadline is checked before every round, by the same rule as waitFor: a
+// round lasts until the last tick at which the bytes may still come (at
+// least 1 ms, since the driver may end a round before the tick shows it),
+// so the wait ends at the first reading past the deadline. A round that
+// brings nothing, after one that brought nothing too, is followed by a
+// host wait, so that a driver that ends reads early cannot make this spin.
+constexpr std::int32_t kNotServed = 0;
+
+std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
+    host::Host& h = HostOf(link);
+    const std::uint32_t start = h.tickMs();
+    host::PortWait idle;
+    idle.wanted = count;
+    std::uint32_t got = 0;
+    for (;;) {
+        const std::uint32_t elapsed = h.tickMs() - start;
+        if (elapsed > link.timeoutMs) return kTimeout;
+        const std::uint32_t budget = lastLookIn(link, elapsed);
+        std::uint32_t more = 0;
+        const host::PortOutcome r = h.receive(link.portHandle, dest + got, count - got, link.portOverlapped,
+                                              budget == 0 ? 1U : budget, more);
+        if (r == host::PortOutcome::Unserved) return got == 0 ? kNotServed : kTimeout;
+        got += more < count - got ? more : count - got;
+        if (r == host::PortOutcome::Lost) return lost(link, kTimeout);
+        if (r == host::PortOutcome::Failed) {
+            h.clearError(link.portHandle);
+            return kReadFailed;
+        }
+        if (got == count) return kOk;
+        if (more != 0) {
+            idle.pass = 0;
+        } else if (idle.pass++ != 0) {
+            idle.queued = got;
+            if (h.waitPort(link.portHandle, idle, budget) == host::PortOutcome::Lost) return lost(link, kTimeout);
+        }
+    }
+}
+
 }  // namespace
 
 void BindPort(LinkState& link, void* portHandle, std::uint32_t timeoutMs) {
@@ -100,6 +140,10 @@ std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_
 
 std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
     link.portLost = false;
+    if (count != 0 && link.portHandle != nullptr) {
+        const std::int32_t received = receiveArriving(link, dest, count);
+        if (received != kNotServed) return received;
+    }
     host::PortWait wait;
     wait.wanted = count;
     std::uint32_t elapsed = 0;

@@ -20,7 +20,8 @@ std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_
 
 // Waits until count bytes have arrived and reads exactly those: 1, -2 on
 // time-out, -3 when the read call fails. A count of 0 returns 1 after one
-// pass of the wait.
+// pass of the wait. A host that can bound a read in its driver reads the
+// bytes as they arrive; a time-out then consumes those that came.
 std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count);
 
 // Writes one byte without purging and waits for the output queue to empty.

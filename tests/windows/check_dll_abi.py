@@ -40,6 +40,10 @@ PLATFORM_CALLS = {
     "PurgeComm", "WriteFile", "ReadFile", "ClearCommError", "GetTickCount",
     "_lcreat", "_lopen", "_lwrite", "_lread", "_lclose",
     "GetCommTimeouts", "SetCommTimeouts", "SwitchToThread", "Sleep", "GetLastError",
+    # driver-driven waits: line format, overlapped completion, the timer
+    # sleep (its creation call is looked up at run time, not imported)
+    "GetCommState", "CreateEventW", "GetOverlappedResult", "CloseHandle",
+    "SetWaitableTimer", "WaitForSingleObject", "GetModuleHandleW", "GetProcAddress",
 }
 # What else may be imported: the mingw-w64 DLL start-up code (the C runtime
 # initialisation and its run-time relocation support) and the compiler's

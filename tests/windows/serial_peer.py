@@ -17,6 +17,9 @@ A HEX item is a byte in hexadecimal, or pattern:N:MUL:ADD for the N bytes
 (i * MUL + ADD) & 0xFF, i = 0 .. N-1 (MUL and ADD in decimal). Blank lines
 and lines starting with # are ignored.
 
+With --passes N the script is played N times in a row (the test program
+runs its transactions once per kind of port handle).
+
 Exit status 0 when every expectation held and nothing else arrived, 1 otherwise.
 A peer that got through the script keeps the pty open until it is sent
 SIGTERM (or --linger seconds pass), so that the program on the port side
@@ -98,8 +101,8 @@ class Peer:
     def send(self, data):
         os.write(self.master, data)
 
-    def run(self, lines):
-        for number, raw in enumerate(lines, 1):
+    def run(self, lines, passes=1):
+        for number, raw in [(n, raw) for _ in range(passes) for n, raw in enumerate(lines, 1)]:
             line = raw.strip()
             if not line or line.startswith("#"):
                 continue
@@ -142,6 +145,7 @@ def main():
     ap.add_argument("--script", required=True)
     ap.add_argument("--link-file", required=True, help="receives the path of the port side")
     ap.add_argument("--expect-timeout", type=float, default=30.0, help="seconds per expect")
+    ap.add_argument("--passes", type=int, default=1, help="times to play the script")
     ap.add_argument("--linger", type=float, default=300.0, help="seconds to wait for SIGTERM at the end")
     opts = ap.parse_args()
 
@@ -165,7 +169,7 @@ def main():
         peer.fail("terminated before the end of the script")
 
     signal.signal(signal.SIGTERM, on_term)
-    peer.run(lines)
+    peer.run(lines, opts.passes)
     print("peer: every step as expected", flush=True)
     finished = True
     time.sleep(opts.linger)

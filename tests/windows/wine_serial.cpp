@@ -2,12 +2,12 @@
 
 namespace kavrol::wintest {
 
-HANDLE openPort(const char* name, Checks& checks) {
+HANDLE openPort(const char* name, DWORD flags, Checks& checks) {
     checks.step("open and configure the port");
     HANDLE port = INVALID_HANDLE_VALUE;
     const DWORD start = ::GetTickCount();
     while (port == INVALID_HANDLE_VALUE && ::GetTickCount() - start < 10000) {
-        port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         if (port == INVALID_HANDLE_VALUE) ::Sleep(100);
     }
     if (!checks.check(port != INVALID_HANDLE_VALUE, "CreateFile(%s) failed, error %lu", name, ::GetLastError())) {

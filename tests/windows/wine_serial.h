@@ -12,8 +12,9 @@ namespace kavrol::wintest {
 
 // Opens the port (retrying for a while: the system may still be creating
 // its device link) and sets 9600 8N1 without flow control, reads that
-// return at once. INVALID_HANDLE_VALUE on failure.
-HANDLE openPort(const char* name, Checks& checks);
+// return at once. `flags` go to CreateFile (FILE_FLAG_OVERLAPPED or 0).
+// INVALID_HANDLE_VALUE on failure.
+HANDLE openPort(const char* name, DWORD flags, Checks& checks);
 
 // Bytes received and waiting to be read, as ClearCommError reports them;
 // -1 when the query fails.

@@ -5,6 +5,8 @@
 // Usage: kavrol_wine_test [PORT [DIR]]   defaults \\.\COM1 and C:\kavrol
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "wine_check.h"
 #include "wine_files.h"
 #include "wine_library.h"
@@ -19,8 +21,12 @@ int main(int argc, char** argv) {
     Library lib;
     if (loadLibrary("Kavrol32.dll", lib, checks)) {
         testExportedSurface(lib, checks);
-        const HANDLE port = openPort(portName, checks);
-        if (port != INVALID_HANDLE_VALUE) {
+        // The same transactions on a port opened for plain and for
+        // overlapped I/O; the peer plays its script once for each.
+        for (const DWORD flags : {DWORD{0}, DWORD{FILE_FLAG_OVERLAPPED}}) {
+            checks.step(flags == 0 ? "port opened without FILE_FLAG_OVERLAPPED" : "port opened with FILE_FLAG_OVERLAPPED");
+            const HANDLE port = openPort(portName, flags, checks);
+            if (port == INVALID_HANDLE_VALUE) break;
             testTransactions(lib, port, checks);
             ::CloseHandle(port);
         }

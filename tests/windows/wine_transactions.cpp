@@ -322,10 +322,10 @@ void expectTimeout(Checks& checks, const Outcome& got) {
     expectUntouched(checks, got, KAVROL_E_TIMEOUT);
     checks.check(got.elapsedMs >= kShortTimeoutMs && got.elapsedMs < kShortTimeoutMs + 10000,
                  "time-out after %lu ms, expected just over %lu", got.elapsedMs, kShortTimeoutMs);
-    // A wait that sleeps uses a small part of its wall time; the bound is
-    // loose so that a loaded machine cannot fail it.
+    // A wait that blocks in the driver uses a small part of its wall time
+    // (the thread's CPU clock counts in steps of several milliseconds).
     std::printf("wait figures: silent device, time-out after %.1f ms, wait CPU %.2f ms\n", got.wallMs, got.cpuMs);
-    checks.check(got.cpuMs < got.wallMs / 4, "the silent wait used %.1f ms of CPU in %.1f ms", got.cpuMs,
+    checks.check(got.cpuMs < got.wallMs / 10, "the silent wait used %.1f ms of CPU in %.1f ms", got.cpuMs,
                  got.wallMs);
 }
 
