@@ -106,7 +106,9 @@ struct SimCalls {
             EXPECT_EQ(t.readMultiplier, 0U);
             const std::size_t last = d->consumed + count - 1;
             Micros end = last < d->arrivals.size() ? std::max(d->nowUs, d->arrivals[last].first) : ~Micros{0};
-            if (t.readConstant != 0) end = std::min(end, SimDriver::boundaryAtOrAfter(d->nowUs + t.readConstant * 1000ULL));
+            if (t.readConstant != 0) {
+                end = std::min(end, SimDriver::boundaryAtOrAfter(d->nowUs + t.readConstant * 1000ULL));
+            }
             if (end == ~Micros{0}) {
                 ADD_FAILURE() << "a read without time-out waits for bytes that never come";
                 end = d->nowUs;

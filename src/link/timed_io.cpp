@@ -43,11 +43,11 @@ std::int32_t lost(LinkState& link, std::int32_t result) {
 // readings; the deadline is checked before every query. A time-out of
 // 0xFFFFFFFF never passes. Between two looks the host blocks until the
 // counts may have moved, at most until the deadline; a lost port ends the
-// wait at once with -2. `elapsed` receives the time of the last check.
+// wait at once with -2. `start` is the tick reading the wait counts from;
+// `elapsed` receives the time of the last check.
 template <typename Done>
-std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint32_t& elapsed) {
+std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint32_t start, std::uint32_t& elapsed) {
     host::Host& h = HostOf(link);
-    const std::uint32_t start = h.tickMs();
     for (;; ++wait.pass) {
         elapsed = h.tickMs() - start;
         if (elapsed > link.timeoutMs) return kTimeout;
@@ -67,7 +67,7 @@ std::int32_t waitOutputEmpty(LinkState& link) {
     host::PortWait wait;
     wait.kind = host::PortWait::Kind::OutputEmpty;
     std::uint32_t elapsed = 0;
-    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, elapsed);
+    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, HostOf(link).tickMs(), elapsed);
 }
 
 // Hands the block to the driver, bounded by the time-out. A line that takes
@@ -80,8 +80,9 @@ std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint1
 }
 
 // Reads count bytes as the driver sees them arrive, in rounds bounded by
-// the time left (kNotServed when the host cannot bound such a read). The
-// deadline is checked before every round, by the same rule as waitFor: a
+// the time left from the tick reading `start` (kNotServed, with no further
+// tick reading, when the host cannot bound such a read). The deadline is
+// checked before every later round, by the same rule as waitFor: a
 // round lasts until the last tick at which the bytes may still come (at
 // least 1 ms, since the driver may end a round before the tick shows it),
 // so the wait ends at the first reading past the deadline. A round that
@@ -89,14 +90,13 @@ std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint1
 // host wait, so that a driver that ends reads early cannot make this spin.
 constexpr std::int32_t kNotServed = 0;
 
-std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
+std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t count, std::uint32_t start) {
     host::Host& h = HostOf(link);
-    const std::uint32_t start = h.tickMs();
     host::PortWait idle;
     idle.wanted = count;
     std::uint32_t got = 0;
-    for (;;) {
-        const std::uint32_t elapsed = h.tickMs() - start;
+    for (bool first = true;; first = false) {
+        const std::uint32_t elapsed = first ? 0U : h.tickMs() - start;
         if (elapsed > link.timeoutMs) return kTimeout;
         const std::uint32_t budget = lastLookIn(link, elapsed);
         std::uint32_t more = 0;
@@ -140,8 +140,9 @@ std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_
 
 std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
     link.portLost = false;
+    const std::uint32_t start = HostOf(link).tickMs();
     if (count != 0 && link.portHandle != nullptr) {
-        const std::int32_t received = receiveArriving(link, dest, count);
+        const std::int32_t received = receiveArriving(link, dest, count, start);
         if (received != kNotServed) return received;
     }
     host::PortWait wait;
@@ -150,7 +151,7 @@ std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count)
     const std::int32_t waited = waitFor(
         link, wait,
         [count](std::uint32_t inQueue) { return inQueue >= count; },
-        elapsed);
+        start, elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
     host::Host& h = HostOf(link);

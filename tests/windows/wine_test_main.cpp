@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
         // The same transactions on a port opened for plain and for
         // overlapped I/O; the peer plays its script once for each.
         for (const DWORD flags : {DWORD{0}, DWORD{FILE_FLAG_OVERLAPPED}}) {
-            checks.step(flags == 0 ? "port opened without FILE_FLAG_OVERLAPPED" : "port opened with FILE_FLAG_OVERLAPPED");
+            checks.step(flags == 0 ? "port opened without FILE_FLAG_OVERLAPPED"
+                                   : "port opened with FILE_FLAG_OVERLAPPED");
             const HANDLE port = openPort(portName, flags, checks);
             if (port == INVALID_HANDLE_VALUE) break;
             testTransactions(lib, port, checks);
