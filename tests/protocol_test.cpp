@@ -329,6 +329,17 @@ TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
         EXPECT_EQ(static_cast<int>(d.fault), static_cast<int>(c.fault)) << c.what;
         EXPECT_EQ(d.length, c.length) << c.what;
         EXPECT_EQ(d.arrived, c.bytes.size()) << c.what;
+        const bool checksum =
+            c.fault == CommandFault::ChecksumMismatch || c.fault == CommandFault::EnvelopeChecksumMismatch;
+        EXPECT_EQ(protocol::isChecksumFault(d.fault), checksum) << c.what;
+        // L is reported once it arrived; an envelope's checksum only for an envelope that holds.
+        const std::size_t lAt = c.form == CommandForm::Direct ? 0 : 1;
+        const bool lArrived = c.bytes.size() > lAt && c.fault != CommandFault::NotThisForm;
+        EXPECT_EQ(d.last, lArrived ? c.bytes[lAt] : 0U) << c.what;
+        if (c.form == CommandForm::Direct || !(checksum || c.fault == CommandFault::None)) {
+            EXPECT_EQ(d.envelopeReceived, 0) << c.what;
+            EXPECT_EQ(d.envelopeComputed, 0) << c.what;
+        }
     }
     // A checksum fault still carries both sums and the fields.
     const protocol::CommandDecoding bad = protocol::decodeCommandFrame(flipped(direct, 7), CommandForm::Direct);

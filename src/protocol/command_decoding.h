@@ -33,11 +33,6 @@ enum class CommandFault : std::uint8_t {
     ChecksumMismatch,          // the (inner) frame's two-byte checksum
 };
 
-// True for the faults of an envelope whose structure does not hold.
-constexpr bool isEnvelopeFault(CommandFault f) {
-    return f == CommandFault::RouteOutOfRange || f == CommandFault::InnerStartWrong ||
-           f == CommandFault::InnerLengthWrong;
-}
 // True for the faults after which every field below is filled: a frame of
 // the form whose checksum fails.
 constexpr bool isChecksumFault(CommandFault f) {

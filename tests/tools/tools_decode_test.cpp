@@ -140,6 +140,33 @@ TEST(ToolsDecode, ShowsTheModelViewAndDeviceErrors) {
         << text.out;
 }
 
+TEST(ToolsDecode, ALineLongerThanItsReadPieceLosesNoByte) {
+    // Pieces of 4,096 characters: frames, bytes and a time stamp cross their
+    // ends; the line's time and direction stay with all of it.
+    std::string line = "12:00:00.000 device";
+    const std::string reply = " 3E 06 01 00 06 3F 00";
+    for (int run : {1365, 1, 2000, 7}) {
+        for (int i = 0; i < run; ++i) line += " FF";
+        line += reply;
+    }
+    const std::string path = writeTemp("long.hex", line + "\n09 03 00 1B 5D 34 12 56 00\n");
+    const RunResult r = decode({"--json", "--file", path});
+    std::remove(path.c_str());
+    std::size_t replies = 0;
+    std::size_t bytes = 0;
+    for (const json& j : jsonLines(r.out)) {
+        if (j.contains("bytes")) bytes += (j["bytes"].get<std::string>().size() + 1) / 3;
+        if (j.value("kind", "") == "reply") {
+            ++replies;
+            EXPECT_EQ(j["direction"], "device");
+            EXPECT_EQ(j["time"], "12:00:00.000");
+        }
+        EXPECT_FALSE(j.contains("message")) << j.dump();
+    }
+    EXPECT_EQ(replies, 4U) << r.out;
+    EXPECT_EQ(bytes, 1365U + 1 + 2000 + 7 + 4 * 7 + 9) << r.out;
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else

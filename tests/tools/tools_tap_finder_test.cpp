@@ -95,6 +95,9 @@ TEST(ToolsTapFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
         // but one that breaks off where the input ends is still a cut frame.
         {"a command cut at the end, direction unknown", hex("05 01 00 05"), LineDirection::Unknown,
          "cut frame 05 01 00 05"},
+        // ... but not when a damaged reply follows a stray byte.
+        {"a stray byte, then a damaged reply", concat({hex("FF"), withFlippedByte(kReply, 7)}), LineDirection::Unknown,
+         "noise FF, reply " + toHex(withFlippedByte(kReply, 7))},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(kinds(findAll(c.bytes, c.direction)), c.expected) << c.what;

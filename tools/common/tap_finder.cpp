@@ -121,6 +121,7 @@ TapFinder::Reading TapFinder::readEnvelope(std::size_t at) const {
 TapFinder::Reading TapFinder::readDirect(std::size_t at) const {
     Reading r;
     r.what = "direct command frame";
+    r.direct = true;
     bool incomplete = false;
     bool whole = false;
     readCommand(bytesAt(at), CommandForm::Direct, r.frame, r.length, incomplete, whole);
@@ -253,11 +254,16 @@ std::optional<FoundFrame> TapFinder::next(bool gapExpired) {
         for (const Reading& r : rs) {
             if (r.outcome == Outcome::BadLength) return emit(r.frame, std::min(r.length, size()));
         }
+        // Unknown direction: a direct frame has no start byte, so a cut one
+        // is told from noise only where the input ends, more than its L byte
+        // came, and no start byte of another frame follows.
+        const auto rest = bytesAt(0).subspan(1);
+        const bool directCut = gapExpired && size() >= 2 &&
+                               std::none_of(rest.begin(), rest.end(), [](std::uint8_t b) {
+                                   return b == kReplyStart || b == kEnvelopeStart;
+                               });
         for (const Reading& r : rs) {
-            // Unknown direction: a direct frame has no start byte, so a cut
-            // one is told from noise only once more than its L byte came
-            // and nothing else follows.
-            const bool likely = r.strong || direction_ != LineDirection::Unknown || (gapExpired && size() >= 2);
+            const bool likely = r.strong || direction_ != LineDirection::Unknown || (r.direct && directCut);
             if (r.outcome == Outcome::Incomplete && likely) return cut(r, size(), "");
         }
         dropAsNoise(1, "byte " + hexByte(bytesAt(0)[0]) + " begins no frame");

@@ -79,6 +79,7 @@ private:
     struct Reading {
         Outcome outcome = Outcome::Invalid;
         bool strong = false;  // a start byte and header that rarely occur by chance
+        bool direct = false;  // a direct command: no start byte on the line
         std::size_t length = 0;
         FoundFrame frame;
         std::string what;     // "reply frame", ...
