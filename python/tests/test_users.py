@@ -12,8 +12,8 @@ from pathlib import Path
 import pytest
 
 import kavrol
+import kavrol.reply
 from kavrol import Status
-from kavrol.reply import diagnose
 from kavrol.testing import Simulator, simulator_fixture
 
 PACKAGE_DIR = Path(__file__).resolve().parents[1]
@@ -65,7 +65,7 @@ def test_fixture_passes_the_links_time_out(late_device):
     ],
 )
 def test_diagnosis_of_received_bytes(received, text):
-    assert diagnose(received) == text
+    assert kavrol.reply.diagnose(received) == text
 
 
 def test_frame_error_carries_the_diagnosis():
