@@ -1,7 +1,5 @@
-# Only setup.cfg describes the package. There is no pyproject.toml on
-# purpose: without one, pip builds with the system's setuptools and wheel in
-# place instead of downloading them into an isolated build environment, so
-# `pip install ./python` works offline.
+# setup.cfg describes the package and pyproject.toml names its build
+# backend; this file only lets an old pip that knows neither build it.
 from setuptools import setup
 
 setup()

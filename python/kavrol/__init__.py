@@ -10,7 +10,7 @@ next to this package, or from the system's library path)::
 """
 
 from .command import Command
-from .errors import DeviceError, FrameError, KavrolError, TimeoutError
+from .errors import DeviceError, FrameError, KavrolError, PortBusy, TimeoutError
 from .link import Link
 from .record import Field, Record, fields_of, record_fields
 from .reply import Reply
@@ -25,6 +25,7 @@ __all__ = [
     "FrameError",
     "KavrolError",
     "Link",
+    "PortBusy",
     "Record",
     "Reply",
     "Status",

@@ -32,3 +32,11 @@ class DeviceError(KavrolError):
     def __init__(self, message: str, code: int, reply: Optional["Reply"] = None) -> None:
         super().__init__(message, reply)
         self.code = code
+
+
+class PortBusy(KavrolError):
+    """Another program holds the port for exclusive use; ``path`` names it."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(f"port busy: {path} is in use by another program (shared=True opens it anyway)")
+        self.path = path

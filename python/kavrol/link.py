@@ -30,6 +30,12 @@ def _check_model(model: int) -> int:
     return model
 
 
+def _check_route(route: BytesLike) -> BytesLike:
+    if route is None:
+        raise TypeError("route must be a sequence of byte values, () for a direct command; got None")
+    return route
+
+
 class Link:
     """One line: a link object of the library bound to an open port.
 
@@ -61,11 +67,16 @@ class Link:
         parity: str = "N",
         stopbits: int = 1,
         timeout_ms: int = 1000,
+        *,
+        shared: bool = False,
     ) -> "Link":
         """Opens the serial device at ``path`` (raw, no flow control) with these
-        line settings and binds a link to it; the link closes it."""
+        line settings and binds a link to it; the link closes it. The port is
+        locked for this process as the command-line tools lock it
+        (:class:`PortBusy` when another program holds it); ``shared=True``
+        opens it without the lock."""
         _check_timeout(timeout_ms)
-        fd = open_port(path, baudrate, bytesize, parity, stopbits)
+        fd = open_port(path, baudrate, bytesize, parity, stopbits, shared)
         try:
             link = cls(fd, timeout_ms)
         except BaseException:
@@ -78,9 +89,8 @@ class Link:
     def closed(self) -> bool:
         return self._link is None
 
-    @property
     def fileno(self) -> int:
-        """The descriptor the link is bound to."""
+        """The descriptor the link is bound to (as pyserial's ``Serial.fileno()``)."""
         return self._fd
 
     @property
@@ -140,7 +150,7 @@ class Link:
         bytes) sends the command through the multiplexer. When the send fails,
         nothing is read and the reply carries the send's status."""
         _check_model(model)
-        cmd = Command.build(command, sub, words, route, raw, multiplexed)
+        cmd = Command.build(command, sub, words, _check_route(route), raw, multiplexed)
         with self._lock:
             sent = self._send(cmd)
             if not sent.ok:
@@ -158,7 +168,7 @@ class Link:
         multiplexed: Optional[bool] = None,
     ) -> Reply:
         """Sends one command; the reply's status is the send's (OK or TIMEOUT)."""
-        cmd = Command.build(command, sub, words, route, raw, multiplexed)
+        cmd = Command.build(command, sub, words, _check_route(route), raw, multiplexed)
         with self._lock:
             return self._send(cmd)
 

@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
+import stat
 import termios
 from typing import Any, Union
+
+from .errors import PortBusy
 
 PortLike = Union[int, Any]  # a descriptor, or an object with fileno()
 
@@ -26,15 +30,46 @@ def check_line(baudrate: int, bytesize: int, parity: str, stopbits: int) -> None
         raise ValueError(f"stopbits must be 1 or 2, got {stopbits}")
 
 
-def open_port(path: str, baudrate: int, bytesize: int, parity: str, stopbits: int) -> int:
+_PTY_MAJORS = range(136, 144)  # the terminal ends of Unix 98 pseudo-terminals
+_MAX_DESCRIPTOR = 2**31 - 1
+
+
+def _is_pseudo_terminal(fd: int) -> bool:
+    st = os.fstat(fd)
+    return stat.S_ISCHR(st.st_mode) and os.major(st.st_rdev) in _PTY_MAJORS
+
+
+def claim_exclusive(fd: int, path: str) -> None:
+    """Locks the port as the tools do: flock(LOCK_EX | LOCK_NB), which the
+    kernel drops with the process and which also holds for root, and
+    TIOCEXCL on a tty other than a pseudo-terminal (whose other side may keep
+    it open, so the mark would outlive a killed client). PortBusy when
+    another program holds the lock."""
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise PortBusy(path) from None
+    if not _is_pseudo_terminal(fd):
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+
+
+def open_port(path: str, baudrate: int, bytesize: int, parity: str, stopbits: int, shared: bool = False) -> int:
     """Opens ``path`` raw, without flow control, blocking, with the line
     settings given, and returns its descriptor (never 0..2: descriptor 0
-    means "unbound" to the library)."""
+    means "unbound" to the library). Unless ``shared``, the port is locked
+    for this process alone (see :func:`claim_exclusive`)."""
     check_line(baudrate, bytesize, parity, stopbits)
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        if e.errno == errno.EBUSY:  # marked TIOCEXCL by another program
+            raise PortBusy(path) from None
+        raise
     try:
         if not os.isatty(fd):
             raise OSError(f"{path} is not a serial port or terminal")
+        if not shared:
+            claim_exclusive(fd, path)
         if fd <= 2:
             moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
             os.close(fd)
@@ -71,7 +106,7 @@ def descriptor_of(port: PortLike) -> int:
         fd = port.fileno()
     else:
         raise ValueError(f"a port is a descriptor or an object with fileno(), got {type(port).__name__}")
-    if not isinstance(fd, int) or fd < 0:
+    if isinstance(fd, bool) or not isinstance(fd, int) or not 0 <= fd <= _MAX_DESCRIPTOR:
         raise ValueError(f"not an open descriptor: {fd!r}")
     if fd == 0:
         raise ValueError("descriptor 0 cannot be a port: the library reads it as 'unbound'")

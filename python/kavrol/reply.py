@@ -5,9 +5,38 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Optional
 
+from .command import two_byte_checksum
 from .errors import DeviceError, FrameError, KavrolError, TimeoutError
 from .record import Record
 from .status import Status
+
+
+_FIRST_INDEX, _LAST_INDEX = 5, 250  # the range of a reply's length byte L
+_FIRST_DEVICE_ERROR = 247
+
+
+def diagnose(received: bytes) -> str:
+    """The judgement of the bytes read for a reply: the length byte, a cut
+    frame, the checksum, a device error; as the command-line client words it."""
+    if not received:
+        return "no reply arrived"
+    if len(received) < 2:
+        return "only 1 byte arrived, the header needs 2"
+    last = received[1]
+    if last > _LAST_INDEX:
+        return f"length byte L = {last} is above {_LAST_INDEX}"
+    if last < _FIRST_INDEX:
+        return f"length byte L = {last} is below {_FIRST_INDEX}, too short to hold a checksum"
+    if len(received) < last + 1:
+        return f"the header announced {last + 1} bytes, only {len(received)} arrived"
+    frame = bytearray(received[: last + 1])
+    two_byte_checksum(frame)
+    if frame[4:6] != received[4:6]:
+        return (f"checksum mismatch: received {received[4]:02X} {received[5]:02X}, "
+                f"computed {frame[4]:02X} {frame[5]:02X}")
+    if received[2] >= _FIRST_DEVICE_ERROR:
+        return f"device error code {received[2]}"
+    return f"valid reply frame, reply code {received[2]}"
 
 
 @dataclass(frozen=True)
@@ -44,6 +73,12 @@ class Reply:
         return f"Reply({', '.join(parts)})"
 
     @property
+    def diagnosis(self) -> str:
+        """What the received bytes are, in the command-line client's words
+        ("checksum mismatch: received 10 63, computed 10 39")."""
+        return diagnose(self.received)
+
+    @property
     def ok(self) -> bool:
         return self.status is Status.OK
 
@@ -62,7 +97,7 @@ class Reply:
         if status is Status.TIMEOUT:
             raise TimeoutError(f"no reply in time: {text}", self)
         if status is Status.FRAME_ERROR:
-            raise FrameError(f"unreadable reply: {text}, received {self.received.hex(' ')}", self)
+            raise FrameError(f"unreadable reply: {text}: {self.diagnosis}; received {self.received.hex(' ')}", self)
         code = status.device_code
         if code is not None:
             raise DeviceError(f"the device answered with error code {code}: {text}", code, self)

@@ -4,13 +4,16 @@
 again; as a context manager it yields the pty's path, or ``(path, fault_log)``
 with ``fault_log=True``. :func:`simulator_fixture` makes a pytest fixture of
 it. The program is ``program``, else ``$KAVROL_DEVSIM``, else
-``kavrol-devsim`` on the ``PATH``.
+``kavrol-devsim`` on the ``PATH``. A simulator left running is stopped
+when the interpreter exits.
 """
 
 from __future__ import annotations
 
+import atexit
 import json
 import os
+import secrets
 import select
 import shutil
 import subprocess
@@ -25,6 +28,28 @@ DEVSIM_ENV = "KAVROL_DEVSIM"
 DEVSIM_PROGRAM = "kavrol-devsim"
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 5.0
+CLIENT_TIMEOUT_MS = 1000  # Link's default time-out
+
+# Every simulator process started and not yet stopped, whatever became of
+# its Simulator object: the interpreter's exit stops them.
+_RUNNING: "set[subprocess.Popen[bytes]]" = set()
+
+
+def _end(process: "subprocess.Popen[bytes]") -> None:
+    _RUNNING.discard(process)
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(STOP_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@atexit.register
+def _end_all() -> None:
+    for process in list(_RUNNING):
+        _end(process)
 
 
 class SimulatorError(KavrolError):
@@ -75,8 +100,13 @@ class Simulator:
 
     ``scenario`` is a built-in scenario name or a JSON file; ``faults`` are
     ``KIND[:PROBABILITY[:VALUE]]`` texts applied to every reply; ``seed``
-    fixes their decisions; ``routes`` replaces the routes served (e.g.
-    ``[(1, 5)]``). The frame log goes to :attr:`log_path` (see :meth:`log`).
+    fixes their decisions (None: a fresh seed for each start, kept in
+    :attr:`seed` so that a failing run can be repeated); ``routes`` replaces
+    the routes served (e.g. ``[(1, 5)]``). ``client_timeout_ms`` is the
+    time-out of the links that talk to it: the fault log expects a time-out
+    for a reply delayed that long. ``line_time`` sends each reply byte when
+    it would have crossed a 9600 8N1 line. The frame log goes to
+    :attr:`log_path` (see :meth:`log`).
     """
 
     def __init__(
@@ -87,11 +117,19 @@ class Simulator:
         *,
         routes: Iterable[Iterable[int]] = (),
         fault_log: bool = False,
+        client_timeout_ms: int = CLIENT_TIMEOUT_MS,
+        line_time: bool = False,
         program: Optional[str] = None,
     ) -> None:
+        if isinstance(client_timeout_ms, bool) or not isinstance(client_timeout_ms, int) \
+                or not 0 <= client_timeout_ms <= 3600000:
+            raise ValueError(f"client_timeout_ms must be an integer 0..3600000, got {client_timeout_ms!r}")
         self.scenario = scenario
         self.faults = tuple(faults)
+        self.fixed_seed = seed
         self.seed = seed
+        self.client_timeout_ms = client_timeout_ms
+        self.line_time = line_time
         self.routes = tuple(tuple(r) for r in routes)
         self.want_fault_log = fault_log
         self.program = program
@@ -119,6 +157,9 @@ class Simulator:
             args += ["--fault", fault]
         if self.seed is not None:
             args += ["--seed", str(self.seed)]
+        args += ["--client-timeout", str(self.client_timeout_ms)]
+        if self.line_time:
+            args.append("--line-time")
         for route in self.routes:
             args += ["--route", ",".join(str(b) for b in route)]
         if self.want_fault_log:
@@ -130,11 +171,13 @@ class Simulator:
         if self._process is not None:
             raise SimulatorError("the simulator is running already")
         program = find_devsim(self.program)
+        self.seed = self.fixed_seed if self.fixed_seed is not None else secrets.randbits(63)
         self._dir = tempfile.TemporaryDirectory(prefix="kavrol-devsim-")
         with open(self.log_path, "wb") as log:
             self._process = subprocess.Popen(
                 [program, *self.arguments()], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log
             )
+        _RUNNING.add(self._process)
         try:
             self.path = self._read_path()
         except BaseException:
@@ -180,13 +223,7 @@ class Simulator:
         """Stops the simulator (SIGTERM, then SIGKILL); its logs stay until :meth:`cleanup`."""
         process, self._process = self._process, None
         if process is not None:
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(STOP_TIMEOUT_S)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            _end(process)
             if process.stdout is not None:
                 process.stdout.close()
         self.path = None
@@ -208,13 +245,18 @@ class Simulator:
 
 def simulator_fixture(scope: str = "function", **options: Any) -> Callable[[], Iterator[Union[str, tuple[str, FaultLog]]]]:
     """A pytest fixture that runs a :class:`Simulator` with these options (one
-    per test, or per ``scope``) and gives the test what it yields::
+    per test, or per ``scope``) and gives the test what it yields. Give it
+    ``timeout_ms``, the time-out of the test's links, and the simulator's
+    fault log expects what those links see::
 
         # conftest.py
         from kavrol.testing import simulator_fixture
         device = simulator_fixture()
-        flaky_device = simulator_fixture(faults=["no-reply:0.5"], seed=7)
+        flaky_device = simulator_fixture(faults=["no-reply:0.3"], seed=3)
+        quick_device = simulator_fixture(fault_log=True, timeout_ms=300)
     """
+    if "timeout_ms" in options:
+        options["client_timeout_ms"] = options.pop("timeout_ms")
     import pytest  # only the users' tests need it
 
     def fixture() -> Iterator[Union[str, tuple[str, FaultLog]]]:

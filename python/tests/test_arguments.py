@@ -91,7 +91,10 @@ def test_port_object_and_acknowledge(pty_pair):
     port, peer = pty_pair
     with Link(PortObject(port)) as link:
         assert link.ack(0x06) is Status.OK
-        assert link.fileno == port
+        assert link.fileno() == port
+        # A Link is itself a port object, as a pyserial Serial is.
+        with Link(link) as second:
+            assert second.fileno() == port
     assert pending(peer) == b"\x06"
 
 
@@ -100,7 +103,8 @@ def test_unusable_ports(tmp_path):
     os.close(closed_r)
     os.close(closed_w)
     for port, message in [(0, "descriptor 0"), (object(), "object with fileno"), (closed_r, "is not open"),
-                          (True, "not a port")]:
+                          (True, "not a port"), (2**31, "not an open descriptor"), (-1, "not an open descriptor"),
+                          (PortObject(2**63), "not an open descriptor")]:
         with pytest.raises(ValueError, match=message):
             Link(port)
     with pytest.raises(ValueError, match="timeout_ms"):
@@ -115,7 +119,7 @@ def test_unusable_ports(tmp_path):
 
 def test_open_closes_its_own_port(device):
     link = Link.open(device, baudrate=19200, bytesize=7, parity="E", stopbits=2)
-    fd = link.fileno
+    fd = link.fileno()
     assert fd > 2
     link.close()
     with pytest.raises(OSError):

@@ -57,7 +57,7 @@ def test_silent_lines_wait_at_the_same_time():
     # would take 4 x 600 ms; waiting side by side takes about 600 ms.
     lines, results = 4, []
     with Simulator() as path:
-        links = [Link.open(path, timeout_ms=600) for _ in range(lines)]
+        links = [Link.open(path, timeout_ms=600, shared=True) for _ in range(lines)]
         start = time.monotonic()
         run_threads([(lambda link: results.append(link.query(2, 100).status), (link,)) for link in links])
         elapsed = time.monotonic() - start

@@ -100,7 +100,11 @@ Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, 
     }
     p.abandoned = p.plan.delayMs >= timeoutMs;
     p.status = p.abandoned ? protocol::kTimeout : protocol::judgeReply(p.plan.bytes).status;
-    if (p.status == 1) p.frame.assign(p.plan.bytes.begin(), p.plan.bytes.begin() + p.plan.bytes[1] + 1);
+    // The frame a reader takes if the reply is read after all (a client held
+    // up past the delay finds it waiting).
+    if (protocol::judgeReply(p.plan.bytes).status == 1) {
+        p.frame.assign(p.plan.bytes.begin(), p.plan.bytes.begin() + p.plan.bytes[1] + 1);
+    }
     return p;
 }
 

@@ -41,7 +41,7 @@ struct Prediction {
     tools::ReplyPlan plan;      // the simulator's schedule for this command
     bool abandoned = false;     // delayed past the time-out: the reply never comes
     std::int32_t status = 0;    // what MuxReceiveComm must return
-    Bytes frame;                // status 1: the frame the reader takes
+    Bytes frame;                // a reply read whole: the frame the reader takes
 };
 Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
 

@@ -1,11 +1,16 @@
 #include "common/scenario.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kavrol::tools {
 
@@ -247,15 +252,44 @@ Scenario scenarioFromText(std::string_view text) {
     return scenarioFromJson(j);
 }
 
+namespace {
+
+// Reads a scenario file: a regular file of at most kMaxScenarioFileBytes.
+// Opened non-blocking, so that a FIFO cannot hold the open; a device or a
+// FIFO is refused before anything is read.
+std::string scenarioFileText(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw ScenarioError(path + " is a directory, not a scenario file");
+    if (!S_ISREG(st.st_mode)) throw ScenarioError(path + " is not a regular file, not a scenario file");
+    const std::string limit = "larger than " + std::to_string(kMaxScenarioFileBytes) + " bytes, too large for a scenario";
+    if (st.st_size > static_cast<off_t>(kMaxScenarioFileBytes)) throw ScenarioError(path + " is " + limit);
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
+        if (n == 0) break;
+        // The file may grow while it is read.
+        if (text.size() + static_cast<std::size_t>(n) > kMaxScenarioFileBytes) throw ScenarioError(path + " is " + limit);
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+}  // namespace
+
 Scenario scenarioFromFile(const std::string& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) throw ScenarioError(path + " is a directory, not a scenario file");
-    std::ifstream in(path);
-    if (!in) throw ScenarioError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
+    const std::string text = scenarioFileText(path);
     try {
-        return scenarioFromText(text.str());
+        return scenarioFromText(text);
     } catch (const ScenarioError& e) {
         throw ScenarioError(path + ": " + e.what());
     }

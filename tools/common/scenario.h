@@ -84,6 +84,9 @@ public:
 // Throws ScenarioError naming the offending key.
 Scenario scenarioFromJson(const nlohmann::json& j);
 Scenario scenarioFromText(std::string_view text);
+// A regular file of at most kMaxScenarioFileBytes; anything else (a FIFO,
+// a device, a directory) is refused without reading it.
+inline constexpr std::size_t kMaxScenarioFileBytes = 1 << 20;
 Scenario scenarioFromFile(const std::string& path);
 nlohmann::json scenarioToJson(const Scenario& s);
 

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,11 +40,21 @@ int aboveStandard(int fd, bool& owned) {
     throw PortBusy("port busy: " + path + " is in use by another program (--shared opens it anyway)");
 }
 
+// The terminal end of a Unix 98 pseudo-terminal (majors 136..143).
+bool isPseudoTerminal(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
+
 // Takes the port for this program alone; true when the tty was marked
-// TIOCEXCL and must be released before the descriptor is closed.
+// TIOCEXCL and must be released before the descriptor is closed. The flock
+// is the lock that counts: the kernel drops it with the process. TIOCEXCL
+// lasts until the tty's last close, which for a pseudo-terminal whose other
+// side (a simulator, a tap) keeps it open is never, so that a killed client
+// would lock every later one out: a pseudo-terminal is not marked.
 bool claimExclusive(int fd, const std::string& path) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) throwBusy(path);
-    return ::isatty(fd) == 1 && ::ioctl(fd, TIOCEXCL) == 0;
+    return ::isatty(fd) == 1 && !isPseudoTerminal(fd) && ::ioctl(fd, TIOCEXCL) == 0;
 }
 
 // A tty keeps TIOCEXCL until its last close; a pseudo-terminal whose other

@@ -37,9 +37,9 @@ bool isStandardBaud(unsigned baud);
 class SerialPort {
 public:
     // Opens the port for reading and writing in raw mode. Exclusive: the
-    // port is locked with flock(LOCK_EX | LOCK_NB), and a tty also marked
-    // TIOCEXCL, so that a second program opening it is refused; PortBusy when
-    // another program holds it. Throws PortError.
+    // port is locked with flock(LOCK_EX | LOCK_NB), and a tty other than a
+    // pseudo-terminal also marked TIOCEXCL, so that a second program opening
+    // it is refused; PortBusy when another program holds it. Throws PortError.
     static std::unique_ptr<SerialPort> open(const std::string& path, const LineSettings& settings,
                                             bool exclusive = true);
     virtual ~SerialPort() = default;

@@ -1,5 +1,6 @@
 #include "common/simulator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
 
 constexpr int kSendLimitMs = 1000;   // a stalled line gives up a reply after this
 constexpr int kNoClientPauseMs = 20; // back-off while nobody holds the other end
@@ -42,13 +45,24 @@ std::string faultText(const std::vector<AppliedFault>& applied) {
     return s;
 }
 
-void writeJsonLine(std::FILE* f, const json& j) {
-    if (f == nullptr) return;
-    std::fputs((j.dump() + "\n").c_str(), f);
-    std::fflush(f);
+// Microseconds on the monotonic clock, which every process of the machine shares.
+std::int64_t monotonicUs(Clock::time_point t) {
+    return std::chrono::duration_cast<microseconds>(t.time_since_epoch()).count();
+}
+
+// A poll time-out that covers the span to `until` (rounded up, at least 0).
+int pollMsUntil(Clock::time_point until) {
+    const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
 }
 
 }  // namespace
+
+std::uint32_t characterTimeUs(unsigned baud, unsigned dataBits, char parity, unsigned stopBits) {
+    if (baud == 0) return 0;
+    const unsigned bits = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
+    return static_cast<std::uint32_t>((bits * 1000000ULL + baud - 1) / baud);
+}
 
 Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -83,28 +97,92 @@ bool Simulator::interruptedWait(int fd, std::uint32_t ms) {
     }
 }
 
+bool Simulator::waitWritable(int fd, Clock::time_point deadline) {
+    while (!stopping_.load() && Clock::now() < deadline) {
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, pollMsUntil(deadline));
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) return true;
+    }
+    return false;
+}
+
+bool Simulator::pause(Clock::time_point until) {
+    while (!stopping_.load()) {
+        const auto left = until - Clock::now();
+        if (left <= Clock::duration::zero()) return true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd p{wake_[0], POLLIN, 0};
+        if (::ppoll(&p, 1, &ts, nullptr) < 0 && errno != EINTR) return false;
+    }
+    return false;
+}
+
+// The descriptor is non-blocking: a client that reads nothing fills the
+// line, and the reply is given up once no byte has gone out for the send
+// limit, so that a stop is honoured and the next command is still read.
+// With a line time, byte i goes out when it would have arrived whole on a
+// real line: i + 1 character times after the reply began.
 bool Simulator::send(int fd, const Bytes& bytes) {
+    const auto start = Clock::now();
+    const microseconds byteTime(config_.byteTimeUs);
+    auto progress = start;
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (stopping_.load()) {
+            log("!!", "reply cut short: stopping");
+            return false;
+        }
+        std::size_t due = bytes.size();
+        if (byteTime.count() > 0) {
+            const auto elapsed = std::chrono::duration_cast<microseconds>(Clock::now() - start);
+            due = std::min(bytes.size(), static_cast<std::size_t>(elapsed / byteTime));
+            if (due <= done) {
+                pause(start + byteTime * static_cast<long>(done + 1));
+                continue;
+            }
+        }
+        const ssize_t n = ::write(fd, bytes.data() + done, due - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            progress = Clock::now();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, kSendLimitMs) > 0) continue;
-        }
-        log("!!", "reply could not be sent: " + std::string(n < 0 ? std::strerror(errno) : "line stalled"));
+        if (n < 0 && errno == EAGAIN && waitWritable(fd, progress + milliseconds(kSendLimitMs))) continue;
+        const std::string why = n < 0 && errno != EAGAIN ? std::strerror(errno)
+                                : stopping_.load()     ? "stopping"
+                                                       : "the line took nothing for " +
+                                                         std::to_string(kSendLimitMs) + " ms";
+        log("!!", "reply could not be sent (" + std::to_string(done) + " of " + std::to_string(bytes.size()) +
+                      " bytes went out): " + why);
         return false;
     }
     return true;
 }
 
+void Simulator::fail(const std::string& why) {
+    if (failure_.empty()) failure_ = why;
+    stopping_.store(true);
+}
+
+// A fault log that cannot be written ends the simulator: a test reading it
+// would otherwise judge a run by a log that stops short.
+void Simulator::writeFaultLog(const std::string& line) {
+    std::FILE* f = config_.faultLog;
+    if (f == nullptr || !failure_.empty()) return;
+    errno = 0;
+    if (std::fputs(line.c_str(), f) < 0 || std::fputc('\n', f) == EOF || std::fflush(f) != 0) {
+        const int e = errno;
+        fail(std::string("cannot write ") + config_.faultLogName + ": " +
+             (e != 0 ? std::strerror(e) : "write failed"));
+    }
+}
+
 void Simulator::onDropped(const Bytes& bytes, const std::string& reason) {
     log("!!", toHex(bytes) + "  dropped: " + reason);
-    writeJsonLine(config_.faultLog, {{"dropped", toHex(bytes)}, {"reason", reason}});
+    writeFaultLog(json{{"dropped", toHex(bytes)}, {"reason", reason}}.dump());
 }
 
 void Simulator::onFrame(int fd, const ScanResult& frame) {
@@ -127,8 +205,9 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
     if (!ruleIndex) {
         log("..", "no rule answers this command: no reply");
         entry.update({{"rule", nullptr}, {"reply", nullptr}, {"faults", json::array()}, {"delay_ms", 0},
-                      {"sent", ""}, {"abandoned", false}, {"expect", protocol::kTimeout}, {"expect_detail", "no rule: no reply"}});
-        writeJsonLine(config_.faultLog, entry);
+                      {"sent", ""}, {"sent_us", nullptr}, {"abandoned", false}, {"expect", protocol::kTimeout},
+                      {"expect_detail", "no rule: no reply"}});
+        writeFaultLog(entry.dump());
         return;
     }
     const Rule& rule = config_.scenario.rules[*ruleIndex];
@@ -147,10 +226,14 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
         abandoned = true;
         log("..", "reply abandoned: the host sent again during the delay");
     }
+    json sentAt = nullptr;  // when the last byte went out
     if (!abandoned && !plan.bytes.empty()) {
         const std::string what = "reply code " + std::to_string(rule.replyCode) + " (rule " +
                                  std::to_string(*ruleIndex) + (rule.note.empty() ? "" : ": " + rule.note) + ")";
-        if (send(fd, plan.bytes)) log("->", toHex(plan.bytes) + "  " + what);
+        if (send(fd, plan.bytes)) {
+            sentAt = monotonicUs(Clock::now());
+            log("->", toHex(plan.bytes) + "  " + what);
+        }
     } else if (!abandoned) {
         log("..", "no reply");
     }
@@ -160,13 +243,19 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
                   {"faults", applied},
                   {"delay_ms", plan.delayMs},
                   {"sent", abandoned ? std::string() : toHex(plan.bytes)},
+                  {"sent_us", sentAt},
                   {"abandoned", abandoned},
                   {"expect", expect.status},
                   {"expect_detail", expect.detail}});
-    writeJsonLine(config_.faultLog, entry);
+    writeFaultLog(entry.dump());
 }
 
 int Simulator::serve(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        fail(std::string("cannot make the line non-blocking: ") + std::strerror(errno));
+        return 1;
+    }
     DeviceScanner scanner;
     auto lastInput = Clock::now();
     std::uint8_t buf[512];
@@ -179,7 +268,7 @@ int Simulator::serve(int fd) {
         pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         const int n = ::poll(p, 2, timeout);
         if (n < 0 && errno != EINTR) {
-            log("!!", std::string("poll failed: ") + std::strerror(errno));
+            fail(std::string("poll failed: ") + std::strerror(errno));
             return 1;
         }
         if (stopping_.load()) break;
@@ -191,7 +280,7 @@ int Simulator::serve(int fd) {
             } else if (got == 0 || errno == EIO) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(kNoClientPauseMs));
             } else if (errno != EINTR && errno != EAGAIN) {
-                log("!!", std::string("read failed: ") + std::strerror(errno));
+                fail(std::string("read failed: ") + std::strerror(errno));
                 return 1;
             }
         } else if (n > 0 && (p[0].revents & (POLLHUP | POLLERR)) != 0) {
@@ -208,7 +297,7 @@ int Simulator::serve(int fd) {
             }
         }
     }
-    return 0;
+    return failure_.empty() ? 0 : 1;
 }
 
 }  // namespace kavrol::tools

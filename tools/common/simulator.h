@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,17 +21,28 @@ struct SimulatorConfig {
     std::uint32_t clientTimeoutMs = 1000;  // a reply delayed this long comes too late for the client
     std::FILE* log = nullptr;      // frame log, one line per frame; null: none
     std::FILE* faultLog = nullptr; // one JSON line per command and per dropped run; null: none
+    const char* faultLogName = "the fault log";  // names it in the failure message
+    std::uint32_t byteTimeUs = 0;  // line time of one character: each reply byte goes out when it would
+                                   // have crossed the line at that speed; 0: all at once
 };
 
+// The time one character takes on a line: start bit, data bits, parity, stop bits.
+std::uint32_t characterTimeUs(unsigned baud, unsigned dataBits, char parity, unsigned stopBits);
+
 class Simulator {
+    using Clock = std::chrono::steady_clock;
+
 public:
     explicit Simulator(SimulatorConfig config);
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Serves the descriptor until stop(). 0, or 1 after a port failure.
+    // Serves the descriptor until stop(). 0, or 1 after a port failure or a
+    // fault-log write that failed (failure() says which).
     int serve(int fd);
+    // Why serve() returned 1; empty otherwise.
+    const std::string& failure() const { return failure_; }
     // Safe from any thread and from a signal handler.
     void stop();
 
@@ -43,12 +55,19 @@ private:
     // Waits up to ms; true when host input or a stop came first.
     bool interruptedWait(int fd, std::uint32_t ms);
     bool send(int fd, const Bytes& bytes);
+    // Waits until the descriptor takes more, a stop, or the deadline; false on the last two.
+    bool waitWritable(int fd, Clock::time_point deadline);
+    // Sleeps until `until` or a stop; false on a stop.
+    bool pause(Clock::time_point until);
+    void writeFaultLog(const std::string& line);
+    void fail(const std::string& why);
     void log(const char* mark, const std::string& text);
 
     SimulatorConfig config_;
     int wake_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> seq_{0};
+    std::string failure_;
 };
 
 }  // namespace kavrol::tools

@@ -1,5 +1,7 @@
 // kavrol-devsim: a field-device simulator on a pseudo-terminal or a tty.
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -37,6 +39,7 @@ struct DevsimOptions {
     unsigned frameGapMs = 100;
     std::uint32_t clientTimeoutMs = 1000;
     std::string faultLogPath;
+    bool lineTime = false;
     bool quiet = false;
     bool list = false;
     std::string dump;
@@ -69,6 +72,9 @@ void addOptions(CLI::App& app, DevsimOptions& o) {
         ->transform(numberUpTo(60000))
         ->check(CLI::Range(1U, 60000U))
         ->capture_default_str();
+    app.add_flag("--line-time", o.lineTime,
+                 "send each reply byte when it would have crossed a real line at --baud (with --data, --parity, "
+                 "--stop): a 24-byte reply takes 25 ms at 9600 8N1");
     app.add_flag("--quiet", o.quiet, "no frame log on standard error");
     app.add_flag("--list-scenarios", o.list, "list the built-in scenarios and exit");
     app.add_option("--dump-scenario", o.dump, "print a scenario as JSON (a template for files) and exit");
@@ -102,9 +108,18 @@ Scenario scenarioOf(const DevsimOptions& o) {
     return s;
 }
 
+// Standard output that could not take everything (a full disk, /dev/full)
+// is a failure, not a short listing.
+int flushedStdout() {
+    std::cout.flush();
+    if (std::cout) return kExitOk;
+    std::cerr << "kavrol-devsim: cannot write standard output: " << std::strerror(errno) << "\n";
+    return kExitFailed;
+}
+
 int listScenarios() {
     for (const BuiltinInfo& b : builtinScenarios()) std::cout << b.name << "\n    " << b.description << "\n";
-    return kExitOk;
+    return flushedStdout();
 }
 
 int usageError(const std::string& why) {
@@ -152,6 +167,7 @@ int serve(const DevsimOptions& o, SimulatorConfig config) {
     }
     const int rc = simulator.serve(pty ? pty->deviceFd() : port->fd());
     g_simulator = nullptr;
+    if (rc != 0) std::cerr << "kavrol-devsim: " << simulator.failure() << "\n";
     return rc == 0 ? kExitOk : kExitFailed;
 }
 
@@ -169,7 +185,7 @@ int main(int argc, char** argv) {
         if (o.list) return listScenarios();
         if (!o.dump.empty()) {
             std::cout << scenarioToJson(loadScenario(o.dump)).dump(2) << "\n";
-            return kExitOk;
+            return flushedStdout();
         }
         config.scenario = scenarioOf(o);
     } catch (const CLI::CallForHelp&) {
@@ -185,7 +201,7 @@ int main(int argc, char** argv) {
     if (!o.faultLogPath.empty()) {
         faultLog.reset(std::fopen(o.faultLogPath.c_str(), "w"));
         if (!faultLog) {
-            std::cerr << "kavrol-devsim: cannot write " << o.faultLogPath << "\n";
+            std::cerr << "kavrol-devsim: cannot write " << o.faultLogPath << ": " << std::strerror(errno) << "\n";
             return kExitFailed;
         }
     }
@@ -194,6 +210,8 @@ int main(int argc, char** argv) {
     config.clientTimeoutMs = o.clientTimeoutMs;
     config.log = o.quiet ? nullptr : stderr;
     config.faultLog = faultLog.get();
+    config.faultLogName = o.faultLogPath.c_str();
+    if (o.lineTime) config.byteTimeUs = characterTimeUs(o.line.baud, o.line.dataBits, o.line.parity, o.line.stopBits);
     try {
         return serve(o, std::move(config));
     } catch (const std::exception& e) {

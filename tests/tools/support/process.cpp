@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -176,8 +177,18 @@ Devsim::Devsim(const std::string& executable, const std::vector<std::string>& ar
 int Devsim::stop() {
     if (pid_ <= 0) return 0;
     ::kill(pid_, SIGTERM);
+    // A simulator that ignores SIGTERM is killed after a bound, so that a
+    // test of that fault fails instead of hanging.
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pid_t done = 0;
+    while ((done = ::waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
     }
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -56,8 +56,10 @@ public:
     const std::string& path() const { return path_; }
     // What the simulator logged on standard error so far.
     std::string log() const;
-    // Ends the simulator with SIGTERM; its exit status (0 after a clean stop).
+    // Ends the simulator with SIGTERM; its exit status (0 after a clean
+    // stop), 137 when it had to be killed after 10 s.
     int stop();
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
