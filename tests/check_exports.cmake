@@ -7,7 +7,7 @@ endif()
 set(expected Init_Msg_Bin Get_Version MuxSendComm MuxReceiveComm SaveBuffer LoadBuffer ChiudiFile
     ApriFile CreaFile ShiftMask Invia_Ack
     kavrol_link_init kavrol_link_send kavrol_link_receive kavrol_link_ack kavrol_link_port_lost
-    kavrol_link_last_received kavrol_link_last_sent kavrol_result_name)
+    kavrol_link_last_received kavrol_link_last_sent kavrol_frame_checksum kavrol_result_name)
 string(REGEX MATCHALL "[ \t][TDBRVWiu] [^\n]+" lines "${defined}")
 set(found "")
 foreach(line IN LISTS lines)

@@ -317,5 +317,34 @@ TEST(LinkApi, ResultNames) {
     for (const Row& row : rows) EXPECT_STREQ(kavrol_result_name(row.result), row.name) << row.result;
 }
 
+// Worked by hand: f[4] is the XOR of the odd positions, f[5] of the even
+// ones, both checksum positions counted as 0, over f[0..L] only.
+TEST(LinkApi, FrameChecksumIsWhatTheReaderExpects) {
+    struct Row {
+        std::vector<std::uint8_t> frame;
+        std::int32_t result;
+        std::uint8_t odd, even;
+    };
+    const Row rows[] = {
+        {{0x3E, 0x05, 0xF9, 0x00, 0x05, 0xC8}, 1, 0x05, 0xC7},
+        {{0x3E, 0x05, 0x01, 0x00, 0xAA, 0xBB}, 1, 0x05, 0x3F},
+        {{0x3E, 0x06, 0x01, 0x00, 0x00, 0x00, 0x10, 0x99, 0x99}, 1, 0x06, 0x2F},  // bytes past L ignored
+        {{0x3E, 0x07, 0x01, 0x00, 0x00, 0x00, 0x10}, 0, 0xEE, 0xEE},              // cut before L
+        {{0x3E, 0x04, 0x01, 0x00, 0x00, 0x00}, 0, 0xEE, 0xEE},                    // L too small
+        {{0x3E, 0x05, 0x01, 0x00, 0x00}, 0, 0xEE, 0xEE},                          // shorter than a frame
+    };
+    for (const Row& row : rows) {
+        std::uint8_t computed[2] = {0xEE, 0xEE};
+        EXPECT_EQ(kavrol_frame_checksum(row.frame.data(), static_cast<std::uint32_t>(row.frame.size()), computed),
+                  row.result);
+        EXPECT_EQ(computed[0], row.odd);
+        EXPECT_EQ(computed[1], row.even);
+    }
+    std::uint8_t computed[2] = {};
+    const std::uint8_t frame[] = {0x3E, 0x05, 0x01, 0x00, 0x00, 0x00};
+    EXPECT_EQ(kavrol_frame_checksum(nullptr, 6, computed), 0);
+    EXPECT_EQ(kavrol_frame_checksum(frame, 6, nullptr), 0);
+}
+
 }  // namespace
 }  // namespace kavrol::test

@@ -156,6 +156,16 @@ KAVROL_LINK_API int32_t kavrol_link_last_received(const KavrolLink *link, uint8_
 KAVROL_LINK_API int32_t kavrol_link_last_sent(const KavrolLink *link, uint8_t *dest, uint32_t capacity);
 
 /*
+ * The two-byte checksum that the frame frame[0..L] (L = frame[1], the
+ * index of its last byte) should carry at positions 4 and 5, as the reply
+ * reader judges it: written to computed[0] (position 4) and computed[1]
+ * (position 5). Returns 1; 0, writing nothing, for a null pointer, L below
+ * 5 (no room for the checksum) or a frame cut before its last byte
+ * (length < L + 1).
+ */
+KAVROL_LINK_API int32_t kavrol_frame_checksum(const uint8_t *frame, uint32_t length, uint8_t *computed);
+
+/*
  * Names a result: "ok" (1), "rejected" (-1), "timeout" (-2), "frame-error"
  * (-3), "device-error" (-4..-12), "unknown" otherwise. Static strings.
  */

@@ -61,6 +61,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "kavrol_link_port_lost": (i32, [link_p]),
         "kavrol_link_last_received": (i32, [link_p, u8_p, u32]),
         "kavrol_link_last_sent": (i32, [link_p, u8_p, u32]),
+        "kavrol_frame_checksum": (i32, [u8_p, u32, u8_p]),
         "kavrol_result_name": (ctypes.c_char_p, [i32]),
         "Get_Version": (i32, []),
     }

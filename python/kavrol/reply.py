@@ -2,17 +2,19 @@
 
 from __future__ import annotations
 
+import ctypes
 from dataclasses import dataclass
 from typing import Optional
 
-from .command import two_byte_checksum
+from . import _library
+from ._protocol import FRAME
 from .errors import DeviceError, FrameError, KavrolError, TimeoutError
 from .record import Record
 from .status import Status
 
 
-_FIRST_INDEX, _LAST_INDEX = 5, 250  # the range of a reply's length byte L
-_FIRST_DEVICE_ERROR = 247
+_FIRST_INDEX, _LAST_INDEX = FRAME["min_frame_index"], FRAME["max_reply_index"]  # the range of a reply's L
+_FIRST_DEVICE_ERROR = FRAME["first_device_error"]
 
 
 def diagnose(received: bytes) -> str:
@@ -29,11 +31,12 @@ def diagnose(received: bytes) -> str:
         return f"length byte L = {last} is below {_FIRST_INDEX}, too short to hold a checksum"
     if len(received) < last + 1:
         return f"the header announced {last + 1} bytes, only {len(received)} arrived"
-    frame = bytearray(received[: last + 1])
-    two_byte_checksum(frame)
-    if frame[4:6] != received[4:6]:
+    frame = (ctypes.c_uint8 * (last + 1)).from_buffer_copy(received[: last + 1])
+    computed = (ctypes.c_uint8 * 2)()
+    _library.library().kavrol_frame_checksum(frame, last + 1, computed)
+    if bytes(computed) != received[4:6]:
         return (f"checksum mismatch: received {received[4]:02X} {received[5]:02X}, "
-                f"computed {frame[4]:02X} {frame[5]:02X}")
+                f"computed {computed[0]:02X} {computed[1]:02X}")
     if received[2] >= _FIRST_DEVICE_ERROR:
         return f"device error code {received[2]}"
     return f"valid reply frame, reply code {received[2]}"

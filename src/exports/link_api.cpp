@@ -10,6 +10,8 @@
 
 #include "command/command_frame.h"
 #include "link/link_state.h"
+#include "protocol/checksum.h"
+#include "protocol/frame.h"
 #include "protocol/result_names.h"
 #include "link/timed_io.h"
 #include "reply/reply_reader.h"
@@ -95,6 +97,16 @@ int32_t kavrol_link_last_sent(const KavrolLink* link, uint8_t* dest, uint32_t ca
     const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
     if (state == nullptr) return 0;
     return copyKept(state->sent, state->sentCount, dest, capacity);
+}
+
+int32_t kavrol_frame_checksum(const uint8_t* frame, uint32_t length, uint8_t* computed) {
+    if (frame == nullptr || computed == nullptr || length < kavrol::protocol::kMinFrameIndex + 1U) return 0;
+    const uint32_t last = frame[1];
+    if (last < kavrol::protocol::kMinFrameIndex || length < last + 1U) return 0;
+    const kavrol::protocol::TwoByteChecksum sum = kavrol::protocol::twoByteChecksum({frame, last + 1U});
+    computed[0] = sum.odd;
+    computed[1] = sum.even;
+    return 1;
 }
 
 const char* kavrol_result_name(int32_t result) { return kavrol::protocol::resultName(result); }
