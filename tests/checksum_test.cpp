@@ -87,7 +87,7 @@ TEST_P(TwoByteFill, MatchAcceptsTheFilledFrameAndLeavesItAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, TwoByteFill, ::testing::ValuesIn(kTwoByteCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(OneByteFill, CoversTheWholeEnvelope) {
     Bytes f = {0x24, 0x0D, kJunk, 0x02, 0x01, 0x05, 0x3C, 0x07, 0x03, 0x00, 0x06, 0x3D, 0x02, 0x01, 0xEE};
@@ -169,7 +169,7 @@ TEST(Verify, DoesNotReadPastTheLastIndex) {
 // The inner frame of a multiplexed command sits at offset 4 + n.
 TEST(OffsetFill, TouchesOnlyItsFrameAndIgnoresTheBytesBefore) {
     const Bytes inner = {0x3C, 0x07, 0x03, 0x00, kJunk, kJunk, 0x02, 0x01};
-    for (const std::uint8_t prefixFill : {0x00, 0xFF, 0x5A}) {
+    for (const std::uint8_t prefixFill : std::initializer_list<std::uint8_t>{0x00, 0xFF, 0x5A}) {
         Bytes buffer(6 + inner.size() + 2, 0xC3);
         std::fill_n(buffer.begin(), 6, prefixFill);
         std::copy(inner.begin(), inner.end(), buffer.begin() + 6);

@@ -43,7 +43,7 @@ TEST_P(PtyCommandExampleTest, PeerReceivesExactlyTheseBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, PtyCommandExampleTest, ::testing::ValuesIn(kavrol::test::commandExamples()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(PtyTest, OversizedCommandPutsNothingOnTheLineAndKeepsTheInput) {
     pty_.peerWrite({0x01, 0x02});

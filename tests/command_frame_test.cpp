@@ -45,7 +45,7 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(kavrol::test::commandExamples()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // Four words, the largest word payload, with every payload byte distinct:
 // each word goes out low byte first in its own place.
@@ -57,7 +57,7 @@ const CommandExample kFourWordExamples[] = {
       0xDE}},
 };
 INSTANTIATE_TEST_SUITE_P(FourWords, CommandExampleTest, ::testing::ValuesIn(kFourWordExamples),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // A raw command with a single byte sends that byte.
 const std::uint8_t kOneRawByte[] = {0x41};
@@ -67,7 +67,7 @@ const CommandExample kOneRawByteExamples[] = {
     {"DirectOddWord", {0, 3, 0, {}, 1, {0xFFFF8001U}, 0, nullptr}, {0x07, 0x03, 0x00, 0x87, 0x3E, 0x01, 0x80}},
 };
 INSTANTIATE_TEST_SUITE_P(OneRawByte, CommandExampleTest, ::testing::ValuesIn(kOneRawByteExamples),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 class CommandFrameTest : public kavrol::test::FakeHostTest {};
 
@@ -188,6 +188,6 @@ TEST_F(CommandFrameTest, WordCommandWithRouteCount10MultiplexedIsRejected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkArea, LimitTest, ::testing::ValuesIn(kLimitCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 }  // namespace

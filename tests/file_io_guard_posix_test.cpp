@@ -117,6 +117,6 @@ TEST_P(SizeRuleTest, ResultAndNothingMoved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SizeRuleTest, ::testing::ValuesIn(kSizeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST_P(ChunkTest, LoadReadsInChunksOfAtMost32768) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ChunkTest, ::testing::ValuesIn(kChunkCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(FileIoTest, ConsecutiveCallsContinueAtTheFilePosition) {
     const Bytes data = pattern(70000);
@@ -179,7 +179,7 @@ TEST_P(LossTest, SaveReportsLostData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, LossTest, ::testing::ValuesIn(kLossCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(FileIoTest, FailingReadChunkReturnsZero) {
     const Bytes content = pattern(50000);

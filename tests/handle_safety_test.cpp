@@ -88,7 +88,7 @@ TEST_P(UnboundPortTest, AcknowledgeSendsNothingAndReturnsOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Port, UnboundPortTest, ::testing::ValuesIn(kUnboundCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 class FileHandleTest : public kavrol::test::FakeHostTest {
 protected:
@@ -154,7 +154,7 @@ TEST_P(ReplaceTest, StillOpenFileIsClosedBeforeTheHandleIsReplaced) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ReplaceTest, ::testing::ValuesIn(kReplaceCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(FileHandleTest, ManyCreatesKeepOneFileOpen) {
     for (int i = 0; i < 100; ++i) ASSERT_EQ(CreaFile("a.bin", 0), 1);

@@ -33,7 +33,7 @@ TEST(Group6, Code3InRecordTerms) {
 // Model 18, reply code 3: the common part, then variant A (bit 1 of r[12]
 // set) or B (clear). In code3Longs terms, element i, bytes low to high.
 TEST(Group18, Code3VariantsInRecordTerms) {
-    for (std::uint8_t r12 : {2, 255, 0, 253}) {
+    for (std::uint8_t r12 : std::initializer_list<std::uint8_t>{2, 255, 0, 253}) {
         SCOPED_TRACE(int(r12));
         const bool variantA = (r12 & 2) != 0;
         const Decoded d = decode(18, 3, 0, taggedPayload(250, {{12, r12}}));

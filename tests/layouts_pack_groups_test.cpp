@@ -73,7 +73,7 @@ TEST(Group8, Code3PackExamples) { expectPackExamples(8, 1); }
 TEST(Group8, Code3AnyNonZeroHeaderSelectsTheFullForm) {
     const Bytes payload = taggedPayload(110);
     const Decoded one = decode(8, 3, 1, payload);
-    for (std::uint8_t header3 : {2, 128, 255}) EXPECT_EQ(decode(8, 3, header3, payload).buffer, one.buffer);
+    for (std::uint8_t header3 : std::initializer_list<std::uint8_t>{2, 128, 255}) EXPECT_EQ(decode(8, 3, header3, payload).buffer, one.buffer);
 }
 
 TEST(Group8, Code3FullFormIgnoresR70To77) {

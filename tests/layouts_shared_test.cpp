@@ -109,10 +109,10 @@ std::vector<LayoutCase> layoutCases() {
         {"Group23Code8", kGroup23, 8, shared8},
         {"Group23Code9", kGroup23, 9, shared9},
     };
-    for (std::uint8_t code : {2, 3, 4, 5, 6, 7}) {
+    for (std::uint8_t code : std::initializer_list<std::uint8_t>{2, 3, 4, 5, 6, 7}) {
         cases.push_back({"Group0Code" + std::to_string(code), kGroup0, code, nullptr});
     }
-    for (std::uint8_t code : {4, 7}) {
+    for (std::uint8_t code : std::initializer_list<std::uint8_t>{4, 7}) {
         cases.push_back({"Group2_9Code" + std::to_string(code), kGroup2_9, code, nullptr});
         cases.push_back({"Group23Code" + std::to_string(code), kGroup23, code, nullptr});
     }
@@ -179,7 +179,7 @@ TEST_P(LayoutTable, WritesExactlyTheTableRows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups0_2_9_23, LayoutTable, ::testing::ValuesIn(layoutCases()),
-                         [](const ::testing::TestParamInfo<LayoutCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<LayoutCase>& paramInfo) { return paramInfo.param.name; });
 
 class SharedLayoutExamples : public FakeHostTest {
 protected:

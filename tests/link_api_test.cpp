@@ -182,7 +182,7 @@ TEST_F(LinkApiTest, ArgumentsALinkCannotUseAreRejectedBeforeAnyPortCall) {
 }
 
 TEST_F(LinkApiTest, ReceiveDecodesAsMuxReceiveCommAndKeepsTheBytesAsRead) {
-    for (const std::uint8_t code : {1, 2, 3, 5, 6, 8, 9}) {
+    for (const std::uint8_t code : std::initializer_list<std::uint8_t>{1, 2, 3, 5, 6, 8, 9}) {
         SCOPED_TRACE("code " + std::to_string(code));
         Bytes payload(60);
         for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + code);

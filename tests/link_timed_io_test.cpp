@@ -232,7 +232,7 @@ TEST_P(WrapTest, TimedRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ticks, WrapTest, ::testing::ValuesIn(kWrapCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 class BindingTest : public kavrol::test::FakeHostTest {};
 

@@ -83,7 +83,7 @@ TEST_P(ArrivalTest, ReadOfFourBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripted, ArrivalTest, ::testing::ValuesIn(kArrivalCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(BlockingWaitTest, WaitsAskForTheRestOfAPartialBlockWithTheTimeLeft) {
     bind(200);
@@ -235,7 +235,7 @@ TEST_P(LostPortTest, EndsAtOnceAndSaysSo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lost, LostPortTest, ::testing::ValuesIn(kLostCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(BlockingWaitTest, StalledWriteGivesMinus2WithoutWaitingASecondTimeout) {
     bind(80);

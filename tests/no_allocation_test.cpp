@@ -108,7 +108,7 @@ TEST_P(NoAllocationTest, CallMakesNoHeapAllocation) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exports, NoAllocationTest, ::testing::ValuesIn(kAllocCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // The counter itself sees allocations.
 TEST(AllocCounterCheck, CountsAnAllocation) {

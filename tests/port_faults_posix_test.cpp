@@ -141,7 +141,7 @@ TEST_P(UnboundStdinTest, ReceiveSleepsToItsDeadlineAndLeavesStandardInputAlone) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Posix, UnboundStdinTest, ::testing::ValuesIn(kStdinCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // ---- Readable with nothing queued --------------------------------------------
 
@@ -270,7 +270,7 @@ TEST_P(SharedPortTest, EachSenderEndsByItsOwnDeadline) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Posix, SharedPortTest, ::testing::ValuesIn(kSharingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // ---- A pipe without a reader -------------------------------------------------
 

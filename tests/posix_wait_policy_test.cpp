@@ -91,7 +91,7 @@ TEST_P(SleepTest, IsTheLineTimeOfWhatIsMissing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Policy, SleepTest, ::testing::ValuesIn(kSleepCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(BlockLimitTest, EndsAtTheStartOfTheTickBeforeTheLastLook) {
     struct Case {

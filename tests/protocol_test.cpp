@@ -288,7 +288,7 @@ TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
     // An envelope byte changed with its one-byte checksum kept right.
     const auto envelopeWith = [&](std::size_t at, std::uint8_t value) {
         Bytes b = with(envelope, at, value);
-        b[2] ^= envelope[at] ^ value;
+        b[2] = static_cast<std::uint8_t>(b[2] ^ envelope[at] ^ value);
         return b;
     };
     const struct {

@@ -27,7 +27,7 @@ void fillCounting(CallerObjects& o) {
 
 TEST(RecordStage, EachCodeWritesExactlyItsRegionByteForByte) {
     for (std::uint8_t code : kParsedCodes) {
-        for (std::uint8_t prefill : {std::uint8_t{0x5A}, std::uint8_t{0xA5}}) {
+        for (std::uint8_t prefill : std::initializer_list<std::uint8_t>{std::uint8_t{0x5A}, std::uint8_t{0xA5}}) {
             SCOPED_TRACE("reply code " + std::to_string(code));
             CallerObjects o;
             o.fill(0, prefill);
@@ -123,7 +123,7 @@ TEST(RecordStage, Code3LongTakesByte117AsItsLowestByte) {
 TEST(RecordStage, RegionsAreDisjointAndGapsStayUnwritten) {
     CallerObjects o;
     o.fill(0, 0x00);
-    for (std::uint8_t code : {3, 1, 6, 2, 5}) {
+    for (std::uint8_t code : std::initializer_list<std::uint8_t>{3, 1, 6, 2, 5}) {
         o.buffer.fill(static_cast<std::uint8_t>(code * 0x11));
         fillRecord(code, o);
     }

@@ -74,7 +74,7 @@ std::vector<FailureCase> failureCases() {
         const Bytes f = frameWithLength(last, 1, 0x22);
         cases.push_back({"L = " + std::to_string(last), f, -3, 1, f.size() - 2});
     }
-    for (std::uint8_t code : {247, 250, 255}) {
+    for (std::uint8_t code : std::initializer_list<std::uint8_t>{247, 250, 255}) {
         cases.push_back({"bad checksum on error code " + std::to_string(code),
                          withBadChecksum(frameWithLength(8, code)), -3, 2, 0});
     }

@@ -50,7 +50,7 @@ TEST_P(ShiftMaskTest, ShiftsAndMasks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, ShiftMaskTest, ::testing::ValuesIn(kShiftCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Version, Is20) { EXPECT_EQ(Get_Version(), 20); }
 

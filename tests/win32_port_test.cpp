@@ -215,7 +215,7 @@ const ReplyCase kReplyCases[] = {
     {"NoHighResolutionTimer", false, 7000},
 };
 INSTANTIATE_TEST_SUITE_P(Win32Port, ReplyLatencyTest, ::testing::ValuesIn(kReplyCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // A reply whose rest comes 25 ms after its header is taken as it comes.
 TEST_F(Win32PortTest, ReplyInTwoPartsIsTakenAsEachPartArrives) {
@@ -260,7 +260,7 @@ const DrainCase kDrainCases[] = {
     {"NoHighResolutionTimer", false, 1000, kTickUs},
 };
 INSTANTIATE_TEST_SUITE_P(Win32Port, OutputDrainTest, ::testing::ValuesIn(kDrainCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 struct SilentCase {
     const char* name;
@@ -311,7 +311,7 @@ const SilentCase kSilentCases[] = {
     {"DriverIgnoringTimeouts", 300, 0, true},
 };
 INSTANTIATE_TEST_SUITE_P(Win32Port, SilentDeviceTest, ::testing::ValuesIn(kSilentCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // A header that came without its rest: -2 at the deadline, and the read has
 // taken the header from the driver's queue.

@@ -27,7 +27,7 @@ TwoByteChecksum twoByteChecksum(std::span<const std::uint8_t> frame) {
 std::uint8_t oneByteChecksum(std::span<const std::uint8_t> frame) {
     std::uint8_t x = 0;
     const std::size_t n = coveredLength(frame);
-    for (std::size_t i = 0; i < n; ++i) x ^= (i == kOneByteAt) ? 0 : frame[i];
+    for (std::size_t i = 0; i < n; ++i) x = static_cast<std::uint8_t>(x ^ (i == kOneByteAt ? 0U : frame[i]));
     return x;
 }
 

@@ -26,10 +26,10 @@ bool ParseOptions(int& argc, char** argv) {
         } else if (const char* v = value("--transactions=")) {
             Options().transactions = std::strtoull(v, nullptr, 10);
             if (Options().transactions == 0) return false;
-        } else if (const char* v = value("--seed=")) {
-            Options().seed = std::strtoull(v, nullptr, 10);
-        } else if (const char* v = value("--devsim=")) {
-            Options().devsim = v;
+        } else if (const char* seed = value("--seed=")) {
+            Options().seed = std::strtoull(seed, nullptr, 10);
+        } else if (const char* devsim = value("--devsim=")) {
+            Options().devsim = devsim;
         } else {
             argv[kept++] = argv[i];
         }

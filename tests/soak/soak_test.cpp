@@ -204,7 +204,7 @@ void AwaitLogged(const std::string& faultLog, std::uint64_t seq) {
     while (std::chrono::steady_clock::now() < deadline) {
         std::ifstream in(faultLog);
         std::uint64_t lines = 0;
-        for (std::string line; std::getline(in, line);) lines += line.find("\"seq\"") != std::string::npos ? 1 : 0;
+        for (std::string line; std::getline(in, line);) lines += line.find("\"seq\"") != std::string::npos ? 1U : 0U;
         if (lines >= seq) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -238,7 +238,7 @@ TEST(Dissector, ChecksumStatusAndEnvelopeFlagFilter) {
     }
     EXPECT_GE(good, 10U);
     std::size_t envelopes = 0;
-    for (const json& row : lineFrames()) envelopes += isCommand(row) && row["multiplexed"].get<bool>() ? 1 : 0;
+    for (const json& row : lineFrames()) envelopes += isCommand(row) && row["multiplexed"].get<bool>() ? 1U : 0U;
     // The display filters select the same packets.
     const std::string path = tempPath("filter.pcap");
     pcap.write(path);

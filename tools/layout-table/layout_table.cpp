@@ -181,7 +181,7 @@ std::string recordText(std::uint8_t code, const Written& w) {
         std::vector<int> state(f.count);  // 0 none, 1 part, 2 whole
         for (std::size_t e = 0; e < f.count; ++e) {
             std::size_t n = 0;
-            for (std::size_t b = 0; b < f.elementSize; ++b) n += ok[f.recordOffset + e * f.elementSize + b] ? 1 : 0;
+            for (std::size_t b = 0; b < f.elementSize; ++b) n += ok[f.recordOffset + e * f.elementSize + b] ? 1U : 0U;
             state[e] = n == f.elementSize ? 2 : (n > 0 ? 1 : 0);
         }
         bool all = true;
