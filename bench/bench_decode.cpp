@@ -15,7 +15,7 @@ using kavrol::bench::DecodeCase;
 using kavrol::bench::DecodeTarget;
 
 void SetCounters(benchmark::State& state, const DecodeCase& c) {
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.frame.size()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(c.frame.size()));
     state.counters["frame_bytes"] = static_cast<double>(c.frame.size());
     state.counters["written"] = static_cast<double>(c.written);
     state.SetLabel("group " + c.group);

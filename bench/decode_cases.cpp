@@ -29,7 +29,7 @@ std::vector<DecodeCase> LargestLayoutPerGroup() {
         DecodeCase bestFixed;
         bestFixed.fixedOnly = true;
         for (std::uint8_t code = 1; code <= 9; ++code) {
-            for (std::uint8_t header3 : {0, 1}) {
+            for (std::uint8_t header3 : {std::uint8_t{0}, std::uint8_t{1}}) {
                 auto frame = replyFrame(code, header3, Filler(reply::kMaxFrameIndex - 5, model * 16U + code));
                 std::vector<std::uint8_t> area(reply::kReceiveAreaSize, 0);
                 std::copy(frame.begin(), frame.end(), area.begin());

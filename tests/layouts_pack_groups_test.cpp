@@ -18,7 +18,7 @@ constexpr std::uint32_t kThresholdModels[] = {3, 10, 15, 16};
 // Bit 7 down to bit 0: hi.7, hi.5, hi.3, hi.1, lo.7, lo.5, lo.3, lo.1.
 std::uint8_t oddBitPack(std::uint8_t lo, std::uint8_t hi) {
     unsigned v = 0;
-    for (unsigned b = 0; b < 4; ++b) v |= ((lo >> (2 * b + 1)) & 1U) << b | ((hi >> (2 * b + 1)) & 1U) << (4 + b);
+    for (unsigned b = 0; b < 4; ++b) v |= ((unsigned{lo} >> (2 * b + 1)) & 1U) << b | ((unsigned{hi} >> (2 * b + 1)) & 1U) << (4 + b);
     return static_cast<std::uint8_t>(v);
 }
 std::uint8_t packOfTags(unsigned j) { return oddBitPack(tag(j), tag(j + 1)); }

@@ -7,7 +7,7 @@ namespace kavrol::reply {
 namespace {
 
 std::uint8_t fieldOf(std::uint8_t byte, unsigned lowBit, unsigned width) {
-    return static_cast<std::uint8_t>((byte >> lowBit) & ((1U << width) - 1U));
+    return static_cast<std::uint8_t>((unsigned{byte} >> lowBit) & ((1U << width) - 1U));
 }
 
 // Odd-bit pack of r[j], r[j+1], built in place: bit 7..0 of the result are
@@ -68,7 +68,7 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
         case OpKind::Threshold: {
             unsigned bits = dest & ~((1U << op.count) - 1U);
             for (unsigned i = 0; i < op.count; ++i) {
-                const unsigned value = r[op.src + 2 * i] | (r[op.src + 2 * i + 1] << 8);
+                const unsigned value = unsigned{r[op.src + 2 * i]} | (unsigned{r[op.src + 2 * i + 1]} << 8);
                 if (value >= op.limit) bits |= 1U << i;
             }
             dest = static_cast<std::uint8_t>(bits);

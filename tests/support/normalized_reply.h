@@ -47,9 +47,9 @@ inline Bytes taggedPayload(unsigned last, std::initializer_list<std::pair<unsign
 struct Decoded : CallerObjects {
     std::int32_t result = 0;
 
-    unsigned u16(std::size_t k) const { return buffer[k] | (buffer[k + 1] << 8); }
+    unsigned u16(std::size_t k) const { return unsigned{buffer[k]} | (unsigned{buffer[k + 1]} << 8); }
     std::uint32_t u32(std::size_t k) const {
-        return buffer[k] | (buffer[k + 1] << 8) | (buffer[k + 2] << 16) |
+        return std::uint32_t{buffer[k]} | (std::uint32_t{buffer[k + 1]} << 8) | (std::uint32_t{buffer[k + 2]} << 16) |
                (static_cast<std::uint32_t>(buffer[k + 3]) << 24);
     }
 };
