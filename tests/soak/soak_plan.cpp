@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "common/scenario.h"
+#include "simulator/scenario.h"
 #include "protocol/reply_frame.h"
 #include "support/frames.h"
 

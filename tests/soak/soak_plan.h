@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/fault_plan.h"
+#include "simulator/fault_plan.h"
 
 namespace kavrol::soak {
 

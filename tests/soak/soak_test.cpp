@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 #include "common/hex.h"
-#include "common/scenario.h"
+#include "simulator/scenario.h"
 #include "common/serial_port.h"
 #include "protocol/reply_frame.h"
 #include "support/process.h"

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "common/serial_port.h"
-#include "common/simulator.h"
+#include "simulator/simulator.h"
 #include "protocol/command_encoding.h"
 #include "support/process.h"
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "common/fault_plan.h"
+#include "simulator/fault_plan.h"
 
 namespace kavrol::tools {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/builtin_scenarios.h"
-#include "common/scenario.h"
+#include "simulator/builtin_scenarios.h"
+#include "simulator/scenario.h"
 
 namespace kavrol::tools {
 namespace {

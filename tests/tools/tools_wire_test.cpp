@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "common/device_scanner.h"
+#include "simulator/device_scanner.h"
 #include "common/wire.h"
 
 namespace kavrol::tools {

@@ -10,10 +10,10 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/transaction.h"
-#include "common/builtin_scenarios.h"
+#include "simulator/builtin_scenarios.h"
 #include "common/pty_device.h"
 #include "common/serial_port.h"
-#include "common/simulator.h"
+#include "simulator/simulator.h"
 #include "protocol/frame.h"
 
 namespace kavrol::cli {

@@ -13,14 +13,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "common/builtin_scenarios.h"
+#include "simulator/builtin_scenarios.h"
 #include "common/exit_codes.h"
 #include "common/line_options.h"
 #include "common/number_list.h"
 #include "common/number_option.h"
 #include "common/pty_device.h"
 #include "common/serial_port.h"
-#include "common/simulator.h"
+#include "simulator/simulator.h"
 #include "devsim/stable_link.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/scenario.h"
+#include "simulator/scenario.h"
 
 namespace kavrol::tools {
 

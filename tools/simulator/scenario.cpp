@@ -1,4 +1,4 @@
-#include "common/scenario.h"
+#include "simulator/scenario.h"
 
 #include <cerrno>
 #include <charconv>

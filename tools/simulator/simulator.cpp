@@ -1,4 +1,4 @@
-#include "common/simulator.h"
+#include "simulator/simulator.h"
 
 #include <algorithm>
 #include <cerrno>

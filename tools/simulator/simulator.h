@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <string>
 
-#include "common/fault_plan.h"
-#include "common/device_scanner.h"
-#include "common/scenario.h"
+#include "simulator/fault_plan.h"
+#include "simulator/device_scanner.h"
+#include "simulator/scenario.h"
 
 namespace kavrol::tools {
 

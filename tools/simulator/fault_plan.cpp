@@ -1,4 +1,4 @@
-#include "common/fault_plan.h"
+#include "simulator/fault_plan.h"
 
 #include <algorithm>
 

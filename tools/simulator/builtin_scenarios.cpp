@@ -1,4 +1,4 @@
-#include "common/builtin_scenarios.h"
+#include "simulator/builtin_scenarios.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "common/device_scanner.h"
+#include "simulator/device_scanner.h"
 
 namespace kavrol::tools {
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "common/scenario.h"
+#include "simulator/scenario.h"
 
 namespace kavrol::tools {
 
