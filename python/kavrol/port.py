@@ -9,13 +9,15 @@ import stat
 import termios
 from typing import Any, Union
 
+from ._protocol import FACTS
 from .errors import PortBusy
 
 PortLike = Union[int, Any]  # a descriptor, or an object with fileno()
 
 _SIZES = {5: termios.CS5, 6: termios.CS6, 7: termios.CS7, 8: termios.CS8}
 _PARITIES = {"N": 0, "E": termios.PARENB, "O": termios.PARENB | termios.PARODD}
-_STANDARD_RATES = (300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600)
+# The host layer's table of standard speeds; those this Python's termios names.
+_STANDARD_RATES = tuple(b for b in FACTS["standard_bauds"] if hasattr(termios, f"B{b}"))
 
 
 def check_line(baudrate: int, bytesize: int, parity: str, stopbits: int) -> None:

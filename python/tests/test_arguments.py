@@ -117,6 +117,13 @@ def test_unusable_ports(tmp_path):
         Link.open("/dev/null", baudrate=1234)
 
 
+@pytest.mark.parametrize("baudrate", [50, 9600, 500000, 1000000, 4000000])
+def test_every_standard_speed_of_the_host_layer_opens(device, baudrate):
+    # The speeds come from the host layer's table (protocol.json), not a
+    # shorter list of Python's own.
+    Link.open(device, baudrate=baudrate, shared=True).close()
+
+
 def test_open_closes_its_own_port(device):
     link = Link.open(device, baudrate=19200, bytesize=7, parity="E", stopbits=2)
     fd = link.fileno()

@@ -1,4 +1,5 @@
 #include "host/posix_port.h"
+#include "host/posix_speeds.h"
 #include "host/posix_wait_policy.h"
 
 #include <algorithm>
@@ -222,34 +223,12 @@ PortOutcome transfer(int fd, std::uint32_t count, std::uint32_t budgetMs, short 
     return PortOutcome::Done;
 }
 
-// The speeds a termios speed code stands for; each row is built from the
-// code's own name, so a code and its number cannot disagree.
-#define KAVROL_SPEED(n) {B##n, n}
-std::uint32_t baudOf(speed_t speed) {
-    struct Pair {
-        speed_t code;
-        std::uint32_t baud;
-    };
-    static constexpr Pair kSpeeds[] = {
-        KAVROL_SPEED(50),     KAVROL_SPEED(75),     KAVROL_SPEED(110),    KAVROL_SPEED(134),
-        KAVROL_SPEED(150),    KAVROL_SPEED(200),    KAVROL_SPEED(300),    KAVROL_SPEED(600),
-        KAVROL_SPEED(1200),   KAVROL_SPEED(1800),   KAVROL_SPEED(2400),   KAVROL_SPEED(4800),
-        KAVROL_SPEED(9600),   KAVROL_SPEED(19200),  KAVROL_SPEED(38400),  KAVROL_SPEED(57600),
-        KAVROL_SPEED(115200), KAVROL_SPEED(230400), KAVROL_SPEED(460800), KAVROL_SPEED(921600),
-    };
-    for (const Pair& p : kSpeeds) {
-        if (p.code == speed) return p.baud;
-    }
-    return 0;
-}
-#undef KAVROL_SPEED
-
 // The port's configured speed and framing; 9600 8N1 when it has none.
 LineSpeed lineOf(int fd) {
     LineSpeed line;
     termios t{};
     if (fd < 0 || ::tcgetattr(fd, &t) != 0) return line;
-    const std::uint32_t baud = baudOf(::cfgetispeed(&t));
+    const std::uint32_t baud = baudOfSpeedCode(::cfgetispeed(&t));
     if (baud != 0) line.baud = baud;
     std::uint32_t data = 8;
     switch (t.c_cflag & CSIZE) {

@@ -14,6 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "host/posix_speeds.h"
+
 namespace kavrol::tools {
 
 namespace {
@@ -144,24 +146,8 @@ std::unique_ptr<SerialPort> openWithLibSerialPort(const std::string& path, const
     return std::make_unique<LibSerialPort>(port, usable, owned, marked);
 }
 
-struct Speed {
-    unsigned baud;
-    speed_t code;
-};
-
-constexpr Speed kSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
-
 speed_t termiosSpeed(unsigned baud) {
-    for (const Speed& sp : kSpeeds) {
-        if (sp.baud == baud) return sp.code;
-    }
+    if (const auto code = host::posix::speedCodeOf(baud)) return *code;
     throw PortError("baud rate " + std::to_string(baud) + " is not one of the standard rates");
 }
 
@@ -212,12 +198,7 @@ std::string describeLine(const LineSettings& s) {
     return std::to_string(s.baud) + " " + std::to_string(s.dataBits) + s.parity + std::to_string(s.stopBits);
 }
 
-bool isStandardBaud(unsigned baud) {
-    for (const Speed& sp : kSpeeds) {
-        if (sp.baud == baud) return true;
-    }
-    return false;
-}
+bool isStandardBaud(unsigned baud) { return host::posix::speedCodeOf(baud).has_value(); }
 
 std::unique_ptr<SerialPort> SerialPort::open(const std::string& path, const LineSettings& settings, bool exclusive) {
     if (settings.dataBits < 5 || settings.dataBits > 8) throw PortError("data bits must be 5..8");

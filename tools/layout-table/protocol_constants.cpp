@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/posix_speeds.h"
 #include "kavrol32/kavrol32.h"
 #include "kavrol32/link.h"
 #include "protocol/checksum.h"
@@ -100,6 +101,9 @@ Json facts() {
                   {"device_error_bias", kDeviceErrorBias}};
     j["results"] = results();
     j["model_groups"] = modelGroups();
+    Json rates = Json::array();
+    for (const auto& speed : host::posix::kStandardSpeeds) rates.push_back(speed.baud);
+    j["standard_bauds"] = rates;
     return j;
 }
 
@@ -148,6 +152,7 @@ std::string protocolLua() {
          "return ";
     Json j = facts();
     j.erase("generated_by");
+    j.erase("standard_bauds");  // the dissector sees no line settings
     writeLua(s, j, 0);
     s << "\n";
     return s.str();
