@@ -298,7 +298,8 @@ def main():
         f"![round trip versus reply size]({os.path.basename(a.plot)})",
         "",
         "What differs between the libraries: Kavrol32 purges both directions before each send (two `tcflush`) "
-        "and looks at the queue counts (`TIOCOUTQ`, `FIONREAD`), blocking in `poll` between two looks, then reads the reply in two reads "
+        "and looks at the queue counts (`TIOCOUTQ`, `FIONREAD`), blocking in `poll` between two looks, "
+        "then reads the reply in two reads "
         "(header, rest); libmodbus writes at once and waits in `select` before each of its reads (function code, "
         "byte count, data + CRC), and computes a CRC-16 where Kavrol32 XORs. The libmodbus server also parses "
         "the request and computes a CRC; the echo peer does neither.",

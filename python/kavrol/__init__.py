@@ -16,7 +16,7 @@ from .record import Field, Record, fields_of, record_fields
 from .reply import Reply
 from .status import Status
 
-from ._version import __version__
+from ._version import __version__  # noqa: F401 (the package's version)
 
 __all__ = [
     "Command",

@@ -243,7 +243,8 @@ class Simulator:
         self.cleanup()
 
 
-def simulator_fixture(scope: str = "function", **options: Any) -> Callable[[], Iterator[Union[str, tuple[str, FaultLog]]]]:
+def simulator_fixture(scope: str = "function",
+                      **options: Any) -> Callable[[], Iterator[Union[str, tuple[str, FaultLog]]]]:
     """A pytest fixture that runs a :class:`Simulator` with these options (one
     per test, or per ``scope``) and gives the test what it yields. Give it
     ``timeout_ms``, the time-out of the test's links, and the simulator's
