@@ -111,10 +111,25 @@ std::string luaKey(const std::string& key) { return key; }
 
 // A JSON value as a Lua constructor: objects become keyed tables, arrays
 // tables indexed from 1.
-void writeLua(std::ostringstream& s, const Json& v, int depth) {
+void writeLua(std::ostringstream& s, const Json& v, int depth, bool inArray = false) {
     const std::string indent(static_cast<std::size_t>(2 * (depth + 1)), ' ');
     const std::string closing(static_cast<std::size_t>(2 * depth), ' ');
-    if (v.is_object()) {
+    const auto primitive = [](const Json& e) { return e.is_primitive(); };
+    const auto flatArray = [&](const Json& e) { return e.is_array() && std::all_of(e.begin(), e.end(), primitive); };
+    const auto plain = [&](const Json& e) { return primitive(e) || flatArray(e); };
+    if (v.is_object() && (inArray || depth >= 2) && std::all_of(v.begin(), v.end(), plain)) {
+        // A record of plain values and lists inside a list or a table, such
+        // as one result, one model group or one field's offset, stays on
+        // one line.
+        s << "{";
+        bool first = true;
+        for (const auto& [key, value] : v.items()) {
+            s << (first ? " " : ", ") << luaKey(key) << " = ";
+            writeLua(s, value, depth + 1);
+            first = false;
+        }
+        s << " }";
+    } else if (v.is_object()) {
         s << "{\n";
         for (const auto& [key, value] : v.items()) {
             s << indent << luaKey(key) << " = ";
@@ -123,8 +138,7 @@ void writeLua(std::ostringstream& s, const Json& v, int depth) {
         }
         s << closing << "}";
     } else if (v.is_array()) {
-        const bool flat = std::all_of(v.begin(), v.end(), [](const Json& e) { return e.is_primitive(); });
-        if (flat) {
+        if (flatArray(v)) {
             s << "{";
             for (std::size_t i = 0; i < v.size(); ++i) s << (i ? ", " : " ") << v[i].dump() << (i + 1 == v.size() ? " " : "");
             s << "}";
@@ -133,7 +147,7 @@ void writeLua(std::ostringstream& s, const Json& v, int depth) {
         s << "{\n";
         for (const Json& e : v) {
             s << indent;
-            writeLua(s, e, depth + 1);
+            writeLua(s, e, depth + 1, true);
             s << ",\n";
         }
         s << closing << "}";

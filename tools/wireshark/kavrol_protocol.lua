@@ -11,42 +11,15 @@ return {
     receive_area = 256,
   },
   command_struct = {
-    routeCount = {
-      offset = 0,
-      size = 1,
-    },
-    route = {
-      offset = 1,
-      size = 9,
-    },
-    command = {
-      offset = 10,
-      size = 1,
-    },
-    subCommand = {
-      offset = 11,
-      size = 1,
-    },
-    itemCount = {
-      offset = 12,
-      size = 1,
-    },
-    muxMode = {
-      offset = 13,
-      size = 1,
-    },
-    words = {
-      offset = 14,
-      size = 8,
-    },
-    rawData = {
-      offset = 24,
-      size = 8,
-    },
-    rawLength = {
-      offset = 32,
-      size = 4,
-    },
+    routeCount = { offset = 0, size = 1 },
+    route = { offset = 1, size = 9 },
+    command = { offset = 10, size = 1 },
+    subCommand = { offset = 11, size = 1 },
+    itemCount = { offset = 12, size = 1 },
+    muxMode = { offset = 13, size = 1 },
+    words = { offset = 14, size = 8 },
+    rawData = { offset = 24, size = 8 },
+    rawLength = { offset = 32, size = 4 },
   },
   frame = {
     direct_start = 60,
@@ -70,133 +43,33 @@ return {
     device_error_bias = 259,
   },
   results = {
-    {
-      value = 1,
-      name = "ok",
-    },
-    {
-      value = -1,
-      name = "rejected",
-    },
-    {
-      value = -2,
-      name = "timeout",
-    },
-    {
-      value = -3,
-      name = "frame-error",
-    },
-    {
-      value = -4,
-      name = "device-error",
-      device_code = 255,
-    },
-    {
-      value = -5,
-      name = "device-error",
-      device_code = 254,
-    },
-    {
-      value = -6,
-      name = "device-error",
-      device_code = 253,
-    },
-    {
-      value = -7,
-      name = "device-error",
-      device_code = 252,
-    },
-    {
-      value = -8,
-      name = "device-error",
-      device_code = 251,
-    },
-    {
-      value = -9,
-      name = "device-error",
-      device_code = 250,
-    },
-    {
-      value = -10,
-      name = "device-error",
-      device_code = 249,
-    },
-    {
-      value = -11,
-      name = "device-error",
-      device_code = 248,
-    },
-    {
-      value = -12,
-      name = "device-error",
-      device_code = 247,
-    },
+    { value = 1, name = "ok" },
+    { value = -1, name = "rejected" },
+    { value = -2, name = "timeout" },
+    { value = -3, name = "frame-error" },
+    { value = -4, name = "device-error", device_code = 255 },
+    { value = -5, name = "device-error", device_code = 254 },
+    { value = -6, name = "device-error", device_code = 253 },
+    { value = -7, name = "device-error", device_code = 252 },
+    { value = -8, name = "device-error", device_code = 251 },
+    { value = -9, name = "device-error", device_code = 250 },
+    { value = -10, name = "device-error", device_code = 249 },
+    { value = -11, name = "device-error", device_code = 248 },
+    { value = -12, name = "device-error", device_code = 247 },
   },
   model_groups = {
-    {
-      name = "0",
-      models = { 0 },
-      layout_codes = { 1, 8, 9 },
-    },
-    {
-      name = "2, 9",
-      models = { 2, 9 },
-      layout_codes = { 1, 2, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "3, 10, 15, 16",
-      models = { 3, 10, 15, 16 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "4, 22",
-      models = { 4, 22 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "5, 12, 13",
-      models = { 5, 12, 13 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "6",
-      models = { 6 },
-      layout_codes = { 1, 3, 8, 9 },
-    },
-    {
-      name = "7, 20, 21",
-      models = { 7, 20, 21 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "8",
-      models = { 8 },
-      layout_codes = { 1, 2, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "11, 14",
-      models = { 11, 14 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "17, 24",
-      models = { 17, 24 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "18",
-      models = { 18 },
-      layout_codes = { 1, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "23",
-      models = { 23 },
-      layout_codes = { 1, 2, 3, 5, 6, 8, 9 },
-    },
-    {
-      name = "none",
-      models = { 1, 19 },
-      layout_codes = {},
-    },
+    { name = "0", models = { 0 }, layout_codes = { 1, 8, 9 } },
+    { name = "2, 9", models = { 2, 9 }, layout_codes = { 1, 2, 3, 5, 6, 8, 9 } },
+    { name = "3, 10, 15, 16", models = { 3, 10, 15, 16 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "4, 22", models = { 4, 22 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "5, 12, 13", models = { 5, 12, 13 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "6", models = { 6 }, layout_codes = { 1, 3, 8, 9 } },
+    { name = "7, 20, 21", models = { 7, 20, 21 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "8", models = { 8 }, layout_codes = { 1, 2, 3, 5, 6, 8, 9 } },
+    { name = "11, 14", models = { 11, 14 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "17, 24", models = { 17, 24 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "18", models = { 18 }, layout_codes = { 1, 3, 5, 6, 8, 9 } },
+    { name = "23", models = { 23 }, layout_codes = { 1, 2, 3, 5, 6, 8, 9 } },
+    { name = "none", models = { 1, 19 }, layout_codes = {} },
   },
 }
