@@ -14,7 +14,7 @@ namespace {
 using kavrol::bench::DecodeCase;
 using kavrol::bench::DecodeTarget;
 
-void SetCounters(benchmark::State& state, const DecodeCase& c) {
+void setCounters(benchmark::State& state, const DecodeCase& c) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(c.frame.size()));
     state.counters["frame_bytes"] = static_cast<double>(c.frame.size());
     state.counters["written"] = static_cast<double>(c.written);
@@ -24,18 +24,18 @@ void SetCounters(benchmark::State& state, const DecodeCase& c) {
 void BM_Copy(benchmark::State& state, const DecodeCase& c) {
     auto t = std::make_unique<DecodeTarget>();
     for (auto _ : state) {
-        kavrol::bench::CopyStep(c, *t);
+        kavrol::bench::copyStep(c, *t);
         benchmark::DoNotOptimize(t->area);
         benchmark::ClobberMemory();
     }
-    SetCounters(state, c);
+    setCounters(state, c);
 }
 
 template <auto Step>
 void BM_ThroughFake(benchmark::State& state, const DecodeCase& c) {
     auto fake = std::make_unique<kavrol::host::FakeHost>();
     kavrol::host::ScopedHost scoped(*fake);
-    kavrol::bench::BindFake(*fake);
+    kavrol::bench::bindFake(*fake);
     auto t = std::make_unique<DecodeTarget>();
     for (auto _ : state) {
         const std::int32_t r = Step(c, *fake, *t);
@@ -46,13 +46,13 @@ void BM_ThroughFake(benchmark::State& state, const DecodeCase& c) {
         benchmark::DoNotOptimize(t->buffer);
         benchmark::ClobberMemory();
     }
-    SetCounters(state, c);
+    setCounters(state, c);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const auto cases = kavrol::bench::LargestLayoutPerGroup();
+    static const auto cases = kavrol::bench::largestLayoutPerGroup();
     for (const DecodeCase& c : cases) {
         const std::string tag = "decode/m" + std::to_string(c.model) + "/c" + std::to_string(c.replyCode) + "/h" +
                                 std::to_string(c.header3) + "/";

@@ -26,14 +26,14 @@ using namespace kavrol::bench;
 class ModbusServer {
 public:
     explicit ModbusServer(const PtyLink& link)
-        : link_(link), ctx_(RtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)),
-          thread_([this] { Run(); }) {
+        : link_(link), ctx_(rtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)),
+          thread_([this] { run(); }) {
         for (int i = 0; i < 125; ++i) map_->tab_registers[i] = static_cast<std::uint16_t>(i);
     }
     ~ModbusServer() {
         stop_ = true;
         // One more valid request wakes the server, which then leaves unanswered.
-        modbus_t* waker = RtuOn(link_.port());
+        modbus_t* waker = rtuOn(link_.port());
         std::uint16_t regs[1];
         modbus_set_response_timeout(waker, 0, 1000);
         modbus_read_registers(waker, 0, 1, regs);
@@ -46,7 +46,7 @@ public:
     ModbusServer& operator=(const ModbusServer&) = delete;
 
 private:
-    void Run() {
+    void run() {
         std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
         while (!stop_) {
             const int n = modbus_receive(ctx_, query);
@@ -62,7 +62,7 @@ private:
     std::thread thread_;
 };
 
-void ReadLoop(benchmark::State& state, modbus_t* client, int registers) {
+void readLoop(benchmark::State& state, modbus_t* client, int registers) {
     std::uint16_t regs[125];
     for (auto _ : state) {
         if (modbus_read_registers(client, 0, registers, regs) != registers) {
@@ -76,31 +76,31 @@ void ReadLoop(benchmark::State& state, modbus_t* client, int registers) {
 void BM_ModbusServer(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
     PtyLink link;
-    modbus_t* client = RtuOn(link.port());
+    modbus_t* client = rtuOn(link.port());
     {
         ModbusServer server(link);
-        ReadLoop(state, client, RegistersForReply(replyBytes));
+        readLoop(state, client, registersForReply(replyBytes));
     }
     modbus_free(client);
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
 }
 
 void BM_ModbusEcho(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    const int registers = RegistersForReply(replyBytes);
+    const int registers = registersForReply(replyBytes);
     PtyLink link;
-    modbus_t* client = RtuOn(link.port());
+    modbus_t* client = rtuOn(link.port());
     {
         EchoPeer peer(link, kRequestBytes, ReadRegistersReply(registers));
-        ReadLoop(state, client, registers);
+        readLoop(state, client, registers);
     }
     modbus_free(client);
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
 }
 
 }  // namespace
 
-BENCHMARK(BM_ModbusServer)->Name("roundtrip/libmodbus_server")->Apply(ReplySizeArgs);
-BENCHMARK(BM_ModbusEcho)->Name("roundtrip/libmodbus_echo")->Apply(ReplySizeArgs);
+BENCHMARK(BM_ModbusServer)->Name("roundtrip/libmodbus_server")->Apply(replySizeArgs);
+BENCHMARK(BM_ModbusEcho)->Name("roundtrip/libmodbus_echo")->Apply(replySizeArgs);
 
 BENCHMARK_MAIN();

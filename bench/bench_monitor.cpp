@@ -27,14 +27,14 @@ std::vector<std::uint8_t> Reply(std::int64_t replyBytes) {
 }
 
 bool Transaction(int port, const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply) {
-    return WriteAll(port, request.data(), request.size()) && ReadExactly(port, reply.data(), reply.size());
+    return writeAll(port, request.data(), request.size()) && readExactly(port, reply.data(), reply.size());
 }
 
 // Takes the tap's copies and finds frames in them, as the monitor does
 // (without printing).
 class Decoder {
 public:
-    explicit Decoder(cli::LineTap& tap) : tap_(tap), thread_([this] { Run(); }) {}
+    explicit Decoder(cli::LineTap& tap) : tap_(tap), thread_([this] { run(); }) {}
     ~Decoder() {
         stop_.store(true);
         thread_.join();
@@ -42,7 +42,7 @@ public:
     std::size_t frames() const { return frames_.load(); }
 
 private:
-    void Run() {
+    void run() {
         tools::TapFinder host(tools::LineDirection::Host);
         tools::TapFinder device(tools::LineDirection::Device);
         while (!stop_.load()) {
@@ -73,7 +73,7 @@ void BM_Direct(benchmark::State& state) {
             break;
         }
     }
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
 }
 
 void BM_ThroughMonitorTap(benchmark::State& state) {
@@ -90,7 +90,7 @@ void BM_ThroughMonitorTap(benchmark::State& state) {
             break;
         }
     }
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
     tap.stop();
 }
 

@@ -29,7 +29,7 @@ constexpr std::int64_t kReplyBytes = 25;
 constexpr std::uint32_t kTimeoutMs = 1000;
 const std::uint8_t kRaw[] = {0x41, 0x42, 0x43};
 
-PeerBehaviour BehaviourOf(std::int64_t arg) {
+PeerBehaviour behaviourOf(std::int64_t arg) {
     switch (arg) {
         case 1: return PeerBehaviour{5000, 0, false};
         case 2: return PeerBehaviour{0, 1000, false};
@@ -39,27 +39,27 @@ PeerBehaviour BehaviourOf(std::int64_t arg) {
 }
 
 // Every benchmark here expects the silent peer (argument 3) to time out.
-bool Silent(const benchmark::State& state) { return state.range(0) == 3; }
+bool silent(const benchmark::State& state) { return state.range(0) == 3; }
 
 void BM_Raw(benchmark::State& state) {
     PtyLink link;
-    EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), BehaviourOf(state.range(0)));
+    EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), behaviourOf(state.range(0)));
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(kReplyBytes);
     for (auto _ : state) {
-        bool ok = WriteAll(link.port(), request.data(), request.size());
-        if (ok && Silent(state)) {
+        bool ok = writeAll(link.port(), request.data(), request.size());
+        if (ok && silent(state)) {
             pollfd p{link.port(), POLLIN, 0};
             ok = ::poll(&p, 1, static_cast<int>(kTimeoutMs)) == 0;
         } else if (ok) {
-            ok = ReadExactly(link.port(), reply.data(), reply.size());
+            ok = readExactly(link.port(), reply.data(), reply.size());
         }
         if (!ok) {
             state.SkipWithError("raw transfer failed");
             break;
         }
     }
-    SetTransactionCounters(state, kReplyBytes);
+    setTransactionCounters(state, kReplyBytes);
 }
 
 // The waits as they were before they slept: every wait returns at once, so
@@ -79,11 +79,11 @@ void BM_Kavrol(benchmark::State& state) {
     kavrol::host::Host& host = kSpinning ? static_cast<kavrol::host::Host&>(spinning) : kavrol::host::platform();
     const kavrol::host::ScopedHost scoped(host);
     PtyLink link;
-    EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), BehaviourOf(state.range(0)));
+    EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), behaviourOf(state.range(0)));
     Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(link.port())), kTimeoutMs);
     std::vector<std::uint8_t> buffer(KAVROL_REPLY_BUFFER_SIZE);
     ReplyRecord record{};
-    const std::int32_t expected = Silent(state) ? -2 : 1;
+    const std::int32_t expected = silent(state) ? -2 : 1;
     for (auto _ : state) {
         if (MuxSendComm(0, 8, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, kRaw) != 1 ||
             MuxReceiveComm(0, buffer.data(), &record) != expected) {
@@ -92,18 +92,18 @@ void BM_Kavrol(benchmark::State& state) {
         }
     }
     Init_Msg_Bin(0, nullptr, 0);
-    SetTransactionCounters(state, kReplyBytes);
+    setTransactionCounters(state, kReplyBytes);
 }
 
 void BM_Modbus(benchmark::State& state) {
-    const int registers = RegistersForReply(kReplyBytes);
+    const int registers = registersForReply(kReplyBytes);
     PtyLink link;
-    modbus_t* client = RtuOn(link.port());
+    modbus_t* client = rtuOn(link.port());
     modbus_set_response_timeout(client, kTimeoutMs / 1000, 0);
     {
-        EchoPeer peer(link, kRequestBytes, ReadRegistersReply(registers), BehaviourOf(state.range(0)));
+        EchoPeer peer(link, kRequestBytes, ReadRegistersReply(registers), behaviourOf(state.range(0)));
         std::uint16_t regs[125];
-        const int expected = Silent(state) ? -1 : registers;
+        const int expected = silent(state) ? -1 : registers;
         for (auto _ : state) {
             if (modbus_read_registers(client, 0, registers, regs) != expected) {
                 state.SkipWithError(modbus_strerror(errno));
@@ -112,7 +112,7 @@ void BM_Modbus(benchmark::State& state) {
         }
     }
     modbus_free(client);
-    SetTransactionCounters(state, kReplyBytes);
+    setTransactionCounters(state, kReplyBytes);
 }
 
 // Arguments 0..2 run for the usual minimum time; the silent peer costs a

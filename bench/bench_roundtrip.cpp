@@ -41,15 +41,15 @@ void BM_RawFloor(benchmark::State& state) {
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
     for (auto _ : state) {
-        if (!WriteAll(link.port(), request.data(), request.size()) ||
-            (kSpin && !SpinUntilQueued(link.port(), reply.size())) ||
-            !ReadExactly(link.port(), reply.data(), reply.size())) {
+        if (!writeAll(link.port(), request.data(), request.size()) ||
+            (kSpin && !spinUntilQueued(link.port(), reply.size())) ||
+            !readExactly(link.port(), reply.data(), reply.size())) {
             state.SkipWithError("raw transfer failed");
             break;
         }
         benchmark::DoNotOptimize(reply.data());
     }
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
 }
 
 void BM_Kavrol(benchmark::State& state) {
@@ -67,13 +67,13 @@ void BM_Kavrol(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer.data());
     }
     Init_Msg_Bin(0, nullptr, 0);
-    SetTransactionCounters(state, replyBytes);
+    setTransactionCounters(state, replyBytes);
 }
 
 }  // namespace
 
-BENCHMARK(BM_RawFloor<false>)->Name("roundtrip/raw")->Apply(ReplySizeArgs);
-BENCHMARK(BM_RawFloor<true>)->Name("roundtrip/raw_spin")->Apply(ReplySizeArgs);
-BENCHMARK(BM_Kavrol)->Name("roundtrip/kavrol")->Apply(ReplySizeArgs);
+BENCHMARK(BM_RawFloor<false>)->Name("roundtrip/raw")->Apply(replySizeArgs);
+BENCHMARK(BM_RawFloor<true>)->Name("roundtrip/raw_spin")->Apply(replySizeArgs);
+BENCHMARK(BM_Kavrol)->Name("roundtrip/kavrol")->Apply(replySizeArgs);
 
 BENCHMARK_MAIN();

@@ -18,11 +18,11 @@ std::vector<std::uint8_t> Filler(std::size_t n, std::uint32_t seed) {
     return out;
 }
 
-std::vector<DecodeCase> LargestLayoutPerGroup() {
+std::vector<DecodeCase> largestLayoutPerGroup() {
     std::vector<DecodeCase> cases;
     std::vector<const reply::GroupLayouts*> seen;
     for (std::uint32_t model = 0; model <= 24; ++model) {
-        const reply::GroupLayouts* group = reply::GroupForModel(model);
+        const reply::GroupLayouts* group = reply::groupForModel(model);
         if (group == nullptr || std::find(seen.begin(), seen.end(), group) != seen.end()) continue;
         seen.push_back(group);
         DecodeCase best;
@@ -34,7 +34,7 @@ std::vector<DecodeCase> LargestLayoutPerGroup() {
                 std::vector<std::uint8_t> area(reply::kReceiveAreaSize, 0);
                 std::copy(frame.begin(), frame.end(), area.begin());
                 bool written[reply::kReplyBufferSize];
-                reply::LayoutCoverage(model, area.data(), written);
+                reply::layoutCoverage(model, area.data(), written);
                 const auto n = static_cast<unsigned>(std::count(std::begin(written), std::end(written), true));
                 const DecodeCase c{group->name, model, code, header3, n, false, frame};
                 if (n > best.written) best = c;

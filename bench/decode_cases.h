@@ -33,6 +33,6 @@ struct DecodeCase {
 // Deterministic filler bytes.
 std::vector<std::uint8_t> Filler(std::size_t n, std::uint32_t seed);
 
-std::vector<DecodeCase> LargestLayoutPerGroup();
+std::vector<DecodeCase> largestLayoutPerGroup();
 
 }  // namespace kavrol::bench

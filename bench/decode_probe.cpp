@@ -19,7 +19,7 @@ __attribute__((noinline)) int ProbeLoop(Step step, const kavrol::bench::DecodeCa
     for (long i = 0; i < n; ++i) {
         switch (step) {
             case Step::Copy:
-                kavrol::bench::CopyStep(c, t);
+                kavrol::bench::copyStep(c, t);
                 asm volatile("" : : "r"(t.area) : "memory");
                 break;
             case Step::Transport:
@@ -46,11 +46,11 @@ int main(int argc, char** argv) {
     const auto model = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
     const auto code = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10));
     const long n = std::strtol(argv[4], nullptr, 10);
-    for (const auto& c : kavrol::bench::LargestLayoutPerGroup()) {
+    for (const auto& c : kavrol::bench::largestLayoutPerGroup()) {
         if (c.model != model || c.replyCode != code) continue;
         auto fake = std::make_unique<kavrol::host::FakeHost>();
         kavrol::host::ScopedHost scoped(*fake);
-        kavrol::bench::BindFake(*fake);
+        kavrol::bench::bindFake(*fake);
         auto t = std::make_unique<kavrol::bench::DecodeTarget>();
         const int failures = ProbeLoop(step, c, *fake, *t, n);
         std::printf("model %u reply code %u: %d failures\n", c.model, c.replyCode, failures);

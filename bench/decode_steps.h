@@ -23,14 +23,14 @@ struct DecodeTarget {
     ReplyRecord record{};
 };
 
-inline void CopyStep(const DecodeCase& c, DecodeTarget& t) {
+inline void copyStep(const DecodeCase& c, DecodeTarget& t) {
     std::memcpy(t.area, c.frame.data(), c.frame.size());
 }
 
 inline std::int32_t TransportStep(const DecodeCase& c, host::FakeHost& fake, DecodeTarget& t) {
     fake.feed(c.frame.data(), c.frame.size());
-    std::int32_t r = link::TimedRead(kavrol::link::DefaultLink(), t.area, 2);
-    if (r == 1) r = link::TimedRead(kavrol::link::DefaultLink(), t.area + 2, static_cast<std::uint16_t>(t.area[1] - 1));
+    std::int32_t r = link::timedRead(kavrol::link::defaultLink(), t.area, 2);
+    if (r == 1) r = link::timedRead(kavrol::link::defaultLink(), t.area + 2, static_cast<std::uint16_t>(t.area[1] - 1));
     return r;
 }
 
@@ -40,7 +40,7 @@ inline std::int32_t DecodeStep(const DecodeCase& c, host::FakeHost& fake, Decode
 }
 
 // Binds the library to the fake port with a time-out no step reaches.
-inline void BindFake(host::FakeHost& fake) {
+inline void bindFake(host::FakeHost& fake) {
     fake.setTick(0);
     Init_Msg_Bin(0, kFakePort, 1000000);
 }

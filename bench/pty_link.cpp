@@ -10,7 +10,7 @@
 
 namespace kavrol::bench {
 
-bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n) {
+bool readExactly(int fd, std::uint8_t* dest, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const ssize_t got = ::read(fd, dest + done, n - done);
@@ -25,7 +25,7 @@ bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n) {
     return true;
 }
 
-bool SpinUntilQueued(int fd, std::size_t n) {
+bool spinUntilQueued(int fd, std::size_t n) {
     for (;;) {
         int queued = 0;
         if (::ioctl(fd, FIONREAD, &queued) != 0) return false;
@@ -33,7 +33,7 @@ bool SpinUntilQueued(int fd, std::size_t n) {
     }
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n) {
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const ssize_t put = ::write(fd, bytes + done, n - done);
@@ -51,21 +51,21 @@ bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n) {
 EchoPeer::EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
                    PeerBehaviour behaviour)
     : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), behaviour_(behaviour),
-      thread_([this] { Run(); }) {}
+      thread_([this] { run(); }) {}
 
-void EchoPeer::Run() {
+void EchoPeer::run() {
     std::vector<std::uint8_t> request(requestBytes_);
-    while (ReadExactly(link_.device(), request.data(), request.size())) {
+    while (readExactly(link_.device(), request.data(), request.size())) {
         if (stop_.load()) return;
         if (behaviour_.silent) continue;
         if (behaviour_.delayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(behaviour_.delayUs));
         if (behaviour_.byteGapUs == 0) {
-            if (!WriteAll(link_.device(), reply_.data(), reply_.size())) return;
+            if (!writeAll(link_.device(), reply_.data(), reply_.size())) return;
             continue;
         }
         for (std::size_t i = 0; i < reply_.size(); ++i) {
             if (i != 0) std::this_thread::sleep_for(std::chrono::microseconds(behaviour_.byteGapUs));
-            if (!WriteAll(link_.device(), &reply_[i], 1)) return;
+            if (!writeAll(link_.device(), &reply_[i], 1)) return;
         }
     }
 }
@@ -73,7 +73,7 @@ void EchoPeer::Run() {
 EchoPeer::~EchoPeer() {
     stop_ = true;
     const std::vector<std::uint8_t> wake(requestBytes_, 0);
-    WriteAll(link_.port(), wake.data(), wake.size());
+    writeAll(link_.port(), wake.data(), wake.size());
     thread_.join();
 }
 

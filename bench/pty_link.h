@@ -18,11 +18,11 @@ namespace kavrol::bench {
 using PtyLink = pty::PtyPair;
 
 // Reads exactly n bytes from a blocking descriptor; false on end or error.
-bool ReadExactly(int fd, std::uint8_t* dest, std::size_t n);
+bool readExactly(int fd, std::uint8_t* dest, std::size_t n);
 // Busy-waits until at least n bytes are queued for reading; false on error.
-bool SpinUntilQueued(int fd, std::size_t n);
+bool spinUntilQueued(int fd, std::size_t n);
 // Writes all n bytes; false on error.
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t n);
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t n);
 
 // How the peer answers: at once (the default), after a delay, one byte at
 // a time with a gap between bytes, or not at all.
@@ -43,7 +43,7 @@ public:
     EchoPeer& operator=(const EchoPeer&) = delete;
 
 private:
-    void Run();
+    void run();
 
     const PtyLink& link_;
     std::size_t requestBytes_;

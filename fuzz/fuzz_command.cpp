@@ -16,7 +16,7 @@
 
 namespace {
 
-using kavrol::fuzz::Check;
+using kavrol::fuzz::check;
 using kavrol::host::FakeHost;
 
 constexpr std::uint32_t kTimeoutMs = 3;
@@ -33,7 +33,7 @@ struct Args {
 std::uint8_t Low8(std::uint32_t v) { return static_cast<std::uint8_t>(v & 0xFF); }
 
 // The payload the frame must carry.
-unsigned PayloadOf(const Args& a, const std::uint8_t* raw, std::uint8_t* out) {
+unsigned payloadOf(const Args& a, const std::uint8_t* raw, std::uint8_t* out) {
     const std::uint8_t cmd = Low8(a.command);
     const std::uint8_t items = Low8(a.itemCount);
     if (cmd == 8 || cmd == 11) {
@@ -49,35 +49,35 @@ unsigned PayloadOf(const Args& a, const std::uint8_t* raw, std::uint8_t* out) {
 }
 
 // Checks a direct-style frame f (start byte included) of payload P.
-void CheckInner(const std::uint8_t* f, const Args& a, const std::uint8_t* payload, unsigned p) {
-    Check(f[0] == kavrol::protocol::kDirectStart, "inner start byte");
-    Check(f[1] == 5 + p, "inner last index");
-    Check(f[2] == Low8(a.command), "command byte");
-    Check(f[3] == Low8(a.subCommand), "sub-command byte");
-    Check(kavrol::fuzz::ReferenceVerify(f, f[1]), "inner two-byte checksum");
-    Check(p == 0 || std::memcmp(f + 6, payload, p) == 0, "payload bytes");
+void checkInner(const std::uint8_t* f, const Args& a, const std::uint8_t* payload, unsigned p) {
+    check(f[0] == kavrol::protocol::kDirectStart, "inner start byte");
+    check(f[1] == 5 + p, "inner last index");
+    check(f[2] == Low8(a.command), "command byte");
+    check(f[3] == Low8(a.subCommand), "sub-command byte");
+    check(kavrol::fuzz::referenceVerify(f, f[1]), "inner two-byte checksum");
+    check(p == 0 || std::memcmp(f + 6, payload, p) == 0, "payload bytes");
 }
 
-void CheckSent(const std::uint8_t* w, std::size_t len, const Args& a, const std::uint8_t* payload, unsigned p) {
+void checkSent(const std::uint8_t* w, std::size_t len, const Args& a, const std::uint8_t* payload, unsigned p) {
     std::uint8_t f[64] = {};
     if (Low8(a.muxMode) != 1) {
-        Check(len == 5 + p, "direct frame length");
+        check(len == 5 + p, "direct frame length");
         f[0] = kavrol::protocol::kDirectStart;  // sent without its start byte, which the checksum counts
         std::memcpy(f + 1, w, len);
-        CheckInner(f, a, payload, p);
+        checkInner(f, a, payload, p);
         return;
     }
     const unsigned n = Low8(a.routeCount);
-    Check(len == 10 + n + p, "multiplexed frame length");
+    check(len == 10 + n + p, "multiplexed frame length");
     std::memcpy(f, w, len);
-    Check(f[0] == kavrol::protocol::kEnvelopeStart, "envelope start byte");
-    Check(f[1] == len - 1, "envelope last index");
+    check(f[0] == kavrol::protocol::kEnvelopeStart, "envelope start byte");
+    check(f[1] == len - 1, "envelope last index");
     std::uint8_t x = 0;
     for (std::size_t i = 0; i < len; ++i) x ^= f[i];
-    Check(x == 0, "one-byte envelope checksum");
-    Check(f[3] == n, "route count");
-    for (unsigned i = 0; i < n; ++i) Check(f[4 + i] == Low8(a.route[i]), "route byte");
-    CheckInner(f + 4 + n, a, payload, p);
+    check(x == 0, "one-byte envelope checksum");
+    check(f[3] == n, "route count");
+    for (unsigned i = 0; i < n; ++i) check(f[4 + i] == Low8(a.route[i]), "route byte");
+    checkInner(f + 4 + n, a, payload, p);
 }
 
 }  // namespace
@@ -102,10 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<std::uint8_t[]> rawData;
     if (raw) {
         rawData.reset(new std::uint8_t[items == 0 ? 1 : items]());
-        std::memcpy(rawData.get(), in.Rest(), std::min(items, in.RestSize()));
+        std::memcpy(rawData.get(), in.Rest(), std::min(items, in.restSize()));
     }
 
-    FakeHost* const fake = &kavrol::fuzz::FreshFakeHost(kPort, kTimeoutMs);
+    FakeHost* const fake = &kavrol::fuzz::freshFakeHost(kPort, kTimeoutMs);
     kavrol::host::ScopedHost scoped(*fake);
     fake->outStuck = (hostFlags & 1) != 0;
 
@@ -115,21 +115,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                          a.word[3], a.muxMode, raw ? rawData.get() : nullptr);
 
     std::uint8_t payload[256];
-    const unsigned p = PayloadOf(a, rawData.get(), payload);
+    const unsigned p = payloadOf(a, rawData.get(), payload);
     const bool mux = Low8(a.muxMode) == 1;
     const unsigned n = Low8(a.routeCount);
     const bool fits = mux ? (n <= 9 && 10 + n + p <= 50) : (6 + p <= 50);
 
     if (!fits) {
-        Check(got == -1, "a frame that does not fit must be rejected with -1");
-        Check(fake->written().empty(), "a rejected call wrote bytes");
-        Check(fake->count(FakeHost::Call::Write) == 0 && fake->count(FakeHost::Call::Purge) == 0,
+        check(got == -1, "a frame that does not fit must be rejected with -1");
+        check(fake->written().empty(), "a rejected call wrote bytes");
+        check(fake->count(FakeHost::Call::Write) == 0 && fake->count(FakeHost::Call::Purge) == 0,
               "a rejected call touched the port");
         return 0;
     }
-    Check(got == (fake->outStuck ? -2 : 1), "result of a sent frame");
-    Check(fake->count(FakeHost::Call::Write) == 1, "exactly one write");
+    check(got == (fake->outStuck ? -2 : 1), "result of a sent frame");
+    check(fake->count(FakeHost::Call::Write) == 1, "exactly one write");
     const auto w = fake->written();
-    CheckSent(w.data(), w.size(), a, payload, p);
+    checkSent(w.data(), w.size(), a, payload, p);
     return 0;
 }

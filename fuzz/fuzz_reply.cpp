@@ -17,7 +17,7 @@
 
 namespace {
 
-using kavrol::fuzz::Check;
+using kavrol::fuzz::check;
 using kavrol::host::FakeHost;
 
 constexpr std::uint32_t kTimeoutMs = 3;
@@ -36,7 +36,7 @@ struct Expected {
 
 // What one call must do with the stream bytes s[0..n): the protocol's
 // judgement of a reply, and how far the reader gets before it decides.
-Expected Predict(const std::uint8_t* s, std::size_t n) {
+Expected predict(const std::uint8_t* s, std::size_t n) {
     using kavrol::protocol::ReplyFault;
     const kavrol::protocol::ReplyJudgement j = kavrol::protocol::judgeReply({s, n});
     switch (j.fault) {
@@ -53,7 +53,7 @@ Expected Predict(const std::uint8_t* s, std::size_t n) {
 // writes gets a value that does not depend on the buffer's previous content.
 // Decodes the frame twice over differently filled buffers and checks that
 // each position either keeps its own previous byte in both or agrees.
-void CheckContentIndependence(std::uint32_t model, const std::uint8_t* frame, unsigned last) {
+void checkContentIndependence(std::uint32_t model, const std::uint8_t* frame, unsigned last) {
     std::uint8_t r1[256] = {};
     std::memcpy(r1, frame, last + 1U);
     std::uint8_t r2[256];
@@ -64,11 +64,11 @@ void CheckContentIndependence(std::uint32_t model, const std::uint8_t* frame, un
     std::memset(b, 0xFF, sizeof b);
     alignas(8) std::uint8_t recA[sizeof(ReplyRecord)] = {};
     alignas(8) std::uint8_t recB[sizeof(ReplyRecord)] = {};
-    Check(kavrol::reply::DecodeReply(model, r1, a, recA) == 1, "decode of a valid frame");
-    Check(kavrol::reply::DecodeReply(model, r2, b, recB) == 1, "decode of a valid frame");
+    check(kavrol::reply::decodeReply(model, r1, a, recA) == 1, "decode of a valid frame");
+    check(kavrol::reply::decodeReply(model, r2, b, recB) == 1, "decode of a valid frame");
     for (std::size_t k = 0; k < sizeof a; ++k) {
         const bool untouched = a[k] == 0x00 && b[k] == 0xFF;
-        Check(untouched || a[k] == b[k], "a written position depends on the buffer's previous content");
+        check(untouched || a[k] == b[k], "a written position depends on the buffer's previous content");
     }
 }
 
@@ -76,7 +76,7 @@ void CheckContentIndependence(std::uint32_t model, const std::uint8_t* frame, un
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    FakeHost* const fake = &kavrol::fuzz::FreshFakeHost(kPort, kTimeoutMs);
+    FakeHost* const fake = &kavrol::fuzz::freshFakeHost(kPort, kTimeoutMs);
     kavrol::host::ScopedHost scoped(*fake);
 
     const std::uint32_t model = ModelFrom(data[0]);
@@ -86,30 +86,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static kavrol::fuzz::GuardedArea<KAVROL_REPLY_BUFFER_SIZE> buffer;
     static kavrol::fuzz::GuardedArea<KAVROL_REPLY_RECORD_SIZE> record;
-    buffer.Fill(data[0]);
-    record.Fill(static_cast<std::uint8_t>(data[0] ^ 0x5A));
+    buffer.fill(data[0]);
+    record.fill(static_cast<std::uint8_t>(data[0] ^ 0x5A));
     std::uint8_t bufferBefore[KAVROL_REPLY_BUFFER_SIZE];
     std::uint8_t recordBefore[KAVROL_REPLY_RECORD_SIZE];
 
     std::size_t pos = 0;
     for (;;) {
-        const Expected want = Predict(stream + pos, n - pos);
+        const Expected want = predict(stream + pos, n - pos);
         std::memcpy(bufferBefore, buffer.data(), sizeof bufferBefore);
         std::memcpy(recordBefore, record.data(), sizeof recordBefore);
 
         const std::int32_t got =
             MuxReceiveComm(model, buffer.data(), reinterpret_cast<ReplyRecord*>(record.data()));
 
-        Check(got == want.result, "result differs from the framing model");
-        Check(buffer.GuardIntact(), "write past the 317-byte buffer");
-        Check(record.GuardIntact(), "write past the 418-byte record");
-        Check(!fake->overRead, "read more bytes than had arrived");
-        Check(fake->pendingInput() == n - pos - want.consumed, "consumed a different number of bytes");
+        check(got == want.result, "result differs from the framing model");
+        check(buffer.guardIntact(), "write past the 317-byte buffer");
+        check(record.guardIntact(), "write past the 418-byte record");
+        check(!fake->overRead, "read more bytes than had arrived");
+        check(fake->pendingInput() == n - pos - want.consumed, "consumed a different number of bytes");
         if (got != 1) {
-            Check(std::memcmp(bufferBefore, buffer.data(), sizeof bufferBefore) == 0, "buffer written on failure");
-            Check(std::memcmp(recordBefore, record.data(), sizeof recordBefore) == 0, "record written on failure");
+            check(std::memcmp(bufferBefore, buffer.data(), sizeof bufferBefore) == 0, "buffer written on failure");
+            check(std::memcmp(recordBefore, record.data(), sizeof recordBefore) == 0, "record written on failure");
         } else {
-            CheckContentIndependence(model, stream + pos, stream[pos + 1]);
+            checkContentIndependence(model, stream + pos, stream[pos + 1]);
         }
         if (want.consumed == 0) break;
         pos += want.consumed;

@@ -32,7 +32,7 @@ namespace kavrol::fuzz {
     std::abort();
 }
 
-inline void Check(bool ok, const char* what) {
+inline void check(bool ok, const char* what) {
     if (!ok) Fail(what);
 }
 
@@ -45,12 +45,12 @@ public:
     static constexpr std::size_t kGuard = 32;
     static constexpr std::uint8_t kGuardByte = 0xCB;
 
-    GuardedArea() : bytes_(static_cast<std::uint8_t*>(std::aligned_alloc(8, Rounded()))) {
+    GuardedArea() : bytes_(static_cast<std::uint8_t*>(std::aligned_alloc(8, rounded()))) {
         std::memset(bytes_ + N, kGuardByte, kGuard);
-        Poison(true);
+        poison(true);
     }
     ~GuardedArea() {
-        Poison(false);
+        poison(false);
         std::free(bytes_);
     }
     GuardedArea(const GuardedArea&) = delete;
@@ -60,25 +60,25 @@ public:
     const std::uint8_t* data() const { return bytes_; }
     static constexpr std::size_t size() { return N; }
 
-    void Fill(std::uint8_t seed) {
+    void fill(std::uint8_t seed) {
         for (std::size_t i = 0; i < N; ++i) bytes_[i] = static_cast<std::uint8_t>(seed + 37 * i);
     }
-    bool GuardIntact() {
-        Poison(false);
+    bool guardIntact() {
+        poison(false);
         bool ok = true;
         for (std::size_t i = 0; i < kGuard; ++i) ok = ok && bytes_[N + i] == kGuardByte;
-        Poison(true);
+        poison(true);
         return ok;
     }
 
 private:
-    static constexpr std::size_t Rounded() { return (N + kGuard + 7) / 8 * 8; }
-    void Poison(bool on) {
+    static constexpr std::size_t rounded() { return (N + kGuard + 7) / 8 * 8; }
+    void poison(bool on) {
 #if defined(KAVROL_FUZZ_ASAN)
         if (on) {
-            ASAN_POISON_MEMORY_REGION(bytes_ + N, Rounded() - N);
+            ASAN_POISON_MEMORY_REGION(bytes_ + N, rounded() - N);
         } else {
-            ASAN_UNPOISON_MEMORY_REGION(bytes_ + N, Rounded() - N);
+            ASAN_UNPOISON_MEMORY_REGION(bytes_ + N, rounded() - N);
         }
 #else
         static_cast<void>(on);
@@ -98,7 +98,7 @@ public:
         return v;
     }
     const std::uint8_t* Rest() const { return data_ + pos_; }
-    std::size_t RestSize() const { return size_ - (pos_ < size_ ? pos_ : size_); }
+    std::size_t restSize() const { return size_ - (pos_ < size_ ? pos_ : size_); }
 
 private:
     const std::uint8_t* data_;
@@ -113,7 +113,7 @@ struct TwoByteSums {
     std::uint8_t even = 0;
     std::uint8_t odd = 0;
 };
-inline TwoByteSums ReferenceSums(const std::uint8_t* f, unsigned last) {
+inline TwoByteSums referenceSums(const std::uint8_t* f, unsigned last) {
     TwoByteSums s;
     for (unsigned i = 0; i <= last; ++i) {
         const std::uint8_t b = (i == 4 || i == 5) ? 0 : f[i];
@@ -127,15 +127,15 @@ inline TwoByteSums ReferenceSums(const std::uint8_t* f, unsigned last) {
 }
 
 // True when f[4] holds the odd-position sum and f[5] the even-position sum.
-inline bool ReferenceVerify(const std::uint8_t* f, unsigned last) {
-    const TwoByteSums s = ReferenceSums(f, last);
+inline bool referenceVerify(const std::uint8_t* f, unsigned last) {
+    const TwoByteSums s = referenceSums(f, last);
     return f[4] == s.odd && f[5] == s.even;
 }
 
 // The one fake host of a target (it is large, so it is made once), cleared of
 // the previous input's stream, records and tick script, with the library
 // bound to `port`. The caller installs it for the input with host::ScopedHost.
-inline host::FakeHost& FreshFakeHost(void* port, std::uint32_t timeoutMs) {
+inline host::FakeHost& freshFakeHost(void* port, std::uint32_t timeoutMs) {
     static host::FakeHost* const fake = new host::FakeHost;
     fake->purge(port, host::kPurgeReceive | host::kPurgeTransmit);
     fake->clearRecords();

@@ -32,7 +32,7 @@ Decoded decodeReply(const Bytes& f) {
     std::copy(f.begin(), f.end(), d.area);
     std::uint8_t buffer[kavrol::reply::kReplyBufferSize] = {};
     ReplyRecord record{};
-    d.status = kavrol::reply::DecodeReply(0, d.area, buffer, reinterpret_cast<std::uint8_t*>(&record));
+    d.status = kavrol::reply::decodeReply(0, d.area, buffer, reinterpret_cast<std::uint8_t*>(&record));
     return d;
 }
 

@@ -56,7 +56,7 @@ TEST_F(PtyTest, OversizedCommandPutsNothingOnTheLineAndKeepsTheInput) {
     EXPECT_EQ(muxSend(a), -1);
     EXPECT_TRUE(pty_.peerDrain(50).empty());
     std::uint8_t kept[2] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), kept, 2), 1);
+    ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), kept, 2), 1);
     EXPECT_EQ(Bytes(kept, kept + 2), (Bytes{0x01, 0x02}));
 }
 
@@ -70,8 +70,8 @@ TEST_F(PtyTest, CommandDiscardsUnreadInputAndTheReplyIsReadAfterIt) {
     pty_.peerWrite({0x3E, 0x06, 0x01, 0x02, 0x03});
     std::uint8_t head[2] = {};
     std::uint8_t rest[3] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), head, 2), 1);
-    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), rest, 3), 1);
+    ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), head, 2), 1);
+    ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), rest, 3), 1);
     EXPECT_EQ(Bytes(head, head + 2), (Bytes{0x3E, 0x06}));
     EXPECT_EQ(Bytes(rest, rest + 3), (Bytes{0x01, 0x02, 0x03}));
 }
@@ -81,7 +81,7 @@ TEST_F(PtyTest, ReadOfMoreThanArrivedTimesOutAndReadsNothing) {
     pty_.peerWrite({0x10, 0x20});
     ASSERT_TRUE(pty_.waitPortInput(2));
     std::uint8_t dest[3] = {0xAA, 0xAA, 0xAA};
-    EXPECT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), dest, 3), -2);
+    EXPECT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), dest, 3), -2);
     EXPECT_EQ(Bytes(dest, dest + 3), (Bytes{0xAA, 0xAA, 0xAA}));
     EXPECT_TRUE(pty_.waitPortInput(2, 100));
 }

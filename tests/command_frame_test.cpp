@@ -85,7 +85,7 @@ TEST_F(CommandFrameTest, BytesReceivedBeforeTheCommandAreDiscarded) {
     fake().replyOnWrite({0x3E, 0x07});
     EXPECT_EQ(muxSend(kavrol::test::commandExamples().front().args), 1);
     std::uint8_t reply[2] = {};
-    ASSERT_EQ(kavrol::link::TimedRead(kavrol::link::DefaultLink(), reply, 2), 1);
+    ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), reply, 2), 1);
     EXPECT_EQ(Bytes(reply, reply + 2), (Bytes{0x3E, 0x07}));
     EXPECT_EQ(fake().pendingInput(), 0U);
 }

@@ -78,7 +78,7 @@ std::vector<bool> positions(const std::vector<Range>& ranges) {
 void expectWritten(std::uint32_t model, const Bytes& frame, const std::vector<Range>& written) {
     const std::vector<bool> in = positions(written);
     bool covered[reply::kReplyBufferSize];
-    reply::LayoutCoverage(model, receiveArea(frame).data(), covered);
+    reply::layoutCoverage(model, receiveArea(frame).data(), covered);
     for (unsigned k = 0; k < reply::kReplyBufferSize; ++k) EXPECT_EQ(covered[k], in[k]) << "coverage of " << k;
     const Decoded a = decode(model, frame, 0x11);
     const Decoded b = decode(model, frame, 0x11 + 0x80);
@@ -222,7 +222,7 @@ Range wholeBytesOf(const reply::Op& op) {
 TEST(LayoutsWritten, NoTwoRowsSetTheSameWholeByte) {
     std::vector<const reply::GroupLayouts*> groups;
     for (std::uint32_t model = 0; model < 25; ++model) {
-        const reply::GroupLayouts* g = reply::GroupForModel(model);
+        const reply::GroupLayouts* g = reply::groupForModel(model);
         if (g != nullptr && std::find(groups.begin(), groups.end(), g) == groups.end()) groups.push_back(g);
     }
     for (const reply::GroupLayouts* g : groups) {
@@ -264,7 +264,7 @@ TEST(LayoutsWritten, ModelCodesDispatchToTheirGroups) {
     unsigned seen = 0;
     for (const auto& [group, models] : table) {
         for (std::uint32_t model : models) {
-            EXPECT_EQ(GroupForModel(model), group) << "model " << model;
+            EXPECT_EQ(groupForModel(model), group) << "model " << model;
             if (model < 25) ++seen;
         }
     }

@@ -43,7 +43,7 @@ protected:
 
     void init(std::uint32_t timeoutMs, void* handle = kFakePort) {
         ASSERT_EQ(kavrol_link_init(&link_, handle, timeoutMs), 1);
-        link::SetLinkHost(link_, own_.get());
+        link::setLinkHost(link_, own_.get());
     }
     host::FakeHost& own() { return *own_; }
 
@@ -294,7 +294,7 @@ TEST(LinkApi, InitNeedsNoZeroedObjectAndLeavesAnUnboundLinkQuiet) {
     KavrolLink link;
     std::memset(&link, 0xA7, sizeof link);
     ASSERT_EQ(kavrol_link_init(&link, nullptr, 3), 1);
-    link::SetLinkHost(link, fake.get());
+    link::setLinkHost(link, fake.get());
     EXPECT_EQ(kavrol_link_port_lost(&link), 0);
     std::uint8_t dest[8];
     EXPECT_EQ(kavrol_link_last_received(&link, dest, sizeof dest), 0);

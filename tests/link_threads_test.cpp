@@ -120,7 +120,7 @@ void runClient(Line& l, unsigned line, std::uint32_t model, unsigned transaction
         got.fill(seed, static_cast<std::uint8_t>(~seed));
         want.fill(seed, static_cast<std::uint8_t>(~seed));
         Bytes area = receiveArea(frame);
-        const std::int32_t decoded = reply::DecodeReply(model, area.data(), want.buffer.data(), want.record.data());
+        const std::int32_t decoded = reply::decodeReply(model, area.data(), want.buffer.data(), want.record.data());
         const std::int32_t result = kavrol_link_receive(&l.link, model, got.buffer.data(),
                                                         reinterpret_cast<ReplyRecord*>(got.record.data()));
         const auto keptCount = static_cast<std::size_t>(kavrol_link_last_received(&l.link, kept.data(), kept.size()));

@@ -13,8 +13,8 @@
 namespace {
 
 using kavrol::link::libraryState;
-using kavrol::link::TimedRead;
-using kavrol::link::TimedWrite;
+using kavrol::link::timedRead;
+using kavrol::link::timedWrite;
 using kavrol::test::FakeCall;
 using kavrol::test::kFakePort;
 using kavrol::test::lastTick;
@@ -29,7 +29,7 @@ TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenP
     fake().outDrainQueries = 2;
     const std::uint8_t block[] = {0x11, 0x22, 0x33};
 
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), block, 3), 1);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), block, 3), 1);
 
     const auto calls = portCalls(fake());
     ASSERT_EQ(calls.size(), 6U);
@@ -50,7 +50,7 @@ TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenP
 TEST_F(TimedWriteTest, EmptyQueueAtFirstQuerySucceedsInOnePass) {
     bind(100);
     const std::uint8_t byte = 0x7F;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), 1);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), 1);
     EXPECT_EQ(fake().count(FakeCall::Query), 1U);
 }
 
@@ -58,7 +58,7 @@ TEST_F(TimedWriteTest, QueueThatNeverDrainsTimesOutAfterTheBlockWentOut) {
     bind(20);
     fake().outStuck = true;
     const std::uint8_t block[] = {1, 2};
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), block, 2), -2);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), block, 2), -2);
     EXPECT_EQ(kavrol::test::bytesOf(fake().written()), (Bytes{1, 2}));
     EXPECT_EQ(fake().count(FakeCall::Query), 20U);
 }
@@ -67,7 +67,7 @@ class TimedReadTest : public kavrol::test::FakeHostTest {};
 
 TEST_F(TimedReadTest, ZeroCountReturnsAfterOnePassWithoutReading) {
     bind(100);
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), nullptr, 0), 1);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), nullptr, 0), 1);
     EXPECT_EQ(portCallKinds(fake()), std::vector<FakeCall>{FakeCall::Query});
 }
 
@@ -75,7 +75,7 @@ TEST_F(TimedReadTest, FewerBytesThanAskedAreNeverReadAndTheWaitTimesOut) {
     bind(30);
     fake().feed({1, 2, 3});
     std::uint8_t dest[5] = {9, 9, 9, 9, 9};
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 5), -2);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 5), -2);
     EXPECT_EQ(fake().count(FakeCall::Read), 0U);
     EXPECT_EQ(fake().pendingInput(), 3U);
     EXPECT_EQ(Bytes(dest, dest + 5), (Bytes{9, 9, 9, 9, 9}));
@@ -86,7 +86,7 @@ TEST_F(TimedReadTest, WaitsForTheWholeBlockAndReadsItInOneCall) {
     fake().arrivalPerQuery = 1;
     fake().feed({0xA1, 0xA2, 0xA3, 0xA4});
     std::uint8_t dest[4] = {};
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 4), 1);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 4), 1);
     EXPECT_EQ(Bytes(dest, dest + 4), (Bytes{0xA1, 0xA2, 0xA3, 0xA4}));
     EXPECT_EQ(fake().count(FakeCall::Query), 4U);
     EXPECT_EQ(fake().count(FakeCall::Read), 1U);
@@ -103,9 +103,9 @@ TEST_F(TimedReadTest, SurplusBytesStayQueuedForTheNextRead) {
     fake().feed({1, 2, 3, 4, 5, 6, 7});
     std::uint8_t first[4] = {};
     std::uint8_t second[3] = {};
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), first, 4), 1);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), first, 4), 1);
     EXPECT_EQ(fake().pendingInput(), 3U);
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), second, 3), 1);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), second, 3), 1);
     EXPECT_EQ(Bytes(first, first + 4), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(Bytes(second, second + 3), (Bytes{5, 6, 7}));
     EXPECT_FALSE(fake().overRead);
@@ -116,7 +116,7 @@ TEST_F(TimedReadTest, FailedReadClearsTheErrorOnceAndReturnsMinus3) {
     fake().feed({1, 2});
     fake().failRead = true;
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 2), -3);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 2), -3);
     EXPECT_EQ(portCallKinds(fake()), (std::vector<FakeCall>{FakeCall::Query, FakeCall::Read, FakeCall::ClearError}));
 }
 
@@ -126,7 +126,7 @@ TEST_F(TimedReadTest, FailedQueryEndsAtTheDeadline) {
     fake().feed({1, 2});
     fake().failQuery = true;
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 2), -2);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 2), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 10U);
     EXPECT_EQ(fake().count(FakeCall::Read), 0U);
     EXPECT_EQ(lastTick(fake()), 11U);
@@ -136,7 +136,7 @@ TEST_F(TimedWriteTest, FailedQueryEndsAtTheDeadline) {
     bind(10);
     fake().failQuery = true;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 10U);
 }
 
@@ -148,7 +148,7 @@ TEST_F(ZeroTimeoutTest, SucceedsWhileTheTickStandsStill) {
     fake().tickStep = 0;
     fake().outDrainQueries = 3;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), 1);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), 1);
     EXPECT_EQ(fake().count(FakeCall::Query), 4U);
 }
 
@@ -157,7 +157,7 @@ TEST_F(ZeroTimeoutTest, EndsWhenTheTickMovesOn) {
     fake().scriptTicks({100, 100, 100, 101});
     fake().outDrainQueries = 5;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 2U);
 }
 
@@ -166,7 +166,7 @@ TEST_F(ZeroTimeoutTest, DeadlineIsCheckedBeforeTheFirstQuery) {
     fake().scriptTicks({100, 101});
     std::uint8_t dest[1] = {};
     fake().feed({5});
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest, 1), -2);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 0U);
 }
 
@@ -212,7 +212,7 @@ TEST_P(WrapTest, TimedWrite) {
         fake().outDrainQueries = c.successAtQuery - 1;
     }
     const std::uint8_t byte = 1;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), c.result);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), c.result);
     EXPECT_EQ(fake().count(FakeCall::Query), c.queries);
     if (c.result == -2) {
         // The wait ends at the first reading past start + timeout.
@@ -226,7 +226,7 @@ TEST_P(WrapTest, TimedRead) {
     std::vector<std::uint8_t> bytes(c.successAtQuery == 0 ? 400 : c.successAtQuery, 0x5A);
     if (c.successAtQuery != 0) fake().feed(bytes.data(), bytes.size());
     std::vector<std::uint8_t> dest(bytes.size(), 0);
-    EXPECT_EQ(TimedRead(kavrol::link::DefaultLink(), dest.data(), static_cast<std::uint16_t>(dest.size())), c.result);
+    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest.data(), static_cast<std::uint16_t>(dest.size())), c.result);
     EXPECT_EQ(fake().count(FakeCall::Query), c.queries);
     EXPECT_EQ(fake().count(FakeCall::Read), c.result == 1 ? 1U : 0U);
 }
@@ -250,7 +250,7 @@ TEST_F(BindingTest, IgnoresArgumentOneAndTheLatestCallWins) {
 
     fake().outStuck = true;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(TimedWrite(kavrol::link::DefaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 7U);
     for (const auto& c : portCalls(fake())) EXPECT_EQ(c.port, second);
 }

@@ -34,7 +34,7 @@ const KavrolCommand g_rawTooLong = {0, {}, 8, 0, 45, 0, {}, g_block, 45};
 
 void bindLink(FakeHost& fake) {
     kavrol_link_init(&g_link, kavrol::test::kFakePort, 50);
-    kavrol::link::SetLinkHost(g_link, &fake);
+    kavrol::link::setLinkHost(g_link, &fake);
 }
 
 void feedLinkReply(FakeHost& fake, std::uint8_t code) {

@@ -131,7 +131,7 @@ TEST_F(PortBoundsPty, BytesTakenByASecondReaderFailTheReadByTheTimeout) {
             kavrol::host::ScopedHost scoped(host);
             std::uint8_t dest[2] = {};
             const auto start = Clock::now();
-            const std::int32_t got = kavrol::link::TimedRead(kavrol::link::DefaultLink(), dest, 2);
+            const std::int32_t got = kavrol::link::timedRead(kavrol::link::defaultLink(), dest, 2);
             const long ms = msSince(start);
             if (host.stolenCount != 2) return 1;
             if (got != -3) return 2;

@@ -1,4 +1,4 @@
-// The record stage: FillReplyRecord parses the normalized buffer into the
+// The record stage: fillReplyRecord parses the normalized buffer into the
 // pinned fields of the caller's record, one region per reply code.
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ namespace {
 constexpr std::uint8_t kParsedCodes[] = {1, 2, 3, 5, 6};
 
 void fillRecord(std::uint8_t code, CallerObjects& o) {
-    reply::FillReplyRecord(code, o.buffer.data(), o.record.data());
+    reply::fillReplyRecord(code, o.buffer.data(), o.record.data());
 }
 
 // buffer[k] = k + 1 (mod 256): every field value tells where it came from.

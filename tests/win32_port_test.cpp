@@ -19,8 +19,8 @@ namespace {
 namespace win32 = kavrol::host::win32;
 using kavrol::host::PortHandle;
 using kavrol::host::QueueCounts;
-using kavrol::link::TimedRead;
-using kavrol::link::TimedWrite;
+using kavrol::link::timedRead;
+using kavrol::link::timedWrite;
 using Bytes = std::vector<std::uint8_t>;
 using Micros = std::uint64_t;
 
@@ -157,7 +157,7 @@ class Win32PortTest : public ::testing::Test {
 protected:
     Win32PortTest() : host_(sim_) {
         link_.host = &host_;
-        kavrol::link::BindPort(link_, kPort, 300);
+        kavrol::link::bindPort(link_, kPort, 300);
     }
     ~Win32PortTest() override {
         // Every comm setting a call changed is back as the application left it.
@@ -197,13 +197,13 @@ class ReplyLatencyTest : public Win32PortTest, public ::testing::WithParamInterf
 TEST_P(ReplyLatencyTest, ReplyIsTakenWithinOneMillisecondOfArriving) {
     sim_.highResolution = GetParam().highResolution;
     startAt(20 * kTickUs + GetParam().startInTick);
-    ASSERT_EQ(TimedWrite(link_, kRequest.data(), static_cast<std::uint16_t>(kRequest.size())), 1);
+    ASSERT_EQ(timedWrite(link_, kRequest.data(), static_cast<std::uint16_t>(kRequest.size())), 1);
     EXPECT_EQ(sim_.wire, kRequest);
     const Micros arrival = sim_.nowUs + 5000;
     sim_.arrive(arrival, kReply);
     std::uint8_t got[8] = {};
-    ASSERT_EQ(TimedRead(link_, got, 2), 1);
-    ASSERT_EQ(TimedRead(link_, got + 2, 6), 1);
+    ASSERT_EQ(timedRead(link_, got, 2), 1);
+    ASSERT_EQ(timedRead(link_, got + 2, 6), 1);
     EXPECT_LE(sim_.nowUs - arrival, 1000U);
     EXPECT_EQ(Bytes(got, got + 8), kReply);
 }
@@ -224,8 +224,8 @@ TEST_F(Win32PortTest, ReplyInTwoPartsIsTakenAsEachPartArrives) {
     const Micros rest = sim_.nowUs + 30000;
     sim_.arrive(rest, Bytes(kReply.begin() + 2, kReply.end()));
     std::uint8_t got[8] = {};
-    ASSERT_EQ(TimedRead(link_, got, 2), 1);
-    ASSERT_EQ(TimedRead(link_, got + 2, 6), 1);
+    ASSERT_EQ(timedRead(link_, got, 2), 1);
+    ASSERT_EQ(timedRead(link_, got + 2, 6), 1);
     EXPECT_LE(sim_.nowUs - rest, 1000U);
     EXPECT_EQ(Bytes(got, got + 8), kReply);
 }
@@ -247,7 +247,7 @@ TEST_P(OutputDrainTest, EmptyOutputQueueIsSeenSoonAfterItDrains) {
     const Bytes command(10, 0x55);
     for (Micros startInTick : {Micros{0}, Micros{6000}, Micros{15500}}) {
         startAt(40 * kTickUs + startInTick);
-        ASSERT_EQ(TimedWrite(link_, command.data(), 10), 1);
+        ASSERT_EQ(timedWrite(link_, command.data(), 10), 1);
         const Micros drained = sim_.outEndUs;
         EXPECT_GE(sim_.nowUs, drained);
         EXPECT_LE(sim_.nowUs - drained, GetParam().bound) << "start " << startInTick << " µs into a tick";
@@ -279,14 +279,14 @@ TEST_P(SilentDeviceTest, SilentDeviceTimesOutAtTheDeadlineTick) {
     const SilentCase& c = GetParam();
     sim_.tickBase = c.tickBase;
     sim_.ignoresTimeouts = c.ignoresTimeouts;
-    kavrol::link::BindPort(link_, kPort, c.timeoutMs);
+    kavrol::link::bindPort(link_, kPort, c.timeoutMs);
     for (Micros startInTick : {Micros{0}, Micros{1}, Micros{7000}, Micros{15600}}) {
         const Micros start = 64 * kTickUs + startInTick;
         startAt(start);
         const Micros deadline = deadlineFrom(start, c.timeoutMs);
         sim_.readCalls = 0;
         std::uint8_t got[2] = {};
-        EXPECT_EQ(TimedRead(link_, got, 2), -2);
+        EXPECT_EQ(timedRead(link_, got, 2), -2);
         EXPECT_GE(sim_.nowUs, deadline) << "start " << startInTick << " µs into a tick";
         EXPECT_LE(sim_.nowUs, deadline + kTickUs) << "start " << startInTick << " µs into a tick";
         EXPECT_LE(sim_.readCalls, 80U + 2 * c.timeoutMs / 15);
@@ -296,7 +296,7 @@ TEST_P(SilentDeviceTest, SilentDeviceTimesOutAtTheDeadlineTick) {
         sim_.consumed = 0;
         sim_.arrive(deadline - 50, {0x3E, 0x07});
         if (!c.ignoresTimeouts) {
-            EXPECT_EQ(TimedRead(link_, got, 2), 1) << "start " << startInTick << " µs into a tick";
+            EXPECT_EQ(timedRead(link_, got, 2), 1) << "start " << startInTick << " µs into a tick";
         }
         sim_.arrivals.clear();
         sim_.consumed = 0;
@@ -319,7 +319,7 @@ TEST_F(Win32PortTest, PartialReplyTimesOutAndConsumesWhatCame) {
     startAt(5 * kTickUs);
     sim_.arrive(sim_.nowUs + 2000, {0x3E, 0x07, 0x08});
     std::uint8_t got[8] = {};
-    EXPECT_EQ(TimedRead(link_, got, 8), -2);
+    EXPECT_EQ(timedRead(link_, got, 8), -2);
     EXPECT_EQ(sim_.consumed, 3U);
 }
 
@@ -339,7 +339,7 @@ TEST_F(Win32PortTest, FailedReadsEndTheReadAtOnce) {
         sim_.readStatus = c.status;
         const unsigned clearsBefore = sim_.clearErrors;
         std::uint8_t got[2] = {};
-        EXPECT_EQ(TimedRead(link_, got, 2), c.result);
+        EXPECT_EQ(timedRead(link_, got, 2), c.result);
         EXPECT_EQ(link_.portLost, c.lost);
         EXPECT_LE(sim_.nowUs - 5 * kTickUs, 10U);
         EXPECT_EQ(sim_.clearErrors - clearsBefore, c.lost ? 0U : 1U);
@@ -354,7 +354,7 @@ TEST_F(Win32PortTest, PortWithoutSettableTimeoutsFallsBackToQueueWaits) {
     const Micros arrival = sim_.nowUs + 5000;
     sim_.arrive(arrival, kReply);
     std::uint8_t got[8] = {};
-    ASSERT_EQ(TimedRead(link_, got, 8), 1);
+    ASSERT_EQ(timedRead(link_, got, 8), 1);
     EXPECT_LE(sim_.nowUs - arrival, kTickUs);
     EXPECT_EQ(Bytes(got, got + 8), kReply);
 }

@@ -10,7 +10,7 @@
 
 namespace kavrol::command {
 
-std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]) {
+std::int32_t buildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]) {
     std::memset(work, 0, sizeof work);
     std::uint8_t words[2 * protocol::kMaxWordItems] = {};
     protocol::CommandFrameFields fields;
@@ -27,15 +27,15 @@ std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWo
     return protocol::encodeCommandFrame(fields, work);
 }
 
-std::int32_t SendCommand(link::LinkState& link, const CommandArgs& args) {
+std::int32_t sendCommand(link::LinkState& link, const CommandArgs& args) {
     std::uint8_t work[kWorkAreaSize];
-    const std::int32_t length = BuildCommandFrame(args, work);
+    const std::int32_t length = buildCommandFrame(args, work);
     link.sentCount = 0;
     if (length < 0) return length;
     // Kept for kavrol_link_last_sent: what goes to the port, as it goes.
     std::memcpy(link.sent, work, static_cast<std::size_t>(length));
     link.sentCount = static_cast<std::uint8_t>(length);
-    return link::TimedWrite(link, work, static_cast<std::uint16_t>(length));
+    return link::timedWrite(link, work, static_cast<std::uint16_t>(length));
 }
 
 }  // namespace kavrol::command

@@ -31,16 +31,16 @@ struct CommandArgs {
 
 // The number of bytes a frame reads from rawData: itemCount for commands 8
 // and 11, none for the others.
-constexpr unsigned RawBytesRead(const CommandArgs& args) {
+constexpr unsigned rawBytesRead(const CommandArgs& args) {
     return takesRawPayload(args.command) ? args.itemCount : 0U;
 }
 
 // Builds the frame as it is sent into the work area and returns the number of
 // bytes to send, or kRejected (nothing built) when the frame would not fit.
-std::int32_t BuildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]);
+std::int32_t buildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]);
 
-// Builds the frame and sends it on the link with TimedWrite: 1, -2 on
+// Builds the frame and sends it on the link with timedWrite: 1, -2 on
 // time-out, or kRejected before anything reaches the port.
-std::int32_t SendCommand(link::LinkState& link, const CommandArgs& args);
+std::int32_t sendCommand(link::LinkState& link, const CommandArgs& args);
 
 }  // namespace kavrol::command

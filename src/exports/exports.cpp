@@ -20,7 +20,7 @@ constexpr std::uint16_t low16(std::uint32_t v) { return static_cast<std::uint16_
 extern "C" {
 
 int32_t KAVROL_CALL Init_Msg_Bin(uint32_t /*unused*/, void* portHandle, uint32_t timeoutMs) {
-    kavrol::link::BindPort(kavrol::link::DefaultLink(), portHandle, timeoutMs);
+    kavrol::link::bindPort(kavrol::link::defaultLink(), portHandle, timeoutMs);
     return 1;
 }
 
@@ -45,11 +45,11 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
     args.words[3] = low16(word3);
     args.muxMode = low8(muxMode);
     args.rawData = rawData;
-    return kavrol::command::SendCommand(kavrol::link::DefaultLink(), args);
+    return kavrol::command::sendCommand(kavrol::link::defaultLink(), args);
 }
 
 int32_t KAVROL_CALL MuxReceiveComm(uint32_t modelCode, uint8_t* replyBuffer, ReplyRecord* record) {
-    return kavrol::reply::ReceiveReply(kavrol::link::DefaultLink(), modelCode, replyBuffer, reinterpret_cast<uint8_t*>(record));
+    return kavrol::reply::receiveReply(kavrol::link::defaultLink(), modelCode, replyBuffer, reinterpret_cast<uint8_t*>(record));
 }
 
 int32_t KAVROL_CALL SaveBuffer(const uint8_t* data, int32_t size) { return kavrol::util::saveBuffer(data, size); }
@@ -70,7 +70,7 @@ int32_t KAVROL_CALL ShiftMask(int32_t value, uint32_t maskA, uint32_t maskB, uin
 }
 
 int32_t KAVROL_CALL Invia_Ack(uint32_t value) {
-    kavrol::link::SendAck(kavrol::link::DefaultLink(), low8(value));
+    kavrol::link::sendAck(kavrol::link::defaultLink(), low8(value));
     return 1;
 }
 

@@ -37,7 +37,7 @@ CommandArgs argsOf(const KavrolCommand& c) {
 
 // The frame reads exactly rawLength bytes from rawData, and they exist.
 bool rawDataMatches(const KavrolCommand& c, const CommandArgs& args) {
-    if (c.rawLength != kavrol::command::RawBytesRead(args)) return false;
+    if (c.rawLength != kavrol::command::rawBytesRead(args)) return false;
     return c.rawLength == 0 || c.rawData != nullptr;
 }
 
@@ -55,46 +55,46 @@ extern "C" {
 
 int32_t kavrol_link_init(KavrolLink* link, void* portHandle, uint32_t timeoutMs) {
     if (link == nullptr) return kRejected;
-    kavrol::link::BindPort(kavrol::link::StartLink(*link), portHandle, timeoutMs);
+    kavrol::link::bindPort(kavrol::link::startLink(*link), portHandle, timeoutMs);
     return 1;
 }
 
 int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
-    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     if (state == nullptr) return kRejected;
     state->sentCount = 0;
     if (command == nullptr) return kRejected;
     const CommandArgs args = argsOf(*command);
     if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
-    return kavrol::command::SendCommand(*state, args);
+    return kavrol::command::sendCommand(*state, args);
 }
 
 int32_t kavrol_link_receive(KavrolLink* link, uint32_t modelCode, uint8_t* buffer, ReplyRecord* record) {
-    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     if (state == nullptr || buffer == nullptr || record == nullptr) return kRejected;
-    return kavrol::reply::ReceiveReply(*state, modelCode, buffer, reinterpret_cast<uint8_t*>(record));
+    return kavrol::reply::receiveReply(*state, modelCode, buffer, reinterpret_cast<uint8_t*>(record));
 }
 
 int32_t kavrol_link_ack(KavrolLink* link, uint32_t value) {
-    kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     if (state == nullptr) return kRejected;
-    kavrol::link::SendAck(*state, static_cast<uint8_t>(value & 0xFFU));
+    kavrol::link::sendAck(*state, static_cast<uint8_t>(value & 0xFFU));
     return 1;
 }
 
 int32_t kavrol_link_port_lost(const KavrolLink* link) {
-    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    const kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     return state != nullptr && state->portLost ? 1 : 0;
 }
 
 int32_t kavrol_link_last_received(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
-    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    const kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     if (state == nullptr) return 0;
     return copyKept(state->received, state->receivedCount, dest, capacity);
 }
 
 int32_t kavrol_link_last_sent(const KavrolLink* link, uint8_t* dest, uint32_t capacity) {
-    const kavrol::link::LinkState* state = kavrol::link::ContextOf(link);
+    const kavrol::link::LinkState* state = kavrol::link::contextOf(link);
     if (state == nullptr) return 0;
     return copyKept(state->sent, state->sentCount, dest, capacity);
 }

@@ -11,19 +11,19 @@ constinit LibraryState g_libraryState{};
 
 LibraryState& libraryState() { return g_libraryState; }
 
-LinkState& DefaultLink() {
+LinkState& defaultLink() {
     LinkState& link = g_libraryState.defaultLink;
     link.host = &host::current();
     return link;
 }
 
-LinkState& StartLink(KavrolLink& link) {
+LinkState& startLink(KavrolLink& link) {
     LinkState& state = *::new (static_cast<void*>(link.opaque)) LinkState{};
     state.started = kStartedLink;
     return state;
 }
 
-const LinkState* ContextOf(const KavrolLink* link) {
+const LinkState* contextOf(const KavrolLink* link) {
     if (link == nullptr) return nullptr;
     // The first word of the object tells whether an init has started it.
     std::uint32_t started = 0;
@@ -32,12 +32,12 @@ const LinkState* ContextOf(const KavrolLink* link) {
     return std::launder(reinterpret_cast<const LinkState*>(link->opaque));
 }
 
-LinkState* ContextOf(KavrolLink* link) {
-    return const_cast<LinkState*>(ContextOf(static_cast<const KavrolLink*>(link)));
+LinkState* contextOf(KavrolLink* link) {
+    return const_cast<LinkState*>(contextOf(static_cast<const KavrolLink*>(link)));
 }
 
-void SetLinkHost(KavrolLink& link, host::Host* host) {
-    if (LinkState* state = ContextOf(&link)) state->host = host;
+void setLinkHost(KavrolLink& link, host::Host* host) {
+    if (LinkState* state = contextOf(&link)) state->host = host;
 }
 
 }  // namespace kavrol::link

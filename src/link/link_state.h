@@ -17,7 +17,7 @@ struct LinkState {
     std::uint32_t started = 0;
     // The host this link's port calls and tick readings go to; null means
     // the platform host. kavrol_link_init sets it to null; a test installs
-    // a fake for one link with SetLinkHost after the init.
+    // a fake for one link with setLinkHost after the init.
     host::Host* host = nullptr;
     host::PortHandle portHandle = nullptr;  // null: unbound, no port call is made
     std::uint32_t timeoutMs = 0;
@@ -43,7 +43,7 @@ static_assert(sizeof(LinkState) <= sizeof(KavrolLink), "a link context must fit 
 static_assert(alignof(LinkState) <= alignof(KavrolLink), "KavrolLink must be aligned for a link context");
 
 // The host the link's calls go through.
-inline host::Host& HostOf(const LinkState& link) {
+inline host::Host& hostOf(const LinkState& link) {
     return link.host != nullptr ? *link.host : host::platform();
 }
 
@@ -58,19 +58,19 @@ LibraryState& libraryState();
 
 // The default link, pointed at the process-wide installed host (so that
 // host::install and ScopedHost reach the eleven exports as before).
-LinkState& DefaultLink();
+LinkState& defaultLink();
 
 inline constexpr std::uint32_t kStartedLink = 0x4B4C4E4BU;
 
 // Starts a link context in the caller's object and returns it.
-LinkState& StartLink(KavrolLink& link);
+LinkState& startLink(KavrolLink& link);
 
 // The context kavrol_link_init started in the caller's object; null for a
 // null link or an object no init has started.
-LinkState* ContextOf(KavrolLink* link);
-const LinkState* ContextOf(const KavrolLink* link);
+LinkState* contextOf(KavrolLink* link);
+const LinkState* contextOf(const KavrolLink* link);
 
 // Sends one link's port calls and tick readings to host (null: platform).
-void SetLinkHost(KavrolLink& link, host::Host* host);
+void setLinkHost(KavrolLink& link, host::Host* host);
 
 }  // namespace kavrol::link

@@ -12,7 +12,7 @@ namespace {
 // its deadline.
 bool queryBound(const LinkState& link, host::PortWait::Kind kind, std::uint32_t& count) {
     if (link.portHandle == nullptr) return false;
-    return HostOf(link).queryQueue(link.portHandle, kind, count);
+    return hostOf(link).queryQueue(link.portHandle, kind, count);
 }
 
 // Milliseconds until a wait that has run `elapsed` ms passes its deadline:
@@ -47,7 +47,7 @@ std::int32_t lost(LinkState& link, std::int32_t result) {
 // `elapsed` receives the time of the last check.
 template <typename Done>
 std::int32_t waitFor(LinkState& link, host::PortWait wait, Done done, std::uint32_t start, std::uint32_t& elapsed) {
-    host::Host& h = HostOf(link);
+    host::Host& h = hostOf(link);
     for (;; ++wait.pass) {
         elapsed = h.tickMs() - start;
         if (elapsed > link.timeoutMs) return kTimeout;
@@ -67,13 +67,13 @@ std::int32_t waitOutputEmpty(LinkState& link) {
     host::PortWait wait;
     wait.kind = host::PortWait::Kind::OutputEmpty;
     std::uint32_t elapsed = 0;
-    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, HostOf(link).tickMs(), elapsed);
+    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, hostOf(link).tickMs(), elapsed);
 }
 
 // Hands the block to the driver, bounded by the time-out. A line that takes
 // no more bytes in that time gives -2: the unsent rest can never drain.
 std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint16_t count, void* overlapped) {
-    const host::PortOutcome sent = HostOf(link).write(link.portHandle, bytes, count, overlapped, budgetAfter(link, 0));
+    const host::PortOutcome sent = hostOf(link).write(link.portHandle, bytes, count, overlapped, budgetAfter(link, 0));
     if (sent == host::PortOutcome::Lost) return lost(link, kTimeout);
     if (sent == host::PortOutcome::TimedOut) return kTimeout;
     return kOk;
@@ -91,7 +91,7 @@ std::int32_t writeBounded(LinkState& link, const std::uint8_t* bytes, std::uint1
 constexpr std::int32_t kNotServed = 0;
 
 std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t count, std::uint32_t start) {
-    host::Host& h = HostOf(link);
+    host::Host& h = hostOf(link);
     host::PortWait idle;
     idle.wanted = count;
     std::uint32_t got = 0;
@@ -121,15 +121,15 @@ std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t 
 
 }  // namespace
 
-void BindPort(LinkState& link, void* portHandle, std::uint32_t timeoutMs) {
+void bindPort(LinkState& link, void* portHandle, std::uint32_t timeoutMs) {
     link.portHandle = portHandle;
     link.timeoutMs = timeoutMs;
 }
 
-std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_t count) {
+std::int32_t timedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_t count) {
     link.portLost = false;
     if (link.portHandle != nullptr) {
-        host::Host& h = HostOf(link);
+        host::Host& h = hostOf(link);
         h.purge(link.portHandle, host::kPurgeReceive);
         h.purge(link.portHandle, host::kPurgeTransmit);
         const std::int32_t written = writeBounded(link, bytes, count, link.portOverlapped);
@@ -138,9 +138,9 @@ std::int32_t TimedWrite(LinkState& link, const std::uint8_t* bytes, std::uint16_
     return waitOutputEmpty(link);
 }
 
-std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
+std::int32_t timedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count) {
     link.portLost = false;
-    const std::uint32_t start = HostOf(link).tickMs();
+    const std::uint32_t start = hostOf(link).tickMs();
     if (count != 0 && link.portHandle != nullptr) {
         const std::int32_t received = receiveArriving(link, dest, count, start);
         if (received != kNotServed) return received;
@@ -154,7 +154,7 @@ std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count)
         start, elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
-    host::Host& h = HostOf(link);
+    host::Host& h = hostOf(link);
     const host::PortOutcome got = h.read(link.portHandle, dest, count, link.portOverlapped, budgetAfter(link, elapsed));
     if (got == host::PortOutcome::Done) return kOk;
     if (got == host::PortOutcome::Lost) link.portLost = true;
@@ -162,7 +162,7 @@ std::int32_t TimedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count)
     return kReadFailed;
 }
 
-void SendAck(LinkState& link, std::uint8_t byte) {
+void sendAck(LinkState& link, std::uint8_t byte) {
     link.portLost = false;
     if (link.portHandle == nullptr) return;
     // Wait until the byte has left, so that the transmit purge of the next

@@ -4,6 +4,6 @@
 
 namespace kavrol::reply {
 
-constinit const GroupLayouts kGroup0 = SharedLayoutsOnly("0");
+constinit const GroupLayouts kGroup0 = sharedLayoutsOnly("0");
 
 }  // namespace kavrol::reply

@@ -74,6 +74,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup11_14 = GroupWithOwnCode3("11, 14", kCode3);
+constinit const GroupLayouts kGroup11_14 = groupWithOwnCode3("11, 14", kCode3);
 
 }  // namespace kavrol::reply

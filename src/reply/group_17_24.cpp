@@ -80,6 +80,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup17_24 = GroupWithOwnCode3("17, 24", kCode3);
+constinit const GroupLayouts kGroup17_24 = groupWithOwnCode3("17, 24", kCode3);
 
 }  // namespace kavrol::reply

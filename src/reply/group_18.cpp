@@ -42,6 +42,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup18 = GroupWithOwnCode3("18", kCode3);
+constinit const GroupLayouts kGroup18 = groupWithOwnCode3("18", kCode3);
 
 }  // namespace kavrol::reply

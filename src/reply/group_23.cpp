@@ -21,6 +21,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup23 = GroupWithOwnCode3AndBits("23", kCode3);
+constinit const GroupLayouts kGroup23 = groupWithOwnCode3AndBits("23", kCode3);
 
 }  // namespace kavrol::reply

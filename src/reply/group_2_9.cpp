@@ -17,6 +17,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup2_9 = GroupWithOwnCode3AndBits("2, 9", kCode3);
+constinit const GroupLayouts kGroup2_9 = groupWithOwnCode3AndBits("2, 9", kCode3);
 
 }  // namespace kavrol::reply

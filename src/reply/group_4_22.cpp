@@ -44,6 +44,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup4_22 = GroupWithOwnCode3("4, 22", kCode3);
+constinit const GroupLayouts kGroup4_22 = groupWithOwnCode3("4, 22", kCode3);
 
 }  // namespace kavrol::reply

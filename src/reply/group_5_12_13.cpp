@@ -20,6 +20,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup5_12_13 = GroupWithOwnCode3("5, 12, 13", kCode3);
+constinit const GroupLayouts kGroup5_12_13 = groupWithOwnCode3("5, 12, 13", kCode3);
 
 }  // namespace kavrol::reply

@@ -30,6 +30,6 @@ constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace
 
-constinit const GroupLayouts kGroup6 = WithCode3(SharedLayoutsOnly("6"), kCode3);
+constinit const GroupLayouts kGroup6 = withCode3(sharedLayoutsOnly("6"), kCode3);
 
 }  // namespace kavrol::reply

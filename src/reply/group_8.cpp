@@ -37,7 +37,7 @@ constexpr Layout kCode3{kCode3Rows};
 // The common set, and for reply code 2 r[6] widened to 16 bits: the table
 // of reply code 8.
 constexpr GroupLayouts group8() {
-    GroupLayouts group = GroupWithOwnCode3("8", kCode3);
+    GroupLayouts group = groupWithOwnCode3("8", kCode3);
     group.byReplyCode[2] = &SharedLayout8;
     return group;
 }

@@ -52,7 +52,7 @@ constexpr Layout kCode3ByHeader{kCode3ByHeaderRows};
 // The group's layouts with the given reply-code-3 layout: the common set,
 // with a reply code 1 of its own.
 constexpr GroupLayouts groupWithOwnCodes1And3(const char* name, const Layout& code3) {
-    GroupLayouts group = GroupWithOwnCode3(name, code3);
+    GroupLayouts group = groupWithOwnCode3(name, code3);
     group.byReplyCode[1] = &kCode1;
     return group;
 }

@@ -7,7 +7,7 @@
 namespace kavrol::reply {
 
 // Every group: the shared layouts of reply codes 1, 8 and 9, nothing else.
-constexpr GroupLayouts SharedLayoutsOnly(const char* name) {
+constexpr GroupLayouts sharedLayoutsOnly(const char* name) {
     return {
         name,
         {
@@ -26,23 +26,23 @@ constexpr GroupLayouts SharedLayoutsOnly(const char* name) {
 }
 
 // A reply-code-3 layout of the group's own on top of the shared ones.
-constexpr GroupLayouts WithCode3(GroupLayouts group, const Layout& code3) {
+constexpr GroupLayouts withCode3(GroupLayouts group, const Layout& code3) {
     group.byReplyCode[3] = &code3;
     return group;
 }
 
 // The common set of most groups: the shared layouts of 1, 5, 6, 8 and 9, an
 // own reply code 3, and no layout for 2, 4 and 7.
-constexpr GroupLayouts GroupWithOwnCode3(const char* name, const Layout& code3) {
-    GroupLayouts group = WithCode3(SharedLayoutsOnly(name), code3);
+constexpr GroupLayouts groupWithOwnCode3(const char* name, const Layout& code3) {
+    GroupLayouts group = withCode3(sharedLayoutsOnly(name), code3);
     group.byReplyCode[5] = &SharedLayout5;
     group.byReplyCode[6] = &SharedLayout6;
     return group;
 }
 
 // The common set with SharedLayout2 for reply code 2 as well.
-constexpr GroupLayouts GroupWithOwnCode3AndBits(const char* name, const Layout& code3) {
-    GroupLayouts group = GroupWithOwnCode3(name, code3);
+constexpr GroupLayouts groupWithOwnCode3AndBits(const char* name, const Layout& code3) {
+    GroupLayouts group = groupWithOwnCode3(name, code3);
     group.byReplyCode[2] = &SharedLayout2;
     return group;
 }

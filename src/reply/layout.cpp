@@ -75,24 +75,24 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
             break;
         }
         case OpKind::Include:
-            RunLayout(*op.first, r, out);
+            runLayout(*op.first, r, out);
             break;
         case OpKind::ChooseBy:
-            RunLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out);
+            runLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out);
             break;
     }
 }
 
 }  // namespace
 
-void RunLayout(const Layout& layout, const std::uint8_t* r, std::uint8_t* out) {
+void runLayout(const Layout& layout, const std::uint8_t* r, std::uint8_t* out) {
     for (const Op& op : layout.rows) runRow(op, r, out);
 }
 
-void Normalize(const GroupLayouts& group, std::uint8_t replyCode, const std::uint8_t* r, std::uint8_t* out) {
+void normalize(const GroupLayouts& group, std::uint8_t replyCode, const std::uint8_t* r, std::uint8_t* out) {
     if (replyCode >= group.byReplyCode.size()) return;
     const Layout* layout = group.byReplyCode[replyCode];
-    if (layout != nullptr) RunLayout(*layout, r, out);
+    if (layout != nullptr) runLayout(*layout, r, out);
 }
 
 }  // namespace kavrol::reply

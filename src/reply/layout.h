@@ -246,9 +246,9 @@ struct GroupLayouts {
 };
 
 // Runs a layout over the receive area r (whose r[1] is L) into out.
-void RunLayout(const Layout& layout, const std::uint8_t* r, std::uint8_t* out);
+void runLayout(const Layout& layout, const std::uint8_t* r, std::uint8_t* out);
 
 // Runs the group's layout for the reply code, if it has one.
-void Normalize(const GroupLayouts& group, std::uint8_t replyCode, const std::uint8_t* r, std::uint8_t* out);
+void normalize(const GroupLayouts& group, std::uint8_t replyCode, const std::uint8_t* r, std::uint8_t* out);
 
 }  // namespace kavrol::reply

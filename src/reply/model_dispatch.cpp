@@ -37,7 +37,7 @@ const std::array<const GroupLayouts*, 25> kGroupOfModel = {
 
 }  // namespace
 
-const GroupLayouts* GroupForModel(std::uint32_t modelCode) {
+const GroupLayouts* groupForModel(std::uint32_t modelCode) {
     return modelCode < kGroupOfModel.size() ? kGroupOfModel[modelCode] : nullptr;
 }
 

@@ -24,6 +24,6 @@ extern const GroupLayouts kGroupDefaultThreshold;  // models 3, 10, 15, 16
 
 // The group of a model code, or null for the models without normalization
 // (1, 19 and every code above 24).
-const GroupLayouts* GroupForModel(std::uint32_t modelCode);
+const GroupLayouts* groupForModel(std::uint32_t modelCode);
 
 }  // namespace kavrol::reply

@@ -37,7 +37,7 @@ void storeField(const protocol::RecordField& field, const std::uint8_t* buffer, 
 
 }  // namespace
 
-void FillReplyRecord(std::uint8_t replyCode, const std::uint8_t* buffer, std::uint8_t* record) {
+void fillReplyRecord(std::uint8_t replyCode, const std::uint8_t* buffer, std::uint8_t* record) {
     for (const protocol::RecordField& field : protocol::recordFieldsOf(replyCode)) storeField(field, buffer, record);
 }
 

@@ -18,7 +18,7 @@ namespace {
 // Reads count bytes into area[offset..] and, when they came, appends them to
 // the link's copy of what was read.
 std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset, unsigned count) {
-    const std::int32_t result = link::TimedRead(link, area + offset, static_cast<std::uint16_t>(count));
+    const std::int32_t result = link::timedRead(link, area + offset, static_cast<std::uint16_t>(count));
     if (result == link::kOk) {
         std::memcpy(link.received + offset, area + offset, count);
         link.receivedCount = static_cast<std::uint16_t>(offset + count);
@@ -28,7 +28,7 @@ std::int32_t readKept(link::LinkState& link, std::uint8_t* area, unsigned offset
 
 }  // namespace
 
-std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
+std::int32_t decodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t* buffer, std::uint8_t* record) {
     // The frame as far as L reaches, never shorter than the checksum bytes.
     const std::size_t size = std::max<std::size_t>(r[1] + 1U, protocol::kTwoByteEvenAt + 1);
     const bool matches = protocol::twoByteChecksumMatches({r, size});
@@ -39,12 +39,12 @@ std::int32_t DecodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t*
     if (!matches) return link::kReadFailed;
     const std::uint8_t replyCode = r[2];
     if (protocol::isDeviceErrorCode(replyCode)) return protocol::deviceErrorResult(replyCode);
-    if (const GroupLayouts* group = GroupForModel(modelCode)) Normalize(*group, replyCode, r, buffer);
-    FillReplyRecord(replyCode, buffer, record);
+    if (const GroupLayouts* group = groupForModel(modelCode)) normalize(*group, replyCode, r, buffer);
+    fillReplyRecord(replyCode, buffer, record);
     return link::kOk;
 }
 
-std::int32_t ReceiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer,
+std::int32_t receiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer,
                           std::uint8_t* record) {
     // Zero-filled, so that fixed source positions past the frame read 0.
     std::uint8_t r[kReceiveAreaSize] = {};
@@ -56,7 +56,7 @@ std::int32_t ReceiveReply(link::LinkState& link, std::uint32_t modelCode, std::u
     if (!protocol::isReplyIndexInRange(last)) return link::kReadFailed;
     result = readKept(link, r, 2, last - 1);
     if (result != link::kOk) return result;
-    return DecodeReply(modelCode, r, buffer, record);
+    return decodeReply(modelCode, r, buffer, record);
 }
 
 }  // namespace kavrol::reply

@@ -9,12 +9,12 @@
 
 namespace kavrol::soak {
 
-SoakOptions& Options() {
+SoakOptions& options() {
     static SoakOptions options;
     return options;
 }
 
-bool ParseOptions(int& argc, char** argv) {
+bool parseOptions(int& argc, char** argv) {
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
@@ -22,14 +22,14 @@ bool ParseOptions(int& argc, char** argv) {
             return a.substr(0, name.size()) == name ? argv[i] + name.size() : nullptr;
         };
         if (a == "--long") {
-            Options().transactions = kLongTransactions;
+            options().transactions = kLongTransactions;
         } else if (const char* v = value("--transactions=")) {
-            Options().transactions = std::strtoull(v, nullptr, 10);
-            if (Options().transactions == 0) return false;
+            options().transactions = std::strtoull(v, nullptr, 10);
+            if (options().transactions == 0) return false;
         } else if (const char* seed = value("--seed=")) {
-            Options().seed = std::strtoull(seed, nullptr, 10);
+            options().seed = std::strtoull(seed, nullptr, 10);
         } else if (const char* devsim = value("--devsim=")) {
-            Options().devsim = devsim;
+            options().devsim = devsim;
         } else {
             argv[kept++] = argv[i];
         }
@@ -41,7 +41,7 @@ bool ParseOptions(int& argc, char** argv) {
 }  // namespace kavrol::soak
 
 int main(int argc, char** argv) {
-    if (!kavrol::soak::ParseOptions(argc, argv)) {
+    if (!kavrol::soak::parseOptions(argc, argv)) {
         std::fprintf(stderr, "usage: %s [--long | --transactions=N] [--seed=S] [--devsim=PATH] [gtest options]\n",
                      argv[0]);
         return 2;

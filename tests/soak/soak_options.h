@@ -18,9 +18,9 @@ struct SoakOptions {
 
 inline constexpr std::uint64_t kLongTransactions = 100000;
 
-SoakOptions& Options();
+SoakOptions& options();
 
 // Takes the soak's own options out of argv; false on a malformed one.
-bool ParseOptions(int& argc, char** argv);
+bool parseOptions(int& argc, char** argv);
 
 }  // namespace kavrol::soak

@@ -41,7 +41,7 @@ const RuleRow& ruleFor(std::uint8_t command) {
 
 }  // namespace
 
-Transaction TransactionAt(std::uint64_t i) {
+Transaction transactionAt(std::uint64_t i) {
     Transaction t;
     t.command = kRules[i % std::size(kRules)].command;
     t.model = kModels[(i / 7) % std::size(kModels)];
@@ -57,7 +57,7 @@ Transaction TransactionAt(std::uint64_t i) {
     return t;
 }
 
-std::string ScenarioJson() {
+std::string scenarioJson() {
     std::string rules;
     for (const RuleRow& r : kRules) {
         rules += (rules.empty() ? "" : ",\n    ") + std::string("{\"command\": ") + std::to_string(r.command) +
@@ -66,7 +66,7 @@ std::string ScenarioJson() {
     return "{\n  \"name\": \"soak\",\n  \"routes\": [[1, 5]],\n  \"rules\": [\n    " + rules + "\n  ]\n}\n";
 }
 
-std::vector<std::string> FaultOptions() {
+std::vector<std::string> faultOptions() {
     std::vector<std::string> out;
     for (const char* f : kFaults) {
         out.emplace_back("--fault");
@@ -75,23 +75,23 @@ std::vector<std::string> FaultOptions() {
     return out;
 }
 
-std::vector<tools::FaultSpec> FaultSpecs() {
+std::vector<tools::FaultSpec> faultSpecs() {
     std::vector<tools::FaultSpec> out;
     for (const char* f : kFaults) out.push_back(tools::parseFaultText(f));
     return out;
 }
 
-Bytes CleanReply(const Transaction& t) {
+Bytes cleanReply(const Transaction& t) {
     const RuleRow& r = ruleFor(t.command);
     Bytes payload;
     for (unsigned j = 6; j <= r.last; ++j) payload.push_back(static_cast<std::uint8_t>(j + t.subCommand));
     return test::replyFrame(r.reply, t.subCommand, payload);
 }
 
-Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
+Prediction predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
     Prediction p;
-    static const auto faults = FaultSpecs();
-    p.plan = tools::planReply(CleanReply(t), faults, seed, seq);
+    static const auto faults = faultSpecs();
+    p.plan = tools::planReply(cleanReply(t), faults, seed, seq);
     // Delays are either far below the time-out (the reply is read) or far
     // above it (the host gives up; the simulator drops the reply when the
     // next command comes). Anything near it would be a race.

@@ -25,17 +25,17 @@ struct Transaction {
     std::uint16_t words[4] = {};
     std::uint8_t raw[3] = {};     // command 8 only
 };
-Transaction TransactionAt(std::uint64_t index);
+Transaction transactionAt(std::uint64_t index);
 
 inline constexpr std::uint8_t kRoute[] = {1, 5};
 
 // The simulator's scenario (JSON) and the fault options it is started with.
-std::string ScenarioJson();
-std::vector<std::string> FaultOptions();
-std::vector<tools::FaultSpec> FaultSpecs();
+std::string scenarioJson();
+std::vector<std::string> faultOptions();
+std::vector<tools::FaultSpec> faultSpecs();
 
 // The reply the scenario gives for a transaction on a clean line.
-Bytes CleanReply(const Transaction& t);
+Bytes cleanReply(const Transaction& t);
 
 struct Prediction {
     tools::ReplyPlan plan;      // the simulator's schedule for this command
@@ -43,6 +43,6 @@ struct Prediction {
     std::int32_t status = 0;    // what MuxReceiveComm must return
     Bytes frame;                // a reply read whole: the frame the reader takes
 };
-Prediction Predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
+Prediction predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
 
 }  // namespace kavrol::soak

@@ -51,16 +51,16 @@ std::int32_t Send(const Transaction& t) {
 }
 
 // What the library makes of the frame when nothing is in the way.
-void ReferenceDecode(std::uint32_t model, const Bytes& frame, test::CallerObjects& out) {
+void referenceDecode(std::uint32_t model, const Bytes& frame, test::CallerObjects& out) {
     std::uint8_t area[256] = {};
     std::copy(frame.begin(), frame.end(), area);
     out.fill(kBufferFill, kRecordFill);
-    reply::DecodeReply(model, area, out.buffer.data(), out.record.data());
+    reply::decodeReply(model, area, out.buffer.data(), out.record.data());
 }
 
 // Model 0 writes reply codes 1, 8 and 9 by its layout tables; the values
 // follow from the frame alone. Empty when they match.
-std::string Model0Check(const Bytes& f, const test::CallerObjects& o) {
+std::string model0Check(const Bytes& f, const test::CallerObjects& o) {
     const auto& b = o.buffer;
     const ReplyRecord& rec = o.fields();
     const unsigned last = f[1];
@@ -102,7 +102,7 @@ struct Stats {
     }
 };
 
-std::string FaultList(const tools::ReplyPlan& plan) {
+std::string faultList(const tools::ReplyPlan& plan) {
     std::string s;
     for (const auto& f : plan.applied) s += (s.empty() ? "" : "+") + std::string(tools::faultName(f.kind));
     return s.empty() ? "none" : s;
@@ -144,7 +144,7 @@ std::map<std::uint64_t, nlohmann::json> ReadFaultLog(const std::string& path, St
 // when), or the client's call overslept its deadline. Then a time-out is
 // right too, and the transaction counts as late; whether the reply was
 // abandoned during a long delay is also the log's to say.
-void JudgeRun(const std::string& faultLog, const std::vector<Prediction>& predicted,
+void judgeRun(const std::string& faultLog, const std::vector<Prediction>& predicted,
               const std::vector<Outcome>& outcomes, std::uint32_t timeoutMs, Stats& stats) {
     const auto log = ReadFaultLog(faultLog, stats);
     if (log.size() != predicted.size()) stats.mismatch(0, "simulator logged " + std::to_string(log.size()) + " commands");
@@ -174,12 +174,12 @@ void JudgeRun(const std::string& faultLog, const std::vector<Prediction>& predic
             ++stats.late;
             continue;
         }
-        stats.mismatch(seq, "faults " + FaultList(p.plan) + ": got " + std::to_string(o.result) + ", predicted " +
+        stats.mismatch(seq, "faults " + faultList(p.plan) + ": got " + std::to_string(o.result) + ", predicted " +
                                 std::to_string(byBytes) + (late ? " (late)" : ""));
     }
 }
 
-void Print(const Stats& s, std::uint64_t n, double seconds) {
+void print(const Stats& s, std::uint64_t n, double seconds) {
     std::printf("soak: %llu transactions in %.1f s (%.0f/s), %llu with injected faults\n",
                 static_cast<unsigned long long>(n), seconds, static_cast<double>(n) / seconds,
                 static_cast<unsigned long long>(s.faulted));
@@ -199,7 +199,7 @@ void Print(const Stats& s, std::uint64_t n, double seconds) {
 
 // Waits until the simulator's log holds command seq (it logs once the
 // reply is out), so that a late reply cannot cross the next command.
-void AwaitLogged(const std::string& faultLog, std::uint64_t seq) {
+void awaitLogged(const std::string& faultLog, std::uint64_t seq) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         std::ifstream in(faultLog);
@@ -213,14 +213,14 @@ void AwaitLogged(const std::string& faultLog, std::uint64_t seq) {
 // Runs `transactions` against a fresh simulator; with holdEvery, the
 // simulator is stopped for kHoldMs after every holdEvery-th command is
 // sent, as a loaded machine may deschedule it.
-Stats RunSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t holdEvery) {
+Stats runSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t holdEvery) {
     test::TempDir dir;
     const std::string scenario = dir.file("soak.json");
     const std::string faultLog = dir.file("faults.jsonl");
-    std::ofstream(scenario) << ScenarioJson();
+    std::ofstream(scenario) << scenarioJson();
     std::vector<std::string> args{"--scenario", scenario, "--seed", std::to_string(opt.seed),
                                   "--fault-log", faultLog, "--client-timeout", std::to_string(kTimeoutMs), "--quiet"};
-    for (const auto& a : FaultOptions()) args.push_back(a);
+    for (const auto& a : faultOptions()) args.push_back(a);
 
     tools::test::Devsim sim(opt.devsim, args);
     const auto port = tools::SerialPort::open(sim.path(), tools::LineSettings{});
@@ -238,8 +238,8 @@ Stats RunSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
 
     for (std::uint64_t i = 0; i < transactions; ++i) {
         const std::uint64_t seq = i + 1;
-        const Transaction t = TransactionAt(i);
-        predicted.push_back(Predict(t, opt.seed, seq, kTimeoutMs));
+        const Transaction t = transactionAt(i);
+        predicted.push_back(predict(t, opt.seed, seq, kTimeoutMs));
         const Prediction& p = predicted.back();
         got.fill(kBufferFill, kRecordFill);
 
@@ -272,7 +272,7 @@ Stats RunSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
         // A time-out that its bytes do not predict may be a late reply; it
         // must be on the line before the next command goes out.
         const bool unexplained = result == protocol::kTimeout && p.status != protocol::kTimeout;
-        if (unexplained) AwaitLogged(faultLog, seq);
+        if (unexplained) awaitLogged(faultLog, seq);
         if (previousFaulted && !faulted && !unexplained) {
             ++stats.recoveries;
             stats.recoveryFailures += result == 1 ? 0 : 1;
@@ -285,11 +285,11 @@ Stats RunSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
                 stats.mismatch(seq, "model " + std::to_string(t.model) + ": ok for a reply that is not whole");
                 continue;
             }
-            ReferenceDecode(t.model, p.frame, want);
+            referenceDecode(t.model, p.frame, want);
             if (got.buffer != want.buffer || got.record != want.record) stats.mismatch(seq, "decoded objects differ");
             if (t.model == 0) {
                 ++stats.model0Checked;
-                const std::string bad = Model0Check(p.frame, got);
+                const std::string bad = model0Check(p.frame, got);
                 if (!bad.empty()) stats.mismatch(seq, "model 0: " + bad);
             }
         } else if (!test::allEqual(got.buffer, kBufferFill) || !test::allEqual(got.record, kRecordFill)) {
@@ -300,15 +300,15 @@ Stats RunSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
 
     Init_Msg_Bin(0, nullptr, 0);
     EXPECT_EQ(sim.stop(), 0) << "kavrol-devsim did not end cleanly";
-    JudgeRun(faultLog, predicted, outcomes, kTimeoutMs, stats);
-    Print(stats, transactions, seconds);
+    judgeRun(faultLog, predicted, outcomes, kTimeoutMs, stats);
+    print(stats, transactions, seconds);
     return stats;
 }
 
 TEST(Soak, EveryResultMatchesTheInjectedFault) {
-    const SoakOptions& opt = Options();
+    const SoakOptions& opt = options();
     if (opt.devsim.empty()) GTEST_SKIP() << "no kavrol-devsim given (--devsim=PATH)";
-    Stats stats = RunSoak(opt, opt.transactions, 0);
+    Stats stats = runSoak(opt, opt.transactions, 0);
 
     EXPECT_EQ(stats.mismatches, 0U);
     EXPECT_EQ(stats.recoveryFailures, 0U);
@@ -327,11 +327,11 @@ TEST(Soak, EveryResultMatchesTheInjectedFault) {
 // A simulator held up past the client's time-out, as on a busy machine:
 // those replies are late, and nothing else is wrong.
 TEST(Soak, ASimulatorHeldUpPastTheTimeOutGivesLateRepliesOnly) {
-    const SoakOptions& opt = Options();
+    const SoakOptions& opt = options();
     if (opt.devsim.empty()) GTEST_SKIP() << "no kavrol-devsim given (--devsim=PATH)";
     constexpr std::uint64_t kTransactions = 300;
     constexpr std::uint64_t kHoldEvery = 25;
-    Stats stats = RunSoak(opt, kTransactions, kHoldEvery);
+    Stats stats = runSoak(opt, kTransactions, kHoldEvery);
 
     EXPECT_EQ(stats.mismatches, 0U);
     EXPECT_EQ(stats.recoveryFailures, 0U);

@@ -23,7 +23,7 @@ constexpr std::uint8_t kRaw45[45] = {};
 
 // The transaction that must work after every failure: a word command and a
 // reply-code-6 frame of model 23 (normalized and parsed into the record).
-Bytes GoodReply() {
+Bytes goodReply() {
     Bytes payload(24);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(0x30 + i);
     return kavrol::test::replyFrame(6, 0, payload);
@@ -42,20 +42,20 @@ struct FailureCase {
 [[maybe_unused]] void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 std::int32_t Receive(kavrol::test::CallerObjects& o) { return o.receive(kModel); }
-void Feed(FakeHost& f, const Bytes& b) { f.feed(b.data(), b.size()); }
+void feed(FakeHost& f, const Bytes& b) { f.feed(b.data(), b.size()); }
 
 const FailureCase kCases[] = {
     {"NothingArrives", [](FakeHost&) {}, Receive, -2},
-    {"OneHeaderByte", [](FakeHost& f) { Feed(f, {0x3E}); }, Receive, -2},
-    {"TruncatedFrame", [](FakeHost& f) { Bytes g = GoodReply(); g.resize(12); Feed(f, g); }, Receive, -2},
-    {"LengthAbove250", [](FakeHost& f) { Feed(f, Bytes{0x3E, 251, 1, 0}); }, Receive, -3},
-    {"LengthBelow5", [](FakeHost& f) { Feed(f, Bytes{0x3E, 4, 1, 0, 0}); }, Receive, -3},
-    {"BadChecksum", [](FakeHost& f) { Feed(f, kavrol::test::withBadChecksum(GoodReply())); }, Receive, -3},
-    {"DeviceError247", [](FakeHost& f) { Feed(f, kavrol::test::replyFrame(247, 0, {})); }, Receive, -12},
-    {"DeviceError255", [](FakeHost& f) { Feed(f, kavrol::test::replyFrame(255, 0, Bytes(30, 1))); }, Receive, -4},
-    {"ReadCallFails", [](FakeHost& f) { f.failRead = true; Feed(f, GoodReply()); }, Receive, -3},
-    {"QueueQueryFails", [](FakeHost& f) { f.failQuery = true; Feed(f, GoodReply()); }, Receive, -2},
-    {"LeftoverBytesQueued", [](FakeHost& f) { Bytes g = GoodReply(); g.insert(g.end(), {0x3E, 9, 9}); Feed(f, g); },
+    {"OneHeaderByte", [](FakeHost& f) { feed(f, {0x3E}); }, Receive, -2},
+    {"TruncatedFrame", [](FakeHost& f) { Bytes g = goodReply(); g.resize(12); feed(f, g); }, Receive, -2},
+    {"LengthAbove250", [](FakeHost& f) { feed(f, Bytes{0x3E, 251, 1, 0}); }, Receive, -3},
+    {"LengthBelow5", [](FakeHost& f) { feed(f, Bytes{0x3E, 4, 1, 0, 0}); }, Receive, -3},
+    {"BadChecksum", [](FakeHost& f) { feed(f, kavrol::test::withBadChecksum(goodReply())); }, Receive, -3},
+    {"DeviceError247", [](FakeHost& f) { feed(f, kavrol::test::replyFrame(247, 0, {})); }, Receive, -12},
+    {"DeviceError255", [](FakeHost& f) { feed(f, kavrol::test::replyFrame(255, 0, Bytes(30, 1))); }, Receive, -4},
+    {"ReadCallFails", [](FakeHost& f) { f.failRead = true; feed(f, goodReply()); }, Receive, -3},
+    {"QueueQueryFails", [](FakeHost& f) { f.failQuery = true; feed(f, goodReply()); }, Receive, -2},
+    {"LeftoverBytesQueued", [](FakeHost& f) { Bytes g = goodReply(); g.insert(g.end(), {0x3E, 9, 9}); feed(f, g); },
      Receive, 1},
     {"SendTimesOut", [](FakeHost& f) { f.outStuck = true; }, [](kavrol::test::CallerObjects&) { return SendWords(); },
      -2},
@@ -70,7 +70,7 @@ class StateLeak : public kavrol::test::FakeHostTest, public ::testing::WithParam
 protected:
     // One good transaction on the fake line: the objects it leaves.
     std::int32_t GoodTransaction(kavrol::test::CallerObjects& o) {
-        const Bytes reply = GoodReply();
+        const Bytes reply = goodReply();
         fake().replyOnWrite(reply.data(), reply.size());
         o.fill(0xC4, 0x4C);
         const std::int32_t sent = SendWords();
@@ -78,7 +78,7 @@ protected:
     }
 };
 
-void ExpectBoundState(std::uint32_t timeoutMs) {
+void expectBoundState(std::uint32_t timeoutMs) {
     const kavrol::link::LibraryState& state = kavrol::link::libraryState();
     const kavrol::link::LinkState& s = state.defaultLink;
     EXPECT_EQ(s.portHandle, kavrol::test::kFakePort);
@@ -101,14 +101,14 @@ TEST_P(StateLeak, NextTransactionIsAsOnAFreshLibrary) {
     kavrol::test::CallerObjects failed;
     failed.fill(0xC4, 0x4C);
     EXPECT_EQ(GetParam().fail(failed), GetParam().expected);
-    ExpectBoundState(kTimeout);
+    expectBoundState(kTimeout);
 
     fake().failRead = fake().failQuery = fake().outStuck = false;
     kavrol::test::CallerObjects after;
     ASSERT_EQ(GoodTransaction(after), 1);
     EXPECT_EQ(after.buffer, fresh.buffer);
     EXPECT_EQ(after.record, fresh.record);
-    ExpectBoundState(kTimeout);
+    expectBoundState(kTimeout);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFailure, StateLeak, ::testing::ValuesIn(kCases),

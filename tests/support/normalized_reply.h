@@ -63,7 +63,7 @@ inline Decoded decode(std::uint32_t model, const Bytes& frame, std::uint8_t seed
     const auto recordSeed = static_cast<std::uint8_t>(seed + 1);
     for (std::size_t k = 0; k < d.record.size(); ++k) d.record[k] = prefill(k, recordSeed);
     Bytes area = receiveArea(frame);
-    d.result = reply::DecodeReply(model, area.data(), d.buffer.data(), d.record.data());
+    d.result = reply::decodeReply(model, area.data(), d.buffer.data(), d.record.data());
     return d;
 }
 

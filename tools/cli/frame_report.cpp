@@ -76,10 +76,10 @@ Outcome replayReply(std::uint32_t model, const Bytes& frame) {
     std::uint8_t copy[reply::kReceiveAreaSize];
     std::memcpy(copy, area, sizeof area);
     o.sendResult = KAVROL_OK;
-    o.status = reply::DecodeReply(model, copy, o.buffer.data(), reinterpret_cast<std::uint8_t*>(&o.record));
+    o.status = reply::decodeReply(model, copy, o.buffer.data(), reinterpret_cast<std::uint8_t*>(&o.record));
     if (o.status == KAVROL_OK) {
         bool written[reply::kReplyBufferSize] = {};
-        reply::LayoutCoverage(model, area, written);
+        reply::layoutCoverage(model, area, written);
         std::copy(std::begin(written), std::end(written), o.written.begin());
     }
     return o;

@@ -125,7 +125,7 @@ Outcome Line::transact(const Request& r) {
         std::uint8_t area[reply::kReceiveAreaSize] = {};
         std::memcpy(area, out.received.data(), std::min<std::size_t>(out.received.size(), sizeof area));
         bool written[reply::kReplyBufferSize] = {};
-        reply::LayoutCoverage(r.model, area, written);
+        reply::layoutCoverage(r.model, area, written);
         std::copy(std::begin(written), std::end(written), out.written.begin());
     }
     return out;

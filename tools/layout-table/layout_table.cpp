@@ -87,7 +87,7 @@ std::array<std::uint8_t, reply::kReceiveAreaSize> areaFor(std::uint8_t code, uns
 
 Written coverage(std::uint32_t model, const std::array<std::uint8_t, reply::kReceiveAreaSize>& r) {
     bool written[kBufferSize];
-    reply::LayoutCoverage(model, r.data(), written);
+    reply::layoutCoverage(model, r.data(), written);
     Written w{};
     std::copy(std::begin(written), std::end(written), w.begin());
     return w;
@@ -150,9 +150,9 @@ std::array<bool, kRecordSize> meaningfulRecordBytes(std::uint8_t code, const Wri
     std::uint8_t fromZeros[kRecordSize] = {};
     std::uint8_t fromOnes[kRecordSize] = {};
     std::uint8_t fromMixed[kRecordSize] = {};
-    reply::FillReplyRecord(code, zeros, fromZeros);
-    reply::FillReplyRecord(code, ones, fromOnes);
-    reply::FillReplyRecord(code, mixed, fromMixed);
+    reply::fillReplyRecord(code, zeros, fromZeros);
+    reply::fillReplyRecord(code, ones, fromOnes);
+    reply::fillReplyRecord(code, mixed, fromMixed);
     std::array<bool, kRecordSize> out{};
     for (std::size_t k = 0; k < kRecordSize; ++k) {
         const bool inRegion = fromZeros[k] != fromOnes[k];
@@ -312,7 +312,7 @@ std::string layoutTableMarkdown() {
     std::vector<Group> groups;
     std::vector<std::uint32_t> none;
     for (std::uint32_t model = 0; model < kModelCodes; ++model) {
-        const GroupLayouts* g = reply::GroupForModel(model);
+        const GroupLayouts* g = reply::groupForModel(model);
         if (g == nullptr) {
             none.push_back(model);
             continue;

@@ -50,7 +50,7 @@ Json modelGroups() {
     Json groups = Json::array();
     std::vector<std::uint32_t> none;
     for (std::uint32_t model = 0; model < kModelCodes; ++model) {
-        const reply::GroupLayouts* g = reply::GroupForModel(model);
+        const reply::GroupLayouts* g = reply::groupForModel(model);
         if (g == nullptr) {
             none.push_back(model);
             continue;

@@ -36,7 +36,7 @@ constexpr GroupDevice kGroups[] = {
 
 // "1, 3, 8, 9": the reply codes the layouts of the group's first model cover.
 std::string layoutCodesOf(const GroupDevice& g) {
-    const reply::GroupLayouts* layouts = reply::GroupForModel(static_cast<std::uint32_t>(std::atoi(g.models)));
+    const reply::GroupLayouts* layouts = reply::groupForModel(static_cast<std::uint32_t>(std::atoi(g.models)));
     std::string codes;
     for (std::size_t c = 0; layouts != nullptr && c < layouts->byReplyCode.size(); ++c) {
         if (layouts->byReplyCode[c] != nullptr) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
