@@ -10,7 +10,7 @@
 
 namespace kavrol::command {
 
-std::int32_t buildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWorkAreaSize]) {
+std::int32_t buildCommandFrame(const Command& args, std::uint8_t (&work)[kWorkAreaSize]) {
     std::memset(work, 0, sizeof work);
     std::uint8_t words[2 * protocol::kMaxWordItems] = {};
     protocol::CommandFrameFields fields;
@@ -27,7 +27,7 @@ std::int32_t buildCommandFrame(const CommandArgs& args, std::uint8_t (&work)[kWo
     return protocol::encodeCommandFrame(fields, work);
 }
 
-std::int32_t sendCommand(link::LinkState& link, const CommandArgs& args) {
+std::int32_t sendCommand(link::LinkState& link, const Command& args) {
     std::uint8_t work[kWorkAreaSize];
     const std::int32_t length = buildCommandFrame(args, work);
     link.sentCount = 0;

@@ -31,7 +31,7 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
                                 uint32_t route5, uint32_t route6, uint32_t route7, uint32_t route8,
                                 uint32_t itemCount, uint32_t word0, uint32_t word1, uint32_t word2,
                                 uint32_t word3, uint32_t muxMode, const uint8_t* rawData) {
-    kavrol::command::CommandArgs args;
+    KavrolCommand args{};
     args.routeCount = low8(routeCount);
     args.command = low8(command);
     args.subCommand = low8(subCommand);
@@ -45,6 +45,7 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
     args.words[3] = low16(word3);
     args.muxMode = low8(muxMode);
     args.rawData = rawData;
+    args.rawLength = kavrol::command::rawBytesRead(args);
     return kavrol::command::sendCommand(kavrol::link::defaultLink(), args);
 }
 

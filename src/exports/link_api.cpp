@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "command/command_frame.h"
 #include "link/link_state.h"
@@ -18,26 +17,11 @@
 
 namespace {
 
-using kavrol::command::CommandArgs;
-
 constexpr std::int32_t kRejected = -1;
 
-CommandArgs argsOf(const KavrolCommand& c) {
-    CommandArgs args;
-    args.routeCount = c.routeCount;
-    args.command = c.command;
-    args.subCommand = c.subCommand;
-    std::copy(std::begin(c.route), std::end(c.route), args.route);
-    args.itemCount = c.itemCount;
-    std::copy(std::begin(c.words), std::end(c.words), args.words);
-    args.muxMode = c.muxMode;
-    args.rawData = c.rawData;
-    return args;
-}
-
 // The frame reads exactly rawLength bytes from rawData, and they exist.
-bool rawDataMatches(const KavrolCommand& c, const CommandArgs& args) {
-    if (c.rawLength != kavrol::command::rawBytesRead(args)) return false;
+bool rawDataMatches(const KavrolCommand& c) {
+    if (c.rawLength != kavrol::command::rawBytesRead(c)) return false;
     return c.rawLength == 0 || c.rawData != nullptr;
 }
 
@@ -64,9 +48,8 @@ int32_t kavrol_link_send(KavrolLink* link, const KavrolCommand* command) {
     if (state == nullptr) return kRejected;
     state->sentCount = 0;
     if (command == nullptr) return kRejected;
-    const CommandArgs args = argsOf(*command);
-    if (args.routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command, args)) return kRejected;
-    return kavrol::command::sendCommand(*state, args);
+    if (command->routeCount > kavrol::command::kMaxRoute || !rawDataMatches(*command)) return kRejected;
+    return kavrol::command::sendCommand(*state, *command);
 }
 
 int32_t kavrol_link_receive(KavrolLink* link, uint32_t modelCode, uint8_t* buffer, ReplyRecord* record) {
