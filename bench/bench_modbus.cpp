@@ -25,7 +25,7 @@ using namespace kavrol::bench;
 
 class ModbusServer {
 public:
-    explicit ModbusServer(const PtyLink& link)
+    explicit ModbusServer(const PtyPair& link)
         : link_(link), ctx_(rtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)),
           thread_([this] { run(); }) {
         for (int i = 0; i < 125; ++i) map_->tab_registers[i] = static_cast<std::uint16_t>(i);
@@ -55,7 +55,7 @@ private:
         }
     }
 
-    const PtyLink& link_;
+    const PtyPair& link_;
     modbus_t* ctx_;
     modbus_mapping_t* map_;
     std::atomic<bool> stop_{false};
@@ -75,7 +75,7 @@ void readLoop(benchmark::State& state, modbus_t* client, int registers) {
 
 void BM_ModbusServer(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    PtyLink link;
+    PtyPair link;
     modbus_t* client = rtuOn(link.port());
     {
         ModbusServer server(link);
@@ -88,7 +88,7 @@ void BM_ModbusServer(benchmark::State& state) {
 void BM_ModbusEcho(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
     const int registers = registersForReply(replyBytes);
-    PtyLink link;
+    PtyPair link;
     modbus_t* client = rtuOn(link.port());
     {
         EchoPeer peer(link, kRequestBytes, ReadRegistersReply(registers));

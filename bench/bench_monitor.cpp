@@ -64,7 +64,7 @@ const std::vector<std::uint8_t> kRequest = {0x08, 0x08, 0x01, 0x4B, 0x36, 0x41, 
 
 void BM_Direct(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    PtyLink link;
+    PtyPair link;
     EchoPeer peer(link, kRequestBytes, Reply(replyBytes));
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
     for (auto _ : state) {
@@ -78,9 +78,9 @@ void BM_Direct(benchmark::State& state) {
 
 void BM_ThroughMonitorTap(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    PtyLink deviceLink;
+    PtyPair deviceLink;
     EchoPeer peer(deviceLink, kRequestBytes, Reply(replyBytes));
-    PtyLink appLink;
+    PtyPair appLink;
     cli::LineTap tap(appLink.device(), deviceLink.port(), false);
     Decoder decoder(tap);
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));

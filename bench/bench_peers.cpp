@@ -42,7 +42,7 @@ PeerBehaviour behaviourOf(std::int64_t arg) {
 bool silent(const benchmark::State& state) { return state.range(0) == 3; }
 
 void BM_Raw(benchmark::State& state) {
-    PtyLink link;
+    PtyPair link;
     EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), behaviourOf(state.range(0)));
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(kReplyBytes);
@@ -78,7 +78,7 @@ void BM_Kavrol(benchmark::State& state) {
     SpinningHost spinning;
     kavrol::host::Host& host = kSpinning ? static_cast<kavrol::host::Host&>(spinning) : kavrol::host::platform();
     const kavrol::host::ScopedHost scoped(host);
-    PtyLink link;
+    PtyPair link;
     EchoPeer peer(link, kRequestBytes, replyFrame(9, 0, Filler(kReplyBytes - 6, 9)), behaviourOf(state.range(0)));
     Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(link.port())), kTimeoutMs);
     std::vector<std::uint8_t> buffer(KAVROL_REPLY_BUFFER_SIZE);
@@ -97,7 +97,7 @@ void BM_Kavrol(benchmark::State& state) {
 
 void BM_Modbus(benchmark::State& state) {
     const int registers = registersForReply(kReplyBytes);
-    PtyLink link;
+    PtyPair link;
     modbus_t* client = rtuOn(link.port());
     modbus_set_response_timeout(client, kTimeoutMs / 1000, 0);
     {

@@ -36,7 +36,7 @@ std::vector<std::uint8_t> KavrolReply(std::int64_t replyBytes) {
 template <bool kSpin>
 void BM_RawFloor(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    PtyLink link;
+    PtyPair link;
     EchoPeer peer(link, kRequestBytes, KavrolReply(replyBytes));
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
@@ -54,7 +54,7 @@ void BM_RawFloor(benchmark::State& state) {
 
 void BM_Kavrol(benchmark::State& state) {
     const std::int64_t replyBytes = state.range(0);
-    PtyLink link;
+    PtyPair link;
     EchoPeer peer(link, kRequestBytes, KavrolReply(replyBytes));
     Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(link.port())), 1000);
     std::vector<std::uint8_t> buffer(KAVROL_REPLY_BUFFER_SIZE);

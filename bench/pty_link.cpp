@@ -48,7 +48,7 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t n) {
     return true;
 }
 
-EchoPeer::EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
+EchoPeer::EchoPeer(const PtyPair& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
                    PeerBehaviour behaviour)
     : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), behaviour_(behaviour),
       thread_([this] { run(); }) {}

@@ -14,8 +14,7 @@
 
 namespace kavrol::bench {
 
-// The raw-mode pair: port() for the library, device() for the peer.
-using PtyLink = pty::PtyPair;
+using pty::PtyPair;
 
 // Reads exactly n bytes from a blocking descriptor; false on end or error.
 bool readExactly(int fd, std::uint8_t* dest, std::size_t n);
@@ -34,7 +33,7 @@ struct PeerBehaviour {
 
 class EchoPeer {
 public:
-    EchoPeer(const PtyLink& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
+    EchoPeer(const PtyPair& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
              PeerBehaviour behaviour = {});
     // Stops the thread: wakes it with one more request from the port side,
     // which it does not answer.
@@ -45,7 +44,7 @@ public:
 private:
     void run();
 
-    const PtyLink& link_;
+    const PtyPair& link_;
     std::size_t requestBytes_;
     std::vector<std::uint8_t> reply_;
     PeerBehaviour behaviour_;

@@ -11,7 +11,7 @@
 #include "link/link_state.h"
 #include "link/timed_io.h"
 #include "support/command_examples.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 
 namespace {
 
@@ -26,11 +26,11 @@ protected:
     PtyTest() {
         kavrol::host::install(nullptr);
         kavrol::link::libraryState() = kavrol::link::LibraryState{};
-        Init_Msg_Bin(0, pty_.portHandle(), kGenerousTimeoutMs);
+        Init_Msg_Bin(0, portHandle(pty_), kGenerousTimeoutMs);
     }
     ~PtyTest() override { kavrol::link::libraryState() = kavrol::link::LibraryState{}; }
 
-    kavrol::test::PtyPair pty_;
+    kavrol::pty::PtyPair pty_;
 };
 
 class PtyCommandExampleTest : public PtyTest, public ::testing::WithParamInterface<CommandExample> {};
@@ -38,36 +38,36 @@ class PtyCommandExampleTest : public PtyTest, public ::testing::WithParamInterfa
 TEST_P(PtyCommandExampleTest, PeerReceivesExactlyTheseBytes) {
     const CommandExample& example = GetParam();
     ASSERT_EQ(muxSend(example.args), 1);
-    EXPECT_EQ(pty_.peerRead(example.sent.size()), example.sent);
-    EXPECT_TRUE(pty_.peerDrain(20).empty());
+    EXPECT_EQ(peerRead(pty_, example.sent.size()), example.sent);
+    EXPECT_TRUE(peerDrain(pty_, 20).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, PtyCommandExampleTest, ::testing::ValuesIn(kavrol::test::commandExamples()),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(PtyTest, OversizedCommandPutsNothingOnTheLineAndKeepsTheInput) {
-    pty_.peerWrite({0x01, 0x02});
-    ASSERT_TRUE(pty_.waitPortInput(2));
+    peerWrite(pty_, {0x01, 0x02});
+    ASSERT_TRUE(waitPortInput(pty_, 2));
     const Bytes payload(45, 0x33);
     kavrol::test::SendArgs a;
     a.command = 8;
     a.itemCount = 45;
     a.rawData = payload.data();
     EXPECT_EQ(muxSend(a), -1);
-    EXPECT_TRUE(pty_.peerDrain(50).empty());
+    EXPECT_TRUE(peerDrain(pty_, 50).empty());
     std::uint8_t kept[2] = {};
     ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), kept, 2), 1);
     EXPECT_EQ(Bytes(kept, kept + 2), (Bytes{0x01, 0x02}));
 }
 
 TEST_F(PtyTest, CommandDiscardsUnreadInputAndTheReplyIsReadAfterIt) {
-    pty_.peerWrite({0xEE, 0xEE, 0xEE});
-    ASSERT_TRUE(pty_.waitPortInput(3));
+    peerWrite(pty_, {0xEE, 0xEE, 0xEE});
+    ASSERT_TRUE(waitPortInput(pty_, 3));
     const CommandExample& example = kavrol::test::commandExamples().front();
     ASSERT_EQ(muxSend(example.args), 1);
-    EXPECT_EQ(pty_.peerRead(example.sent.size()), example.sent);
+    EXPECT_EQ(peerRead(pty_, example.sent.size()), example.sent);
 
-    pty_.peerWrite({0x3E, 0x06, 0x01, 0x02, 0x03});
+    peerWrite(pty_, {0x3E, 0x06, 0x01, 0x02, 0x03});
     std::uint8_t head[2] = {};
     std::uint8_t rest[3] = {};
     ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), head, 2), 1);
@@ -77,19 +77,19 @@ TEST_F(PtyTest, CommandDiscardsUnreadInputAndTheReplyIsReadAfterIt) {
 }
 
 TEST_F(PtyTest, ReadOfMoreThanArrivedTimesOutAndReadsNothing) {
-    Init_Msg_Bin(0, pty_.portHandle(), 50);
-    pty_.peerWrite({0x10, 0x20});
-    ASSERT_TRUE(pty_.waitPortInput(2));
+    Init_Msg_Bin(0, portHandle(pty_), 50);
+    peerWrite(pty_, {0x10, 0x20});
+    ASSERT_TRUE(waitPortInput(pty_, 2));
     std::uint8_t dest[3] = {0xAA, 0xAA, 0xAA};
     EXPECT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), dest, 3), -2);
     EXPECT_EQ(Bytes(dest, dest + 3), (Bytes{0xAA, 0xAA, 0xAA}));
-    EXPECT_TRUE(pty_.waitPortInput(2, 100));
+    EXPECT_TRUE(waitPortInput(pty_, 2, 100));
 }
 
 TEST_F(PtyTest, AcknowledgeSendsTheLowByteOnly) {
     EXPECT_EQ(Invia_Ack(0x1234), 1);
-    EXPECT_EQ(pty_.peerRead(1), Bytes{0x34});
-    EXPECT_TRUE(pty_.peerDrain(20).empty());
+    EXPECT_EQ(peerRead(pty_, 1), Bytes{0x34});
+    EXPECT_TRUE(peerDrain(pty_, 20).empty());
 }
 
 // Whatever errno the application left behind, the one-byte write of the
@@ -99,8 +99,8 @@ TEST_F(PtyTest, AcknowledgeGoesOutOnceWhateverErrnoHeld) {
         SCOPED_TRACE(stale);
         errno = stale;
         EXPECT_EQ(Invia_Ack(0x06), 1);
-        EXPECT_EQ(pty_.peerRead(1), Bytes{0x06});
-        EXPECT_TRUE(pty_.peerDrain(20).empty());
+        EXPECT_EQ(peerRead(pty_, 1), Bytes{0x06});
+        EXPECT_TRUE(peerDrain(pty_, 20).empty());
     }
 }
 

@@ -17,7 +17,7 @@
 #include "host/host.h"
 #include "kavrol32/kavrol32.h"
 #include "link/link_state.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -61,9 +61,9 @@ int childWithPtyStdin(int ptyPort) {
 }
 
 TEST(UnboundOnStandardInput, ChildSeesNoByteAndNoFlush) {
-    kavrol::test::PtyPair pty;
-    pty.peerWrite({'a', 'b', 'c'});
-    ASSERT_TRUE(pty.waitPortInput(3));
+    kavrol::pty::PtyPair pty;
+    peerWrite(pty, {'a', 'b', 'c'});
+    ASSERT_TRUE(waitPortInput(pty, 3));
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) ::_exit(childWithPtyStdin(pty.port()));
@@ -72,7 +72,7 @@ TEST(UnboundOnStandardInput, ChildSeesNoByteAndNoFlush) {
     ASSERT_TRUE(WIFEXITED(status));
     // 1..6: a call before binding, 11..16: after binding null, 2x: stdin touched.
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(pty.peerDrain(100).empty());
+    EXPECT_TRUE(peerDrain(pty, 100).empty());
 }
 
 class ClosedFileTest : public ::testing::Test {

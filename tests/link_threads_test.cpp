@@ -14,12 +14,13 @@
 #include "reply/reply_reader.h"
 #include "support/caller_objects.h"
 #include "support/frames.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 
 namespace kavrol::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pty::PtyPair;
 
 constexpr std::uint32_t kGenerousMs = 4000;
 constexpr int kPeerWaitMs = 8000;
@@ -73,7 +74,7 @@ struct Line {
 void runDevice(Line& l, unsigned line, unsigned transactions) {
     int& mismatches = l.deviceMismatches;
     for (unsigned i = 0; i < transactions && mismatches < kGiveUpAfter; ++i) {
-        const Bytes query = l.pair.peerRead(9, kPeerWaitMs);
+        const Bytes query = peerRead(l.pair, 9, kPeerWaitMs);
         if (query.size() != 9) {
             ++mismatches;
             return;
@@ -82,9 +83,9 @@ void runDevice(Line& l, unsigned line, unsigned transactions) {
                           static_cast<unsigned>(query[5] | query[6] << 8) == (i & 0xFFFFU) && query[7] == line &&
                           query[8] == 0xA0;
         if (!ours) ++mismatches;
-        l.pair.peerWrite(replyFor(line, i));
+        peerWrite(l.pair, replyFor(line, i));
         if (i % kAckEvery == 0) {
-            const Bytes ack = l.pair.peerRead(1, kPeerWaitMs);
+            const Bytes ack = peerRead(l.pair, 1, kPeerWaitMs);
             if (ack.size() != 1 || ack[0] != (i & 0xFF)) ++mismatches;
             l.acksTaken.fetch_add(1, std::memory_order_release);
         }
@@ -141,7 +142,7 @@ TEST(LinkThreads, FourLinesInParallelKeepTheirFramesApart) {
     std::array<Line, kLines> lines;
     std::vector<std::thread> threads;
     for (unsigned n = 0; n < kLines; ++n) {
-        ASSERT_EQ(kavrol_link_init(&lines[n].link, lines[n].pair.portHandle(), kGenerousMs), 1);
+        ASSERT_EQ(kavrol_link_init(&lines[n].link, portHandle(lines[n].pair), kGenerousMs), 1);
         threads.emplace_back(runDevice, std::ref(lines[n]), n, kTransactions);
         threads.emplace_back(runClient, std::ref(lines[n]), n, kModels[n], kTransactions);
     }
@@ -163,8 +164,8 @@ TEST(LinkThreads, EachLineTimesOutOnItsOwnClock) {
     Line fastLine;
     KavrolLink& slow = slowLine.link;
     KavrolLink& fast = fastLine.link;
-    ASSERT_EQ(kavrol_link_init(&slow, slowLine.pair.portHandle(), kSlowMs), 1);
-    ASSERT_EQ(kavrol_link_init(&fast, fastLine.pair.portHandle(), kFastMs), 1);
+    ASSERT_EQ(kavrol_link_init(&slow, portHandle(slowLine.pair), kSlowMs), 1);
+    ASSERT_EQ(kavrol_link_init(&fast, portHandle(fastLine.pair), kFastMs), 1);
 
     std::atomic<bool> slowDone{false};
     std::int32_t slowResult = 0;

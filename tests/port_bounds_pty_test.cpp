@@ -21,13 +21,13 @@
 #include "link/timed_io.h"
 #include "support/bounded_child.h"
 #include "support/frames.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 
 namespace {
 
 using kavrol::test::exitStatusWithin;
 using kavrol::test::msSince;
-using kavrol::test::PtyPair;
+using kavrol::pty::PtyPair;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -45,14 +45,14 @@ protected:
         kavrol::host::install(nullptr);
         kavrol::link::libraryState() = kavrol::link::LibraryState{};
     }
-    void bind(std::uint32_t timeoutMs) { Init_Msg_Bin(0, pty_.portHandle(), timeoutMs); }
+    void bind(std::uint32_t timeoutMs) { Init_Msg_Bin(0, portHandle(pty_), timeoutMs); }
     PtyPair pty_;
 };
 
 // The port side obeys XON/XOFF and the device has sent XOFF: nothing can
 // go out. Today's result for a send that never leaves is -2 at the deadline.
 TEST_F(PortBoundsPty, SendAfterXoffEndsByTheTimeout) {
-    ASSERT_TRUE(pty_.holdPortOutput());
+    ASSERT_TRUE(holdPortOutput(pty_));
     bind(200);
     const auto status = exitStatusWithin(
         [] {
@@ -123,8 +123,8 @@ TEST_F(PortBoundsPty, BytesTakenByASecondReaderFailTheReadByTheTimeout) {
     ASSERT_GE(thief, 0);
     constexpr std::uint32_t kTimeoutMs = 300;
     bind(kTimeoutMs);
-    pty_.peerWrite({0x3E, 0x17});
-    ASSERT_TRUE(pty_.waitPortInput(2));
+    peerWrite(pty_, {0x3E, 0x17});
+    ASSERT_TRUE(waitPortInput(pty_, 2));
     const auto status = exitStatusWithin(
         [thief] {
             StealingHost host(thief);
@@ -165,9 +165,9 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
     constexpr std::uint32_t kTimeoutMs = 3000;
     bind(kTimeoutMs);
     const Bytes reply = kavrol::test::replyFrame(1, 0, Bytes(20, 0x11));
-    pty_.peerWrite(Bytes(reply.begin(), reply.begin() + 6));
-    ASSERT_TRUE(pty_.waitPortInput(6));
-    pty_.closePeer();
+    peerWrite(pty_, Bytes(reply.begin(), reply.begin() + 6));
+    ASSERT_TRUE(waitPortInput(pty_, 6));
+    pty_.closeDevice();
     expectReceiveEndsLostAtOnce(kTimeoutMs);
     // Later calls on the hung-up port end at once as well.
     const auto again = Clock::now();
@@ -180,16 +180,16 @@ TEST_F(PortBoundsPty, MasterClosedMidReplyEndsTheReceiveAtOnce) {
 // output waiting (a pty passes output on at once).
 TEST_F(PortBoundsPty, BothQueueCountsOfAPort) {
     kavrol::host::QueueCounts counts{99, 99};
-    ASSERT_TRUE(kavrol::host::platform().queryQueues(pty_.portHandle(), counts));
+    ASSERT_TRUE(kavrol::host::platform().queryQueues(portHandle(pty_), counts));
     EXPECT_EQ(counts.inQueue, 0U);
     EXPECT_EQ(counts.outQueue, 0U);
-    pty_.peerWrite({1});
-    ASSERT_TRUE(pty_.waitPortInput(1));
-    ASSERT_TRUE(kavrol::host::platform().queryQueues(pty_.portHandle(), counts));
+    peerWrite(pty_, {1});
+    ASSERT_TRUE(waitPortInput(pty_, 1));
+    ASSERT_TRUE(kavrol::host::platform().queryQueues(portHandle(pty_), counts));
     EXPECT_EQ(counts.inQueue, 1U);
-    pty_.peerWrite({2, 3});
-    ASSERT_TRUE(pty_.waitPortInput(3));
-    ASSERT_TRUE(kavrol::host::platform().queryQueues(pty_.portHandle(), counts));
+    peerWrite(pty_, {2, 3});
+    ASSERT_TRUE(waitPortInput(pty_, 3));
+    ASSERT_TRUE(kavrol::host::platform().queryQueues(portHandle(pty_), counts));
     EXPECT_EQ(counts.inQueue, 3U);
     EXPECT_EQ(counts.outQueue, 0U);
     EXPECT_FALSE(kavrol::host::platform().queryQueues(reinterpret_cast<void*>(static_cast<std::intptr_t>(-5)), counts));
@@ -237,7 +237,7 @@ TEST(PortGone, FailedTransfersReportTheLoss) {
             int code = 0;
             {
                 PtyPair hungUp;
-                hungUp.closePeer();
+                hungUp.closeDevice();
                 if (kavrol::host::posix::readBounded(hungUp.port(), bytes, 4, 2000) != kavrol::host::PortOutcome::Lost)
                     code |= 1;
                 if (kavrol::host::posix::writeBounded(hungUp.port(), bytes, 4, 2000) != kavrol::host::PortOutcome::Lost)
@@ -312,7 +312,7 @@ TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsUnbound) {
         EXPECT_EQ(sendCommand(), -2) << std::hex << value;
         EXPECT_EQ(Invia_Ack(0x06), 1);
     }
-    EXPECT_TRUE(pty_.peerDrain(100).empty());
+    EXPECT_TRUE(peerDrain(pty_, 100).empty());
 }
 
 // Nor do they fall back to descriptor 0: with the pty as descriptor 0, a
@@ -329,7 +329,7 @@ TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsNotDescriptorZero) {
         5000);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0);
-    EXPECT_TRUE(pty_.peerDrain(100).empty());
+    EXPECT_TRUE(peerDrain(pty_, 100).empty());
 }
 
 // The tick is the monotonic clock in whole milliseconds: every reading lies

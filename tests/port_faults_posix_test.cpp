@@ -25,14 +25,14 @@
 #include "kavrol32/link.h"
 #include "link/link_state.h"
 #include "support/bounded_child.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using kavrol::test::exitStatusWithin;
 using kavrol::test::msSince;
-using kavrol::test::PtyPair;
+using kavrol::pty::PtyPair;
 using Clock = std::chrono::steady_clock;
 
 double threadCpuMs() {
@@ -124,8 +124,8 @@ int unboundReceiveWith(Stdin kind, int ptyPort, const std::string& file) {
 
 TEST_P(UnboundStdinTest, ReceiveSleepsToItsDeadlineAndLeavesStandardInputAlone) {
     PtyPair pty;
-    pty.peerWrite({'a', 'b', 'c'});
-    ASSERT_TRUE(pty.waitPortInput(3));
+    peerWrite(pty, {'a', 'b', 'c'});
+    ASSERT_TRUE(waitPortInput(pty, 3));
     kavrol::test::TempDir dir;
     const std::string file = dir.file("stdin.bin");
     {
@@ -183,7 +183,7 @@ TEST(ReadableButEmpty, CanonicalPtyAfterEndOfFileSleepsToTheDeadline) {
     t.c_lflag |= ICANON;
     t.c_cc[VEOF] = 0x04;
     ASSERT_EQ(::tcsetattr(pty.port(), TCSANOW, &t), 0);
-    pty.peerWrite({0x04});
+    peerWrite(pty, {0x04});
     ::usleep(20000);
     expectIdleReceive([&] { return pty.port(); });
 }
@@ -192,7 +192,7 @@ TEST(ReadableButEmpty, CanonicalPtyAfterEndOfFileSleepsToTheDeadline) {
 // descriptor number is taken over by /dev/null.
 TEST(ReadableButEmpty, PartialReplyThenDescriptorReusedSleepsToTheDeadline) {
     PtyPair pty;
-    pty.peerWrite({0x02, 0x30, 0x01});
+    peerWrite(pty, {0x02, 0x30, 0x01});
     expectIdleReceive([&] { return pty.port(); },
                       [&] {
                           ::usleep(100000);
@@ -261,9 +261,9 @@ int twoSendersAfterXoff(Sharing sharing, int port, void* handle) {
 
 TEST_P(SharedPortTest, EachSenderEndsByItsOwnDeadline) {
     PtyPair pty;
-    ASSERT_TRUE(pty.holdPortOutput());
+    ASSERT_TRUE(holdPortOutput(pty));
     const Sharing sharing = GetParam().sharing;
-    const auto status = exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), pty.portHandle()); },
+    const auto status = exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), portHandle(pty)); },
                                          5000);
     ASSERT_TRUE(status.has_value()) << "a sender blocked past its time-out";
     EXPECT_EQ(*status, 0) << "1/2 A's/B's result, 3/4 A/B late, 5 flags";

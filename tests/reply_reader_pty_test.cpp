@@ -12,24 +12,26 @@
 #include "support/alloc_counter.h"
 #include "support/caller_objects.h"
 #include "support/frames.h"
-#include "support/pty_pair.h"
+#include "support/pty_peer.h"
 
 namespace kavrol::test {
 namespace {
+
+using pty::PtyPair;
 
 constexpr std::uint32_t kGenerousMs = 2000;
 constexpr std::uint32_t kExpectedTimeoutMs = 50;
 
 class ReplyReaderPty : public ::testing::Test {
 protected:
-    ReplyReaderPty() { Init_Msg_Bin(0, pair_.portHandle(), kGenerousMs); }
+    ReplyReaderPty() { Init_Msg_Bin(0, portHandle(pair_), kGenerousMs); }
     ~ReplyReaderPty() override { link::libraryState() = link::LibraryState{}; }
 
     // Sends bytes from the device side and waits until the port has them all.
     void arrive(const Bytes& bytes) {
         const std::size_t before = queued();
-        pair_.peerWrite(bytes);
-        ASSERT_TRUE(pair_.waitPortInput(before + bytes.size()));
+        peerWrite(pair_, bytes);
+        ASSERT_TRUE(waitPortInput(pair_, before + bytes.size()));
     }
 
     std::size_t queued() const {
@@ -81,7 +83,7 @@ TEST_F(ReplyReaderPty, BadLengthReturnsMinus3AfterTheHeader) {
 }
 
 TEST_F(ReplyReaderPty, TruncatedFrameTimesOutAndLeavesItsBytesQueued) {
-    Init_Msg_Bin(0, pair_.portHandle(), kExpectedTimeoutMs);
+    Init_Msg_Bin(0, portHandle(pair_), kExpectedTimeoutMs);
     Bytes frame = frameWithLength(20, 1, 0x21);
     frame.resize(12);
     arrive(frame);
