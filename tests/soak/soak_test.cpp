@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -210,6 +211,18 @@ void awaitLogged(const std::string& faultLog, std::uint64_t seq) {
     }
 }
 
+// Waits (at most 1 s) until the kernel shows the process stopped.
+void awaitStopped(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream in(path);
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const auto close = stat.rfind(')');
+        if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'T') return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 // Runs `transactions` against a fresh simulator; with holdEvery, the
 // simulator is stopped for kHoldMs after every holdEvery-th command is
 // sent, as a loaded machine may deschedule it.
@@ -243,18 +256,22 @@ Stats runSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
         const Prediction& p = predicted.back();
         got.fill(kBufferFill, kRecordFill);
 
-        test::AllocCounter::start();
-        const std::int32_t sent = Send(t);
-        stats.allocations += test::AllocCounter::stop();
+        // A held-up simulator is stopped before the command goes out, so
+        // that it cannot have answered before the stop: its reply is late
+        // however fast or slow this machine is.
         const bool hold = holdEvery != 0 && seq % holdEvery == 0 && p.plan.delayMs == 0;
         std::thread release;
         if (hold) {
             ::kill(sim.pid(), SIGSTOP);
+            awaitStopped(sim.pid());
             release = std::thread([pid = sim.pid()] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(kHoldMs));
                 ::kill(pid, SIGCONT);
             });
         }
+        test::AllocCounter::start();
+        const std::int32_t sent = Send(t);
+        stats.allocations += test::AllocCounter::stop();
         Outcome o;
         o.receiveStartUs = NowUs();
         test::AllocCounter::start();
