@@ -1,6 +1,9 @@
 #include "gateway/config.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <set>
 
 #include "common/hex.h"
@@ -206,6 +209,9 @@ void readGateway(TomlReader& root, GatewayConfig& c, std::size_t& queueLimit) {
 }  // namespace
 
 GatewayConfig loadConfig(const std::string& path) {
+    if (std::ifstream probe(path); !probe) {
+        throw configError(path, 1, "(file)", std::string("cannot be read: ") + std::strerror(errno));
+    }
     toml::table root;
     try {
         root = toml::parse_file(path);
