@@ -143,6 +143,9 @@ int Gateway::run(const std::atomic<bool>& stop, const std::atomic<long long>& st
         publishStates();
         drainOutboxes();
     }
+    // The final counts, retained with each line's state.
+    for (auto& w : workers_) w->restateCurrent();
+    publishStates();
     client_.goOffline();
     while (!everythingSent() && client_.connected() && monotonicMs() < deadline) {
         client_.step(10);
