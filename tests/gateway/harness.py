@@ -228,7 +228,7 @@ class Subscriber:
 
     def _on_message(self, client: mqtt.Client, userdata: Any, msg: mqtt.MQTTMessage) -> None:
         with self.lock:
-            self.messages.append((time.monotonic(), msg.topic, msg.payload, msg.properties, bool(msg.retain)))
+            self.messages.append((time.monotonic(), msg.topic, msg.payload, getattr(msg, "properties", None), bool(msg.retain)))
 
     def on(self, topic: str) -> list[bytes]:
         with self.lock:
