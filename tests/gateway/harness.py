@@ -274,3 +274,81 @@ def cli_json(port: str, model: int, command: int, sub: int = 0, route: tuple[int
         args += ["--route", ",".join(str(b) for b in route)]
     out = subprocess.run(args, capture_output=True, text=True, timeout=30)
     return json.loads(out.stdout)
+
+
+class V5RefusingProxy:
+    """In front of a real broker: answers an MQTT 5 CONNECT as a broker that
+    speaks 3.1.1 only (CONNACK "unacceptable protocol version", then closes)
+    and passes every other connection through unchanged."""
+
+    def __init__(self, broker_port: int) -> None:
+        self.broker_port = broker_port
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(16)
+        self.port = self.server.getsockname()[1]
+        self.refused = 0
+        self.passed = 0
+        self.running = True
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self) -> None:
+        while self.running:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._handle, args=(client,), daemon=True).start()
+
+    @staticmethod
+    def _read_packet(s: socket.socket) -> bytes:
+        head = s.recv(1)
+        length, shift, raw = 0, 0, b""
+        while True:
+            b = s.recv(1)
+            raw += b
+            length |= (b[0] & 0x7F) << shift
+            shift += 7
+            if not b[0] & 0x80:
+                break
+        body = b""
+        while len(body) < length:
+            body += s.recv(length - len(body))
+        return head + raw + body
+
+    def _handle(self, client: socket.socket) -> None:
+        try:
+            packet = self._read_packet(client)
+            # Fixed header, remaining length, then "\0\4MQTT" and the protocol level.
+            start = packet.index(b"MQTT") + 4
+            if packet[start] == 5:
+                self.refused += 1
+                client.sendall(bytes([0x20, 0x02, 0x00, 0x01]))
+                client.close()
+                return
+            self.passed += 1
+            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+            upstream.sendall(packet)
+            for a, b in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+        except (OSError, ValueError, IndexError):
+            client.close()
+
+    @staticmethod
+    def _pipe(a: socket.socket, b: socket.socket) -> None:
+        try:
+            while data := a.recv(65536):
+                b.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (a, b):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def close(self) -> None:
+        self.running = False
+        self.server.close()
