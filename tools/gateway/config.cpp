@@ -77,6 +77,11 @@ void readTls(TomlReader& broker, BrokerConfig& b) {
     b.tls.certFile = t.text("cert_file").value_or("");
     b.tls.keyFile = t.text("key_file").value_or("");
     if (b.tls.caFile.empty()) t.fail("ca_file", "missing (required with [broker.tls])");
+    const std::pair<const char*, const std::string*> files[] = {
+        {"ca_file", &b.tls.caFile}, {"cert_file", &b.tls.certFile}, {"key_file", &b.tls.keyFile}};
+    for (const auto& [key, file] : files) {
+        if (!file->empty() && !std::ifstream(*file)) t.fail(key, *file + " cannot be read: " + std::strerror(errno));
+    }
     if (b.tls.certFile.empty() != b.tls.keyFile.empty()) {
         t.fail(b.tls.certFile.empty() ? "cert_file" : "key_file", "cert_file and key_file go together");
     }
@@ -121,7 +126,7 @@ PollConfig readPoll(TomlReader& t, const DeviceConfig& d) {
         if (!bytes) t.fail("raw", error);
         r.raw = *bytes;
     }
-    const auto interval = t.integer("interval_ms", 1, kMaxIntervalMs);
+    const auto interval = t.integer("interval_ms", 0, kMaxIntervalMs);
     if (!interval) t.missing("interval_ms");
     p.intervalMs = narrow<unsigned>(*interval);
     if (const std::string why = cli::checkRequest(r); !why.empty()) t.fail(r.raw.empty() ? "words" : "raw", why);

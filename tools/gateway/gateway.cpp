@@ -67,7 +67,8 @@ void Gateway::handleCommand(const Incoming& in) {
                 refuse(in, replyTopic, parsed.error, parsed.id);
                 return;
             }
-            w->submit({d, std::move(parsed), replyTopic, in.correlation});
+            PendingCommand c{d, std::move(parsed), replyTopic, in.correlation};
+            if (!w->submit(c)) refuse(in, replyTopic, "line " + line.name + " has ended", c.command.id);
             return;
         }
     }

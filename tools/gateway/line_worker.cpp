@@ -47,12 +47,14 @@ void LineWorker::join() {
     if (thread_.joinable()) thread_.join();
 }
 
-void LineWorker::submit(PendingCommand c) {
+bool LineWorker::submit(PendingCommand& c) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        if (ended_) return false;
         commands_.push_back(std::move(c));
     }
     wake_.notify_all();
+    return true;
 }
 
 std::optional<std::string> LineWorker::takeStateChange() {
@@ -204,7 +206,13 @@ void LineWorker::run() {
             running = running && !stop_;
         }
     }
-    refuseCommands("the gateway is stopping");
+    bool stopping = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        stopping = stop_;
+    }
+    refuseCommands(stopping ? "the gateway is stopping" : "line " + line_.name + " has ended");
     finished_ = true;
     wakeup_.notify();
 }

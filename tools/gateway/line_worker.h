@@ -46,8 +46,9 @@ public:
     bool finished() const { return finished_.load(); }
     void join();
 
-    // A checked command for one of the line's devices; it runs before the next poll.
-    void submit(PendingCommand c);
+    // A checked command for one of the line's devices; it runs before the
+    // next poll. False, taking nothing, once the line has ended.
+    bool submit(PendingCommand& c);
 
     // The oldest state change ("open", "lost", "reopened") not yet published.
     std::optional<std::string> takeStateChange();
@@ -94,6 +95,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
+    bool ended_ = false;  // takes no more commands
     std::deque<PendingCommand> commands_;
     std::deque<std::string> stateChanges_;
     std::string state_;
