@@ -7,8 +7,10 @@ namespace kavrol::gateway {
 Outbox::Outbox(std::size_t limit, const Wakeup& wakeup) : limit_(limit), wakeup_(wakeup) {}
 
 void Outbox::push(Message m) {
+    bool wasEmpty = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        wasEmpty = queue_.empty();
         if (queue_.size() >= limit_) {
             const auto oldest = std::find_if(queue_.begin(), queue_.end(), [](const Message& q) { return q.droppable; });
             if (oldest != queue_.end()) {
@@ -21,7 +23,9 @@ void Outbox::push(Message m) {
         }
         queue_.push_back(std::move(m));
     }
-    wakeup_.notify();
+    // The MQTT thread empties the queue whenever it can; it needs waking
+    // only when there was nothing to empty.
+    if (wasEmpty) wakeup_.notify();
 }
 
 std::optional<Message> Outbox::pop() {
