@@ -352,3 +352,13 @@ class V5RefusingProxy:
     def close(self) -> None:
         self.running = False
         self.server.close()
+
+
+def shut_down(subscriber: Optional[Subscriber], gateway: Optional[Gateway], sims: list[Devsim]) -> None:
+    """The end of a test: whatever it got to, every process it started stops."""
+    if subscriber is not None:
+        subscriber.close()
+    if gateway is not None and gateway.process is not None:
+        gateway.stop()
+    for s in sims:
+        s.stop()

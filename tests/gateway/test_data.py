@@ -7,7 +7,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, cli_json, eventually, gateway_toml, retained
+from harness import Devsim, Gateway, Subscriber, cli_json, eventually, gateway_toml, retained, shut_down
 from plant import DEVICES, ROUTE, base_config, line_dict, poll_topics, topic
 
 LINES = 4
@@ -54,8 +54,4 @@ def test_every_reply_arrives_decoded_as_the_cli_decodes_it(tmp_path: Path, broke
         assert sum(f["transactions"] for f in final.values()) >= TOTAL
         assert retained(broker.port, topic("status")) == b"offline"
     finally:
-        sub.close()
-        if gateway.process and gateway.process.poll() is None:
-            gateway.stop()
-        for s in sims + [reference]:
-            s.stop()
+        shut_down(sub, gateway, sims + [reference])

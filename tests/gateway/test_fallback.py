@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, V5RefusingProxy, eventually, gateway_toml, retained
+from harness import Devsim, Gateway, Subscriber, V5RefusingProxy, eventually, gateway_toml, retained, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 
@@ -31,8 +31,5 @@ def test_falls_back_to_3_1_1(tmp_path: Path, broker) -> None:
         assert gateway.stop()[0] == 0
         assert retained(broker.port, topic("status")) == b"offline"
     finally:
-        sub.close()
-        if gateway.process and gateway.process.poll() is None:
-            gateway.stop()
-        sim.stop()
+        shut_down(sub, gateway, [sim])
         proxy.close()

@@ -6,13 +6,13 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml
+from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 TIMEOUT_MS = 300
 FAULTS = ("delay:0.15:20", "delay:0.08:700", "bad-checksum:0.1", "no-reply:0.1")
 FAULTY_REPLIES = 150
-# A reply delayed well inside the time-out that a loaded machine still made late.
+# Replies a loaded machine made late, though they were due well inside the time-out.
 MAX_LATE = 3
 
 
@@ -38,7 +38,8 @@ def test_published_statuses_follow_the_fault_log(tmp_path: Path, broker) -> None
         for seq in range(1, n + 1):
             got, entry = published[seq]["status"], entries[seq]
             kinds = {f["kind"] for f in entry["faults"]}
-            if got != entry["expect"] and got == -2 and "delay" in kinds and entry["delay_ms"] < TIMEOUT_MS:
+            # Late: the gateway waited its whole time-out for a reply a loaded machine held up.
+            if got != entry["expect"] and got == -2 and published[seq]["rtt_ms"] >= TIMEOUT_MS:
                 late += 1
                 continue
             assert got == entry["expect"], (seq, published[seq], entry)
@@ -54,8 +55,4 @@ def test_published_statuses_follow_the_fault_log(tmp_path: Path, broker) -> None
             assert all(p["status"] == 1 for p in others), line
             assert all(not e["faults"] for e in sims[int(line[1:])].faults())
     finally:
-        sub.close()
-        if gateway.process and gateway.process.poll() is None:
-            gateway.stop()
-        for s in sims:
-            s.stop()
+        shut_down(sub, gateway, sims)

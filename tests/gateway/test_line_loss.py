@@ -8,7 +8,7 @@ import json
 import time
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, retained
+from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, retained, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 DOWN_S = 1.5
@@ -47,7 +47,4 @@ def test_lost_line_is_reopened_and_the_others_go_on(tmp_path: Path, broker) -> N
         # The restarted simulator got the line's polls again.
         assert len(sims[1].received_frames()) > frames_before
     finally:
-        sub.close()
-        gateway.stop()
-        for s in sims:
-            s.stop()
+        shut_down(sub, gateway, sims)

@@ -7,7 +7,7 @@ import re
 import urllib.request
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml
+from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 
@@ -49,7 +49,4 @@ def test_metrics(tmp_path: Path, broker) -> None:
         assert m['kavrol_gateway_queue_depth{line="L0"}'] == 0
         assert m['kavrol_gateway_line_lost_total{line="L1"}'] == 0
     finally:
-        sub.close()
-        gateway.stop()
-        for s in sims:
-            s.stop()
+        shut_down(sub, gateway, sims)

@@ -9,7 +9,7 @@ import json
 import time
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, retained
+from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, retained, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 SMALL_QUEUE = 20
@@ -56,8 +56,4 @@ def test_outage_below_and_above_the_queue_bound(tmp_path: Path, broker) -> None:
         assert finals[0]["dropped"] > 0
         assert missing == finals[0]["dropped"], (missing, finals[0])
     finally:
-        sub.close()
-        if gateway.process and gateway.process.poll() is None:
-            gateway.stop()
-        for s in sims:
-            s.stop()
+        shut_down(sub, gateway, sims)

@@ -1,22 +1,13 @@
 #include "gateway/log.h"
 
 #include <cstdio>
-#include <ctime>
 #include <mutex>
+
+#include "common/clock_text.h"
 
 namespace kavrol::gateway {
 
-std::string utcTimestamp() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    tm utc{};
-    ::gmtime_r(&ts.tv_sec, &utc);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc);
-    char text[48];
-    std::snprintf(text, sizeof text, "%s.%03ldZ", date, ts.tv_nsec / 1000000);
-    return text;
-}
+std::string utcTimestamp() { return tools::clockText("%Y-%m-%dT%H:%M:%S", true) + "Z"; }
 
 void logEvent(const std::string& what) {
     static std::mutex mutex;
