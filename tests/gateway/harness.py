@@ -72,6 +72,7 @@ class Broker:
             "max_queued_messages 1000000\n"
             "max_inflight_messages 0\n"
             f"log_dest file {work}/mosquitto.log\n"
+            + ("log_type all\n" if os.environ.get("KAVROL_BROKER_LOG_ALL") else "")
         )
 
     def start(self) -> "Broker":
