@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <stdexcept>
+
+#include "common/clock_text.h"
 
 namespace kavrol::cli {
 
@@ -23,16 +24,6 @@ void PollOutput::write(const std::string& text) {
     }
 }
 
-std::string PollOutput::timestamp() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    ::localtime_r(&ts.tv_sec, &local);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
-    char text[48];
-    std::snprintf(text, sizeof text, "%s.%03ld", date, ts.tv_nsec / 1000000);
-    return text;
-}
+std::string PollOutput::timestamp() { return tools::clockText("%Y-%m-%d %H:%M:%S", false); }
 
 }  // namespace kavrol::cli

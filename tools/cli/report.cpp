@@ -242,6 +242,10 @@ void addReplyDataJson(json& j, const Outcome& o) {
     json runs = json::array();
     for (const auto& [at, bytes] : writtenRuns(o)) runs.push_back({{"at", at}, {"bytes", bytes}});
     j["buffer"] = runs;
+    addRecordJson(j, o);
+}
+
+void addRecordJson(json& j, const Outcome& o) {
     json record = json::object();
     json caller = json::array();
     for (const FieldValue& f : recordFields(o)) {

@@ -51,6 +51,8 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
 void printReplyData(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent = "");
 // The same as the "buffer", "record" and "record_from_caller_buffer" members of j.
 void addReplyDataJson(nlohmann::json& j, const Outcome& o);
+// Only the "record" and "record_from_caller_buffer" members.
+void addRecordJson(nlohmann::json& j, const Outcome& o);
 
 // The same as one JSON object.
 nlohmann::json outcomeJson(const std::string& port, const Request& r, const Outcome& o);

@@ -85,6 +85,12 @@ Line::Line(int fd, std::uint32_t timeoutMs) : link_{}, fd_(fd), timeoutMs_(timeo
     kavrol_link_init(&link_, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)), timeoutMs);
 }
 
+void Line::setTimeout(std::uint32_t timeoutMs) {
+    if (timeoutMs == timeoutMs_) return;
+    timeoutMs_ = timeoutMs;
+    kavrol_link_init(&link_, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)), timeoutMs);
+}
+
 Outcome Line::transact(const Request& r) {
     Outcome out;
     KavrolCommand c{};

@@ -65,6 +65,10 @@ public:
     // zeroed. The request must have passed checkRequest.
     Outcome transact(const Request& r);
 
+    // Rebinds the link with another time-out for each of its waits.
+    void setTimeout(std::uint32_t timeoutMs);
+    std::uint32_t timeout() const { return timeoutMs_; }
+
     // True when the last transaction found the port hung up or gone.
     bool portLost() const { return kavrol_link_port_lost(&link_) == 1; }
 
