@@ -521,6 +521,22 @@ TEST_F(ToolsMonitorLine, AnUnwritableLogEndsTheMonitorNamingTheFile) {
     }
 }
 
+TEST_F(ToolsMonitorLine, TheApplicationsSpeedAndStopBitsAreFollowedAndLogged) {
+    const std::string link = tempPath("tap.link");
+    Monitor monitor({"--device", devPath(), "--pty", "--link", link, "--json"});
+    ASSERT_TRUE(waitForPath(link)) << monitor.err();
+    // Nobody answers: only the settings matter here.
+    query(link, {"--baud", "19200", "--parity", "E", "--stop", "2", "--model", "2", "--command", "1", "--timeout", "100"});
+    const std::string expected =
+        "the application set its line to 19200 baud, 2 stop bits (a pseudo-terminal shows no parity or data bits); "
+        "the device side follows: 19200 8N2";
+    EXPECT_TRUE(waitForOut(monitor, expected)) << monitor.out();
+    const auto line = ttyLine(dev());
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(describeLine(*line), "19200 8N2");
+    EXPECT_EQ(monitor.stop(SIGINT, 5000), 0) << monitor.err();
+}
+
 TEST_F(ToolsMonitorLine, SharedTapsADeviceAnotherProgramHolds) {
     const auto held = SerialPort::open(devPath(), LineSettings{});
     Monitor busy(between({}));
