@@ -115,6 +115,23 @@ TEST(ToolsPort, TheSimulatorTakesOverAStaleLinkAndRemovesItsOwn) {
     EXPECT_NE(::lstat(link.c_str(), &st), 0) << "the link outlived its simulator";
 }
 
+TEST(ToolsPort, ALineSettingAPseudoTerminalCannotTakeIsNamed) {
+    Devsim sim({});
+    const std::pair<std::vector<std::string>, std::string> cases[] = {{{"--parity", "E"}, "9600 8E1"},
+                                                                      {{"--data", "7"}, "9600 7N1"}};
+    for (const auto& [args, line] : cases) {
+        // Now the pty runs at 9600 8N1, and the kernel refuses a change that
+        // asks for nothing else than what a pty cannot hold.
+        ASSERT_EQ(run(pollArgs(sim.path(), {})).exitCode, 0);
+        const RunResult r = run(pollArgs(sim.path(), args));
+        EXPECT_EQ(r.exitCode, 3) << r.err;
+        EXPECT_NE(r.err.find("cannot set " + sim.path() + " to " + line + " (tcsetattr: Invalid argument): a Linux "
+                             "pseudo-terminal cannot take parity or fewer than 8 data bits"),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
 TEST(ToolsPort, ALostPortEndsARunWithoutReopen) {
     auto sim = std::make_unique<Devsim>(std::vector<std::string>{});
     Spawned client(pollArgs(sim->path(), {"--repeat", "0", "--interval", "20", "--timeout", "300"}));

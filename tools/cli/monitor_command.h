@@ -27,6 +27,8 @@ struct MonitorOptions {
     bool json = false;
     std::string raw;
     std::string pcap;
+    bool shared = false;               // open the ports without locking them
+    bool reopen = false;               // wait for a lost device side to come back
 };
 
 void addMonitorOptions(CLI::App& monitor, MonitorOptions& o);
@@ -34,7 +36,8 @@ void addMonitorOptions(CLI::App& monitor, MonitorOptions& o);
 // Throws UsageError for options that do not go together.
 void checkMonitorOptions(const MonitorOptions& o);
 
-// Runs until SIGINT or SIGTERM, or until a port fails.
+// Runs until SIGINT or SIGTERM, until a port fails (exit 3; with --reopen a
+// lost device side is waited for instead) or a log cannot be written (exit 1).
 int runMonitor(const MonitorOptions& o);
 
 }  // namespace kavrol::cli

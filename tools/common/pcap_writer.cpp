@@ -57,8 +57,15 @@ PcapWriter::~PcapWriter() {
     if (file_ != nullptr) std::fclose(file_);
 }
 
-void PcapWriter::write(const FoundFrame& f, std::int64_t timeUs) {
-    const Bytes body = pcapPacket(f);
+void PcapWriter::write(const FoundFrame& f, std::int64_t timeUs) { writePacket(pcapPacket(f), timeUs); }
+
+void PcapWriter::writeNote(const std::string& text, std::int64_t timeUs) {
+    Bytes body{1, 0, kPcapAnnotation, 0};
+    body.insert(body.end(), text.begin(), text.end());
+    writePacket(body, timeUs);
+}
+
+void PcapWriter::writePacket(const Bytes& body, std::int64_t timeUs) {
     Bytes record;
     const std::int64_t t = timeUs < 0 ? 0 : timeUs;
     putLe(record, static_cast<std::uint32_t>(t / 1000000), 4);

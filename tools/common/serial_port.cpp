@@ -151,6 +151,18 @@ speed_t termiosSpeed(unsigned baud) {
     throw PortError("baud rate " + std::to_string(baud) + " is not one of the standard rates");
 }
 
+// The termios flags of a line: CSIZE, PARENB, PARODD, CSTOPB.
+tcflag_t lineFlags(const LineSettings& s) {
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t f = kSizes[s.dataBits - 5];
+    if (s.parity == 'E') f |= PARENB;
+    if (s.parity == 'O') f |= PARENB | PARODD;
+    if (s.stopBits == 2) f |= CSTOPB;
+    return f;
+}
+
+constexpr tcflag_t kLineMask = CSIZE | PARENB | PARODD | CSTOPB;
+
 std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineSettings& s, bool exclusive) {
     const speed_t speed = termiosSpeed(s.baud);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -178,17 +190,21 @@ std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineS
     if (::tcgetattr(fd, &t) != 0) return fail(std::string("tcgetattr: ") + std::strerror(errno));
     ::cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    t.c_cflag |= kSizes[s.dataBits - 5];
-    if (s.parity == 'E') t.c_cflag |= PARENB;
-    if (s.parity == 'O') t.c_cflag |= PARENB | PARODD;
-    if (s.stopBits == 2) t.c_cflag |= CSTOPB;
+    t.c_cflag &= ~static_cast<tcflag_t>(kLineMask | CRTSCTS);
+    t.c_cflag |= lineFlags(s);
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(std::string("tcsetattr: ") + std::strerror(errno));
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+        const int error = errno;
+        std::string why = "cannot set " + path + " to " + describeLine(s) + " (tcsetattr: " + std::strerror(error) + ")";
+        // The kernel refuses a change that asks for nothing a pty can hold.
+        if (error == EINVAL && isPseudoTerminal(fd) && (s.parity != 'N' || s.dataBits != 8)) {
+            why += ": a Linux pseudo-terminal cannot take parity or fewer than 8 data bits (use --data 8 --parity N)";
+        }
+        return fail(why);
+    }
     return std::make_unique<TermiosPort>(fd, marked);
 }
 
@@ -196,6 +212,37 @@ std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineS
 
 std::string describeLine(const LineSettings& s) {
     return std::to_string(s.baud) + " " + std::to_string(s.dataBits) + s.parity + std::to_string(s.stopBits);
+}
+
+std::optional<LineSettings> ttyLine(int fd) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return std::nullopt;
+    LineSettings s;
+    s.baud = host::posix::baudOfSpeedCode(::cfgetospeed(&t));
+    const tcflag_t size = t.c_cflag & CSIZE;
+    s.dataBits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    s.parity = (t.c_cflag & PARENB) == 0 ? 'N' : (t.c_cflag & PARODD) != 0 ? 'O' : 'E';
+    s.stopBits = (t.c_cflag & CSTOPB) != 0 ? 2 : 1;
+    return s;
+}
+
+bool setTtyLine(int fd, const LineSettings& s) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return false;
+    if (s.dataBits < 5 || s.dataBits > 8 || s.stopBits < 1 || s.stopBits > 2) {
+        errno = EINVAL;
+        return false;
+    }
+    speed_t speed = 0;
+    try {
+        speed = termiosSpeed(s.baud);
+    } catch (const PortError&) {
+        errno = EINVAL;
+        return false;
+    }
+    t.c_cflag = (t.c_cflag & ~kLineMask) | lineFlags(s);
+    if (::cfsetospeed(&t, speed) != 0 || ::cfsetispeed(&t, speed) != 0) return false;
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
 bool isStandardBaud(unsigned baud) { return host::posix::speedCodeOf(baud).has_value(); }

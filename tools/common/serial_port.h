@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ public:
 
 // The standard rates a port can be set to, 50 .. 4000000.
 bool isStandardBaud(unsigned baud);
+
+// The line settings a tty's termios shows now; nullopt when fd is no tty.
+// baud is 0 for a speed that is not one of the standard rates.
+std::optional<LineSettings> ttyLine(int fd);
+
+// Sets a tty's speed, data bits, parity and stop bits, leaving the rest of
+// its termios alone. False (errno set) when the tty refuses them.
+bool setTtyLine(int fd, const LineSettings& s);
 
 class SerialPort {
 public:

@@ -21,7 +21,7 @@
 #include "common/pty_device.h"
 #include "common/serial_port.h"
 #include "simulator/simulator.h"
-#include "devsim/stable_link.h"
+#include "link-file/link_file.h"
 
 namespace {
 
@@ -137,7 +137,7 @@ extern "C" void onSignal(int) {
 int serve(const DevsimOptions& o, SimulatorConfig config) {
     std::unique_ptr<PtyDevice> pty;
     std::unique_ptr<SerialPort> port;
-    std::unique_ptr<StableLink> link;
+    std::unique_ptr<LinkFile> link;
     try {
         if (o.tty.empty()) {
             pty = std::make_unique<PtyDevice>();
@@ -149,7 +149,7 @@ int serve(const DevsimOptions& o, SimulatorConfig config) {
         return kExitPort;
     }
     try {
-        if (pty && !o.linkPath.empty()) link = std::make_unique<StableLink>(o.linkPath, pty->clientPath());
+        if (pty && !o.linkPath.empty()) link = std::make_unique<LinkFile>(o.linkPath, pty->clientPath());
     } catch (const std::exception& e) {
         return usageError(e.what());
     }
