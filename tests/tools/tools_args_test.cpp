@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "common/hex.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {
@@ -27,9 +27,9 @@ Bytes drain(int fd, int quietMs) {
     }
 }
 
-RunResult kavrol(const PtyDevice& line, std::vector<std::string> args) {
+RunResult kavrol(const pty::PtyPair& line, std::vector<std::string> args) {
     for (std::string& a : args) {
-        if (a == "PORT") a = line.clientPath();
+        if (a == "PORT") a = line.portPath();
     }
     args.insert(args.begin(), KAVROL_CLI_PATH);
     return run(args);
@@ -61,7 +61,7 @@ TEST(ToolsArgs, BadQueriesExitWith2AndSendNothing) {
         {"query", "--port", "PORT", "--model", "2", "--command", "1", "--parity", "X"},
         {"query", "--port", "PORT", "--model", "2", "--command", "1", "--stop", "3"},
     };
-    PtyDevice line;
+    pty::PtyPair line;
     for (const auto& args : cases) {
         std::string shown;
         for (const std::string& a : args) shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
@@ -69,7 +69,7 @@ TEST(ToolsArgs, BadQueriesExitWith2AndSendNothing) {
         EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << "\n" << r.err;
         EXPECT_TRUE(r.out.empty()) << shown;
-        EXPECT_TRUE(drain(line.deviceFd(), 50).empty()) << shown;
+        EXPECT_TRUE(drain(line.device(), 50).empty()) << shown;
     }
 }
 
@@ -84,13 +84,13 @@ TEST(ToolsArgs, RawPayloadsAtTheLimitDoGoOut) {
         {{"--raw", std::string(88, 'A')}, 49},
         {{"--raw", std::string(76, 'A'), "--route", "1,5"}, 50},
     };
-    PtyDevice line;
+    pty::PtyPair line;
     for (const Case& c : cases) {
         std::vector<std::string> args{"query", "--port", "PORT", "--model", "2", "--command", "8", "--timeout", "50"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const RunResult r = kavrol(line, args);
         EXPECT_EQ(r.exitCode, 1) << r.err;  // nobody answers
-        EXPECT_EQ(drain(line.deviceFd(), 200).size(), c.sent);
+        EXPECT_EQ(drain(line.device(), 200).size(), c.sent);
     }
 }
 

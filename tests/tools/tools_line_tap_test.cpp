@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "cli/line_tap.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 
 namespace kavrol::cli {
 namespace {
@@ -48,17 +48,17 @@ TEST(LineTapFollow, TheDeviceSideKeepsWhatAPseudoTerminalCannotShow) {
 // The application's settings on the pty end reach the device's tty; the
 // note names the speed.
 TEST(LineTapFollow, ASpeedAndStopBitsChangeIsAppliedAndNamed) {
-    tools::PtyDevice app;
-    tools::PtyDevice device;
+    pty::PtyPair app;
+    pty::PtyPair device;
     const LineSettings start{9600, 8, 'N', 1};
-    ASSERT_TRUE(tools::setTtyLine(device.deviceFd(), start));
-    LineTap tap(app.deviceFd(), device.deviceFd(), true, start);
+    ASSERT_TRUE(tools::setTtyLine(device.device(), start));
+    LineTap tap(app.device(), device.device(), true, start);
     termios t{};
-    ASSERT_EQ(::tcgetattr(app.deviceFd(), &t), 0);
+    ASSERT_EQ(::tcgetattr(app.device(), &t), 0);
     ::cfsetospeed(&t, B19200);
     ::cfsetispeed(&t, B19200);
     t.c_cflag |= CSTOPB | PARENB;  // the pty drops the parity
-    ASSERT_EQ(::tcsetattr(app.deviceFd(), TCSANOW, &t), 0);
+    ASSERT_EQ(::tcsetattr(app.device(), TCSANOW, &t), 0);
     std::string notes;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (notes.find("follows") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
@@ -67,7 +67,7 @@ TEST(LineTapFollow, ASpeedAndStopBitsChangeIsAppliedAndNamed) {
     EXPECT_EQ(notes,
               "the application set its line to 19200 baud, 2 stop bits (a pseudo-terminal shows no parity or data "
               "bits); the device side follows: 19200 8N2");
-    const auto line = tools::ttyLine(device.deviceFd());
+    const auto line = tools::ttyLine(device.device());
     ASSERT_TRUE(line.has_value());
     EXPECT_EQ(tools::describeLine(*line), "19200 8N2");
     EXPECT_EQ(tools::describeLine(tap.deviceLine()), "19200 8N2");

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "common/hex.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 #include "common/serial_port.h"
 #include "support/json_lines.h"
 #include "support/process.h"
@@ -317,13 +317,13 @@ TEST(ToolsMonitorBetween, ForwardsBetweenTwoPorts) {
     const json direct = queryJson(sim.path(), {"--model", "2", "--command", "1"});
     const Bytes expected = *parseHex(direct["received"].get<std::string>());
     // The test plays the application on the device end of a pty pair.
-    PtyDevice app;
-    ::fcntl(app.deviceFd(), F_SETFL, O_NONBLOCK);
-    Monitor monitor({"--between", app.clientPath(), sim.path(), "--json"});
+    pty::PtyPair app;
+    ::fcntl(app.device(), F_SETFL, O_NONBLOCK);
+    Monitor monitor({"--between", app.portPath(), sim.path(), "--json"});
     ASSERT_TRUE(waitForText(monitor, "kavrol monitor: application side")) << monitor.err();
     const Bytes command = *parseHex(direct["sent"].get<std::string>());
-    ASSERT_EQ(::write(app.deviceFd(), command.data(), command.size()), static_cast<ssize_t>(command.size()));
-    EXPECT_EQ(toHex(readSome(app.deviceFd(), expected.size())), toHex(expected));
+    ASSERT_EQ(::write(app.device(), command.data(), command.size()), static_cast<ssize_t>(command.size()));
+    EXPECT_EQ(toHex(readSome(app.device(), expected.size())), toHex(expected));
     EXPECT_EQ(monitor.stop(), 0) << monitor.err();
     const std::vector<json> lines = framesOf(jsonLines(monitor.out()));
     ASSERT_EQ(lines.size(), 2U) << monitor.out();
@@ -392,20 +392,20 @@ bool waitForOut(const Monitor& m, const std::string& text) {
 class ToolsMonitorLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (int fd : {app_.deviceFd(), dev_.deviceFd()}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        for (int fd : {app_.device(), dev_.device()}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
     std::vector<std::string> between(std::vector<std::string> extra) const {
-        std::vector<std::string> args{"--between", app_.clientPath(), dev_.clientPath()};
+        std::vector<std::string> args{"--between", app_.portPath(), dev_.portPath()};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
-    int app() const { return app_.deviceFd(); }
-    const std::string& devPath() const { return dev_.clientPath(); }
-    int dev() const { return dev_.deviceFd(); }
+    int app() const { return app_.device(); }
+    const std::string& devPath() const { return dev_.portPath(); }
+    int dev() const { return dev_.device(); }
 
 private:
-    PtyDevice app_;
-    PtyDevice dev_;
+    pty::PtyPair app_;
+    pty::PtyPair dev_;
 };
 
 TEST_F(ToolsMonitorLine, ASideThatReadsNothingHoldsUpNeitherDirectionNorTheStop) {

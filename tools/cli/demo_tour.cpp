@@ -11,7 +11,7 @@
 #include "cli/report.h"
 #include "cli/transaction.h"
 #include "simulator/builtin_scenarios.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 #include "common/serial_port.h"
 #include "simulator/simulator.h"
 #include "protocol/frame.h"
@@ -187,12 +187,12 @@ std::vector<std::string> differences(const Step& step, const Outcome& o) {
 }  // namespace
 
 int runDemo(const DemoOptions& options) {
-    tools::PtyDevice pty;
+    pty::PtyPair pty;
     tools::SimulatorConfig config;
     config.scenario = *tools::builtinScenario(tools::kDemoScenario);
     config.log = options.showSimulator ? stderr : nullptr;
     tools::Simulator simulator(std::move(config));
-    std::thread device([&] { simulator.serve(pty.deviceFd()); });
+    std::thread device([&] { simulator.serve(pty.device()); });
     struct StopOnExit {
         tools::Simulator& s;
         std::thread& t;
@@ -204,14 +204,14 @@ int runDemo(const DemoOptions& options) {
 
     std::unique_ptr<tools::SerialPort> port;
     try {
-        port = tools::SerialPort::open(pty.clientPath(), tools::LineSettings{});
+        port = tools::SerialPort::open(pty.portPath(), tools::LineSettings{});
     } catch (const tools::PortError& e) {
         std::cerr << "kavrol demo: " << e.what() << "\n";
         return kExitPort;
     }
 
     std::cout << "Kavrol32 demonstration: a tour of transactions with simulated field devices.\n"
-                 "The simulator plays the devices on the pseudo-terminal " << pty.clientPath() << ";\n"
+                 "The simulator plays the devices on the pseudo-terminal " << pty.portPath() << ";\n"
                  "this program talks to them through the library's interface, as an application would:\n"
                  "MuxSendComm sends a command frame, MuxReceiveComm reads the reply, checks it, and re-lays\n"
                  "its payload for the device's model into a 317-byte buffer and a fixed record.\n"

@@ -15,7 +15,7 @@
 #include "cli/line_tap.h"
 #include "cli/options.h"
 #include "common/line_options.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 #include "link-file/link_file.h"
 
 namespace kavrol::cli {
@@ -33,10 +33,10 @@ constexpr auto kDecodeAfterStop = std::chrono::milliseconds(500);
 
 // The application's end and the device's end of the tap.
 struct Ends {
-    std::unique_ptr<tools::PtyDevice> pty;
+    std::unique_ptr<pty::PtyPair> pty;
     std::unique_ptr<tools::SerialPort> app;
     std::unique_ptr<tools::SerialPort> device;
-    int appFd() const { return pty ? pty->deviceFd() : app->fd(); }
+    int appFd() const { return pty ? pty->device() : app->fd(); }
     std::string appName;
     std::string deviceName;
 };
@@ -44,9 +44,9 @@ struct Ends {
 Ends openEnds(const MonitorOptions& o) {
     Ends e;
     if (o.pty) {
-        e.pty = std::make_unique<tools::PtyDevice>();
+        e.pty = std::make_unique<pty::PtyPair>();
         e.device = tools::SerialPort::open(o.device, o.line, !o.shared);
-        e.appName = e.pty->clientPath();
+        e.appName = e.pty->portPath();
         e.deviceName = o.device;
     } else {
         e.app = tools::SerialPort::open(o.between[0], o.line, !o.shared);

@@ -18,7 +18,7 @@
 #include "common/line_options.h"
 #include "common/number_list.h"
 #include "common/number_option.h"
-#include "common/pty_device.h"
+#include "pty/pty_pair.h"
 #include "common/serial_port.h"
 #include "simulator/simulator.h"
 #include "link-file/link_file.h"
@@ -135,12 +135,12 @@ extern "C" void onSignal(int) {
 
 // Opens the line, prints the path a client opens, serves until a signal.
 int serve(const DevsimOptions& o, SimulatorConfig config) {
-    std::unique_ptr<PtyDevice> pty;
+    std::unique_ptr<kavrol::pty::PtyPair> pty;
     std::unique_ptr<SerialPort> port;
     std::unique_ptr<LinkFile> link;
     try {
         if (o.tty.empty()) {
-            pty = std::make_unique<PtyDevice>();
+            pty = std::make_unique<kavrol::pty::PtyPair>();
         } else {
             port = SerialPort::open(o.tty, o.line, !o.shared);
         }
@@ -149,7 +149,7 @@ int serve(const DevsimOptions& o, SimulatorConfig config) {
         return kExitPort;
     }
     try {
-        if (pty && !o.linkPath.empty()) link = std::make_unique<LinkFile>(o.linkPath, pty->clientPath());
+        if (pty && !o.linkPath.empty()) link = std::make_unique<LinkFile>(o.linkPath, pty->portPath());
     } catch (const std::exception& e) {
         return usageError(e.what());
     }
@@ -158,14 +158,14 @@ int serve(const DevsimOptions& o, SimulatorConfig config) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     // The one line a client (or a test) waits for.
-    if (pty) std::cout << (link ? o.linkPath : pty->clientPath()) << std::endl;
+    if (pty) std::cout << (link ? o.linkPath : pty->portPath()) << std::endl;
     if (!o.quiet) {
         std::cerr << "kavrol-devsim: scenario " << o.scenarioName << ", serving "
-                  << (pty ? pty->clientPath() + " (pseudo-terminal" + (link ? ", linked from " + o.linkPath : "") + ")"
+                  << (pty ? pty->portPath() + " (pseudo-terminal" + (link ? ", linked from " + o.linkPath : "") + ")"
                           : o.tty + " (" + describeLine(o.line) + ")")
                   << "\n";
     }
-    const int rc = simulator.serve(pty ? pty->deviceFd() : port->fd());
+    const int rc = simulator.serve(pty ? pty->device() : port->fd());
     g_simulator = nullptr;
     if (rc != 0) std::cerr << "kavrol-devsim: " << simulator.failure() << "\n";
     return rc == 0 ? kExitOk : kExitFailed;
