@@ -11,16 +11,19 @@ namespace pack_rows {
 using namespace rows;
 
 // out 64..67 (code3Bytes[0..3]): the packs of r[78..85].
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kBytesRows[] = {
     pack(64, 78),
     pack(65, 80),
     pack(66, 82),
     pack(67, 84),
 };
+// clang-format on
 
 // out 89..116: the packs of r[86..93] (code3QuadA), zeros (code3QuadB),
 // r[102..105] widened to 16 bits (code3Words2[0..3]), zeros, and the packs
 // of r[94..101] (code3QuadC).
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kTailRows[] = {
     pack(89, 86),
     pack(90, 88),
@@ -40,6 +43,7 @@ inline constexpr Op kTailRows[] = {
     pack(115, 98),
     pack(116, 100),
 };
+// clang-format on
 
 }  // namespace pack_rows
 

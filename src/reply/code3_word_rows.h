@@ -9,6 +9,7 @@ namespace kavrol::reply {
 namespace word_rows {
 using namespace rows;
 
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kFourWidenedWordsRows[] = {
     copy(0, 6),
     zero(1),
@@ -19,6 +20,7 @@ inline constexpr Op kFourWidenedWordsRows[] = {
     copy(6, 9),
     zero(7, 63),
 };
+// clang-format on
 
 }  // namespace word_rows
 

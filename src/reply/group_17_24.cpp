@@ -14,6 +14,7 @@ using namespace rows;
 // over code3Longs[0..29], one value of one, two or four bytes per 32-bit
 // slot, zero-extended. r[11], r[23], r[48], r[50] and r[52] are not used.
 // A built byte is made in place by the rows under its comment.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3Rows[] = {
     include(kCode3FourWidenedWords),  // out 0..63
     // out 64: bits 0..2 = r[10] bits 1..3; bit 3 = r[22] bit 6; bits 4..7 = r[22] bits 0..3
@@ -76,6 +77,7 @@ constexpr Op kCode3Rows[] = {
     copy(233, 80),
     zero(234, 236),
 };
+// clang-format on
 constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace

@@ -9,6 +9,7 @@ namespace {
 using namespace rows;
 
 // Reply code 3, variant A (bit 1 of r[12] set): three runs widened by zeros.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3VariantARows[] = {
     copy(197, 218, 134, 155),
     zero(219, 220),
@@ -18,17 +19,21 @@ constexpr Op kCode3VariantARows[] = {
     zero(302, 304),
     copy(305, 308, 235, 238),
 };
+// clang-format on
 constexpr Layout kCode3VariantA{kCode3VariantARows};
 
 // Reply code 3, variant B (bit 1 of r[12] clear): a straight copy.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3VariantBRows[] = {
     copy(197, 304, 134, 241),
 };
+// clang-format on
 constexpr Layout kCode3VariantB{kCode3VariantBRows};
 
 // Reply code 3: out 0..116 cleared, code3Longs from r[59..] with r[13] and
 // r[12] placed in the middle of the run, then the variant chosen by bit 1
 // of r[12]. r[6..11] and r[14..58] are not used.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3Rows[] = {
     zero(0, 116),
     copy(117, 189, 59, 131),
@@ -38,6 +43,7 @@ constexpr Op kCode3Rows[] = {
     copy(196, 12),
     chooseBy(12, 0x02, kCode3VariantA, kCode3VariantB),
 };
+// clang-format on
 constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace

@@ -12,6 +12,7 @@ using namespace rows;
 // from r[6..29], where out 64..72 get bit 1 ORed with their own bit 0 and
 // out 84 is built from bits 2..3 of r[27] and bits 5 and 7 of r[28].
 // r[26] is not used.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3Rows[] = {
     zero(0, 63),
     copy(64, 6),
@@ -40,6 +41,7 @@ constexpr Op kCode3Rows[] = {
     copy(85, 29),
     zero(86, 96),
 };
+// clang-format on
 constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace

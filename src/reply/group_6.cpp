@@ -10,6 +10,7 @@ using namespace rows;
 // Reply code 3 (out 0..104): r[6..37] as code3Words[0..15], r[38..41] in
 // code3Bytes, r[42..43] in code3QuadA and r[44..47] widened to 16 bits as
 // code3Words2[0..3]. code3Longs is not written.
+// clang-format off: one row per write, as the table is read
 constexpr Op kCode3Rows[] = {
     copy(0, 31, 6, 37),
     zero(32, 63),
@@ -26,6 +27,7 @@ constexpr Op kCode3Rows[] = {
     copy(103, 47),
     zero(104),
 };
+// clang-format on
 constexpr Layout kCode3{kCode3Rows};
 
 }  // namespace

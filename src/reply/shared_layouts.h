@@ -9,6 +9,7 @@ namespace shared_rows {
 using namespace rows;
 
 // Reply code 1: r[6] and r[7] widened to 16 bits, then r[8..11].
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout1[] = {
     copy(0, 6),
     zero(1),
@@ -16,9 +17,11 @@ inline constexpr Op kLayout1[] = {
     zero(3),
     copy(4, 7, 8, 11),
 };
+// clang-format on
 
 // Reply code 2: a flag for r[7] non-zero, then the eight bits of r[6], each
 // as a 16-bit 0 or 1.
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout2[] = {
     flag(0, 7),
     zero(1),
@@ -31,8 +34,10 @@ inline constexpr Op kLayout2[] = {
     bit(14, 6, 6), zero(15),
     bit(16, 6, 7), zero(17),
 };
+// clang-format on
 
 // Reply code 5: five pairs of 16-bit values; byte 15 comes from r[26].
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout5[] = {
     copy(0, 1, 8, 9),
     copy(2, 3, 18, 19),
@@ -45,8 +50,10 @@ inline constexpr Op kLayout5[] = {
     copy(16, 17, 12, 13),
     copy(18, 19, 22, 23),
 };
+// clang-format on
 
 // Reply code 6: fifteen 16-bit values; the last one arrives high byte first.
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout6[] = {
     copy(0, 6),   zero(1),
     copy(2, 7),   zero(3),
@@ -65,17 +72,22 @@ inline constexpr Op kLayout6[] = {
     copy(28, 9),
     copy(29, 8),
 };
+// clang-format on
 
 // Reply code 8: r[6] widened to 16 bits.
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout8[] = {
     copy(0, 6),
     zero(1),
 };
+// clang-format on
 
 // Reply code 9: the whole payload r[6..L], then one zero byte.
+// clang-format off: one row per write, as the table is read
 inline constexpr Op kLayout9[] = {
     payloadToEnd(0, 6),
 };
+// clang-format on
 
 }  // namespace shared_rows
 
