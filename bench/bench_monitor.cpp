@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/line_tap.h"
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 #include "common/wire.h"
 #include "decode_cases.h"
 #include "pty_link.h"

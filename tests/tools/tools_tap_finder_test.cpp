@@ -5,9 +5,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/tap_finder.h"
-#include "common/hex_log.h"
-#include "common/pcap_writer.h"
+#include "cli/capture/tap_finder.h"
+#include "cli/capture/hex_log.h"
+#include "cli/capture/pcap_writer.h"
 #include "support/process.h"
 
 namespace kavrol::tools {

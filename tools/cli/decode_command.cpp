@@ -7,7 +7,7 @@
 
 #include "cli/line_decoder.h"
 #include "cli/options.h"
-#include "common/hex_log.h"
+#include "cli/capture/hex_log.h"
 
 namespace kavrol::cli {
 

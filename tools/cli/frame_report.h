@@ -12,7 +12,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "cli/transaction.h"
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 
 namespace kavrol::cli {
 

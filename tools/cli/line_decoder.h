@@ -8,8 +8,8 @@
 #include <span>
 
 #include "cli/frame_report.h"
-#include "common/tap_finder.h"
-#include "common/pcap_writer.h"
+#include "cli/capture/tap_finder.h"
+#include "cli/capture/pcap_writer.h"
 
 namespace kavrol::cli {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/hex.h"
-#include "common/hex_log.h"
+#include "cli/capture/hex_log.h"
 
 namespace kavrol::cli {
 

@@ -1,4 +1,4 @@
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "common/pcap_writer.h"
+#include "cli/capture/pcap_writer.h"
 
 #include <cerrno>
 #include <cstring>

@@ -21,7 +21,7 @@
 #include <span>
 #include <string>
 
-#include "common/hex_log.h"
+#include "cli/capture/hex_log.h"
 #include "common/wire.h"
 
 namespace kavrol::tools {

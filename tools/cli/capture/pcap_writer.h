@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 
 namespace kavrol::tools {
 

@@ -1,4 +1,4 @@
-#include "common/hex_log.h"
+#include "cli/capture/hex_log.h"
 
 #include <cctype>
 #include <charconv>
