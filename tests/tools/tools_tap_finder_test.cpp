@@ -271,6 +271,104 @@ TEST(ToolsHexLog, ReportsBadTokensAndKeepsTheRest) {
     }
 }
 
+TEST(ToolsHexLog, RefusesTimesAndDatesOutOfRangeNamingTheLine) {
+    // Each line holds a time form that is unambiguous, so a field out of
+    // range is an error (not bytes, not a wrapped time); the bytes after it
+    // still count.
+    struct Case {
+        const char* line;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"25:61:99.1 05 01", "time '25:61:99.1' is out of range (hours are 0..23), skipped"},
+        {"23:60:00.0 05 01", "time '23:60:00.0' is out of range (minutes are 0..59), skipped"},
+        {"23:59:60.5 05 01", "time '23:59:60.5' is out of range (seconds are 0..59), skipped"},
+        // Seconds that used to overflow a 64-bit count of microseconds.
+        {"9223372036855.1 05 01", "time '9223372036855.1' is out of range (seconds have at most 12 digits), skipped"},
+        {"2026-12-10 24:00:00 05 01", "time '24:00:00' is out of range (hours are 0..23), skipped"},
+        {"2026-13-01 10:00:00 05 01", "date '2026-13-01' is out of range (months are 1..12), skipped"},
+        {"2025-02-29 10:00:00 05 01", "date '2025-02-29' is out of range (that month has no day 29), skipped"},
+        {"1969-12-31 10:00:00 05 01", "date '1969-12-31' is out of range (years start at 1970), skipped"},
+        {"2026-12-10 host 05 01", "date '2026-12-10' has no time after it"},
+    };
+    for (const Case& c : cases) {
+        const auto chunk = parseHexLine(c.line, 7);
+        ASSERT_TRUE(chunk) << c.line;
+        EXPECT_EQ(toHex(chunk->bytes), "05 01") << c.line;
+        ASSERT_EQ(chunk->problems.size(), 1U) << c.line;
+        EXPECT_EQ(chunk->problems[0], std::string("line 7: ") + c.why);
+    }
+}
+
+TEST(ToolsHexLog, ReadsTheTimeFormsOfOtherTools) {
+    constexpr std::int64_t kDay20261210 = 20797;  // days since 1970-01-01
+    const std::int64_t clock = ((15 * 60 + 23) * 60 + 46) * 1000000LL;
+    struct Case {
+        const char* line;
+        std::optional<std::int64_t> timeUs;
+        LineDirection direction;
+        char side;
+        bool header;
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {"15:23 05 01", (15 * 60 + 23) * 60 * 1000000LL, LineDirection::Unknown, 0, false, "05 01"},
+        {"7:05 05", (7 * 60 + 5) * 60 * 1000000LL, LineDirection::Unknown, 0, false, "05"},
+        // A two-part token out of range is no time: the bytes 25 61.
+        {"25:61 05", std::nullopt, LineDirection::Unknown, 0, false, "25 61 05"},
+        {"2026-12-10 15:23:46.000 host 05 01", kDay20261210 * 86400000000LL + clock, LineDirection::Host, 0, false,
+         "05 01"},
+        {"2026-12-10 15:23:46 device 3E", kDay20261210 * 86400000000LL + clock, LineDirection::Device, 0, false,
+         "3E"},
+        // socat -x: a header whose bytes follow on the next line.
+        {"> 2026/12/10 15:23:46.000123  length=5 from=0 to=4", kDay20261210 * 86400000000LL + clock + 123,
+         LineDirection::Unknown, '>', true, ""},
+        // Nanoseconds, as newer socat writes them: the microseconds are kept.
+        {"< 2026/12/10 15:23:46.000831241  length=1 from=0 to=0", kDay20261210 * 86400000000LL + clock + 831,
+         LineDirection::Unknown, '<', true, ""},
+        // interceptty: one byte per line with its printable form.
+        {"< \t0x05\t(^E)", std::nullopt, LineDirection::Unknown, '<', false, "05"},
+        {">\t0x3e\t(>)", std::nullopt, LineDirection::Unknown, '>', false, "3E"},
+        {"> \t0x28\t(()", std::nullopt, LineDirection::Unknown, '>', false, "28"},
+        {"[12:00:01.5] 05", (12 * 3600 + 1) * 1000000LL + 500000, LineDirection::Unknown, 0, false, "05"},
+    };
+    for (const Case& c : cases) {
+        const auto chunk = parseHexLine(c.line, 1);
+        ASSERT_TRUE(chunk) << c.line;
+        EXPECT_EQ(chunk->timeUs, c.timeUs) << c.line;
+        EXPECT_EQ(chunk->direction, c.direction) << c.line;
+        EXPECT_EQ(chunk->side, c.side) << c.line;
+        EXPECT_EQ(chunk->header, c.header) << c.line;
+        EXPECT_EQ(toHex(chunk->bytes), c.bytes) << c.line;
+        EXPECT_TRUE(chunk->problems.empty()) << c.line << ": " << chunk->problems.front();
+    }
+    // The written time of day comes back from a dated time.
+    EXPECT_EQ(clockText(kDay20261210 * 86400000000LL + clock + 7000), "15:23:46.007");
+}
+
+TEST(ToolsHexLog, TheLinesOfASocatBlockTakeItsHeader) {
+    const auto chunks = parseHexText(
+        "> 2026/12/10 15:23:46.000123  length=5 from=0 to=4\n"
+        " 05 01 00 05 3d\n"
+        "--\n"
+        "< 2026/12/10 15:23:46.002000  length=6 from=0 to=5\n"
+        " 3e 05 01 00\n"
+        " 05 3a\n"
+        "--\n"
+        "0A 0B\n");
+    ASSERT_EQ(chunks.size(), 6U);
+    EXPECT_TRUE(chunks[0].header);
+    EXPECT_EQ(chunks[1].timeUs, chunks[0].timeUs);
+    EXPECT_EQ(chunks[1].side, '>');
+    EXPECT_EQ(toHex(chunks[1].bytes), "05 01 00 05 3D");
+    EXPECT_EQ(chunks[4].side, '<');
+    EXPECT_EQ(chunks[4].timeUs, chunks[2].timeUs);
+    EXPECT_EQ(chunks[4].line, 6U);
+    // After the block's end a line is on its own again.
+    EXPECT_EQ(chunks[5].side, 0);
+    EXPECT_FALSE(chunks[5].timeUs);
+}
+
 TEST(ToolsHexLog, RawLogLinesReadBack) {
     const std::int64_t t = ((23 * 60 + 59) * 60 + 59) * 1000000LL + 999000;
     const auto chunk = parseHexLine(rawLogLine(t, LineDirection::Device, kReply), 7);

@@ -72,20 +72,23 @@ private:
     std::optional<tools::HexChunk> parsePiece() {
         if (inComment_) return std::nullopt;
         if (text_.find('#') != std::string::npos) inComment_ = true;  // the rest of the line is comment
-        auto chunk = tools::parseHexLine(text_, line_);
+        auto chunk = continuing_ ? tools::parseHexLine(text_, line_, false) : parser_.parse(text_, line_);
         if (!chunk) return std::nullopt;
         if (continuing_) {
             chunk->timeUs = timeUs_;
             chunk->direction = direction_;
+            chunk->side = side_;
         } else {
             timeUs_ = chunk->timeUs;
             direction_ = chunk->direction;
+            side_ = chunk->side;
             continuing_ = true;
         }
         return chunk;
     }
 
     std::istream& in_;
+    tools::HexLogParser parser_;
     std::string text_;
     std::string carry_;
     unsigned line_ = 0;
@@ -94,6 +97,7 @@ private:
     bool inComment_ = false;
     std::optional<std::int64_t> timeUs_;
     tools::LineDirection direction_ = tools::LineDirection::Unknown;
+    char side_ = 0;
 };
 
 }  // namespace
@@ -118,14 +122,15 @@ int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out) {
         ++frames;
         clean = clean && !damaged(f);
     };
-    std::optional<tools::LineDirection> previous;
+    std::optional<std::pair<tools::LineDirection, char>> previous;
     HexLineReader reader(in);
     while (auto chunk = reader.next()) {
         for (const std::string& p : chunk->problems) report.message(p, chunk->timeUs);
         clean = clean && chunk->problems.empty();
         // The other side speaking ends what this side was sending.
-        if (previous && *previous != chunk->direction) decoder.gap(*previous);
-        previous = chunk->direction;
+        const std::pair speaker{chunk->direction, chunk->side};
+        if (previous && *previous != speaker) decoder.gap(previous->first);
+        previous = speaker;
         decoder.feed(chunk->direction, chunk->bytes, chunk->timeUs);
     }
     decoder.finish();
