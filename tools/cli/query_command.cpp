@@ -125,6 +125,10 @@ int runQuery(const QueryOptions& o, const Request& r) {
         for (std::thread& t : threads) t.join();
     }
     if (o.repeat != 1) printSummary(*out, o, runs);
+    if (out->failed()) {
+        std::cerr << "kavrol query: " << out->failure() << "\n";
+        return kExitFailed;
+    }
 
     bool allOk = true;
     for (const LineRun& run : runs) {

@@ -20,9 +20,10 @@ std::atomic<bool> g_interrupted{false};
 using Clock = std::chrono::steady_clock;
 
 // Sleeps ms, in short steps so that an interruption ends it soon.
-void pause(unsigned ms) {
+template <typename Stop>
+void pause(unsigned ms, Stop stop) {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!queryInterrupted() && Clock::now() < until) {
+    while (!stop() && Clock::now() < until) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
     }
@@ -44,9 +45,9 @@ public:
             result.portFailed = true;
             return result;
         }
-        for (unsigned i = 0; (o_.repeat == 0 || i < o_.repeat) && !queryInterrupted(); ++i) {
-            if (i != 0) pause(o_.intervalMs);
-            if (queryInterrupted() || (port_->lost() && !followLostPort())) break;
+        for (unsigned i = 0; (o_.repeat == 0 || i < o_.repeat) && !stopped(); ++i) {
+            if (i != 0) pause(o_.intervalMs, [this] { return stopped(); });
+            if (stopped() || (port_->lost() && !followLostPort())) break;
             const Outcome outcome = line_->transact(r_);
             result.stats.add(outcome.status, outcome.roundTripMs);
             report(result.stats.sent(), outcome);
@@ -64,6 +65,8 @@ public:
 
 private:
     bool polling() const { return o_.repeat != 1; }
+    // Interrupted, or the output cannot be written any more.
+    bool stopped() const { return queryInterrupted() || out_.failed(); }
 
     void open() {
         port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
@@ -90,13 +93,13 @@ private:
     bool followLostPort() {
         lose();
         if (!o_.reopen) return false;
-        while (!queryInterrupted()) {
+        while (!stopped()) {
             try {
                 open();
                 event("port reopened");
                 return true;
             } catch (const tools::PortError&) {
-                pause(kReopenPollMs);
+                pause(kReopenPollMs, [this] { return stopped(); });
             }
         }
         return false;

@@ -41,7 +41,7 @@ Bytes pcapPacket(const FoundFrame& f) {
 
 PcapWriter::PcapWriter(const std::string& path) : path_(path) {
     file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    if (file_ == nullptr) throw PcapCreateError("cannot create " + path + ": " + std::strerror(errno));
     Bytes header;
     putLe(header, 0xA1B2C3D4U, 4);  // microsecond timestamps
     putLe(header, 2, 2);             // version 2.4

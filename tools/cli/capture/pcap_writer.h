@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 #include "cli/capture/tap_finder.h"
@@ -25,10 +26,17 @@ inline constexpr std::size_t kPseudoHeaderSize = 4;
 // The packet body (pseudo-header and bytes) for one frame.
 Bytes pcapPacket(const FoundFrame& f);
 
+// The capture file could not be created (as opposed to written later).
+class PcapCreateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class PcapWriter {
 public:
     // Creates or truncates the file and writes the file header. Throws
-    // std::runtime_error when the file cannot be written.
+    // PcapCreateError when the file cannot be created, std::runtime_error
+    // when it (or a packet later) cannot be written.
     explicit PcapWriter(const std::string& path);
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;
