@@ -2,12 +2,14 @@
 // simulator logged them, and damaged input.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "common/hex.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 
@@ -285,6 +287,52 @@ TEST(ToolsDecode, StreamsItsInputInBoundedMemory) {
     }
     EXPECT_EQ(bytes, 6'000'000U) << r.err;
     EXPECT_EQ(frames.back()["kind"], "reply") << r.err;
+}
+
+TEST(ToolsDecode, WorkIsLinearOnALongLineOfNoFrames) {
+    // 32,000 bytes on one line that form no frame, in patterns that make
+    // every position look like the start of one kind of frame or another.
+    // Quadratic work took 143 s for this; linear work takes milliseconds,
+    // so a bound of 30 s holds on any machine.
+    std::vector<std::vector<std::string>> patterns = {{"FF"}, {"3E"}, {"24"}, {"05"}, {"3E", "05"}, {"24", "09"}};
+    std::vector<std::string> scattered;
+    std::uint32_t x = 12345;
+    for (int i = 0; i < 997; ++i) {
+        x = x * 1103515245U + 12345U;
+        scattered.push_back(hexByte(static_cast<std::uint8_t>(x >> 24)));
+    }
+    patterns.push_back(scattered);
+    for (const auto& pattern : patterns) {
+        std::string line;
+        for (std::size_t i = 0; i < 32000; ++i) line += pattern[i % pattern.size()] + " ";
+        const std::string path = writeTemp("flat.hex", line + "\n");
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = decode({"--json", "--file", path});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::remove(path.c_str());
+        ASSERT_NE(r.exitCode, -1) << pattern[0] << ": killed";
+        EXPECT_LT(seconds, 30.0) << pattern[0];
+        std::size_t bytes = 0;
+        for (const json& j : jsonLines(r.out)) {
+            if (j.contains("bytes")) bytes += (j["bytes"].get<std::string>().size() + 1) / 3;
+        }
+        EXPECT_EQ(bytes, 32000U) << pattern[0];
+    }
+}
+
+TEST(ToolsDecode, DecodesAnEndlessInputAsItArrives) {
+    // Frames come out while the input goes on; once three are read the
+    // reader stops and the decoder ends with the pipe. A decoder that reads
+    // everything first never prints and is stopped by timeout(1).
+    const std::string script = std::string("yes '3E 06 01 00 06 3F 00' | timeout 60 ") + KAVROL_CLI_PATH +
+                               " decode --json | head -n 3";
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = run({"/bin/sh", "-c", script}, 90000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::vector<json> frames = jsonLines(r.out);
+    ASSERT_EQ(frames.size(), 3U) << r.out << r.err;
+    for (const json& j : frames) EXPECT_EQ(j["kind"], "reply");
+    EXPECT_LT(seconds, 55.0);
 }
 
 }  // namespace

@@ -108,8 +108,7 @@ private:
 void addDecodeOptions(CLI::App& d, DecodeOptions& o) {
     d.add_option("bytes", o.hex, "hex bytes, e.g. 09 03 00 1B 5D 34 12 56 00 (default: read --file or standard input)");
     d.add_option("--file", o.file, "read hex lines from this file ('-': standard input)");
-    d.add_option("--model", o.model, "model code: show valid replies normalized and parsed as kavrol query does")
-        ->transform(numberUpTo(0xFFFFFFFFULL));
+    addModelOption(d, o.model, ": show valid replies normalized and parsed as kavrol query does");
     d.add_flag("--json", o.json, "one JSON object per frame");
     d.add_option("--pcap", o.pcap, "also write the frames to this pcap file (open it with tools/wireshark/kavrol.lua)");
 }

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "common/exit_codes.h"
 #include "common/number_option.h"
+#include "common/version_flag.h"
 
 namespace kavrol::cli {
 
@@ -16,7 +19,21 @@ using tools::kExitOk;
 using tools::kExitPort;
 using tools::kExitUsage;
 
+using tools::addVersionFlag;
 using tools::numberUpTo;
+
+// The model codes of the device family: 0..24.
+inline constexpr std::uint32_t kMaxModelCode = 24;
+
+// --model as every subcommand takes it: a model code 0..24.
+inline CLI::Option* addModelOption(CLI::App& app, std::uint32_t& model, const std::string& what) {
+    return app.add_option("--model", model, "model code 0.." + std::to_string(kMaxModelCode) + what)
+        ->transform(numberUpTo(kMaxModelCode));
+}
+inline CLI::Option* addModelOption(CLI::App& app, std::optional<std::uint32_t>& model, const std::string& what) {
+    return app.add_option("--model", model, "model code 0.." + std::to_string(kMaxModelCode) + what)
+        ->transform(numberUpTo(kMaxModelCode));
+}
 
 // Thrown after parsing for arguments that do not go together.
 class UsageError : public std::runtime_error {

@@ -57,9 +57,7 @@ void addQueryOptions(CLI::App& q, QueryOptions& o) {
         ->required()
         ->check(tools::portPath());
     tools::addLineOptions(q, o.line);
-    q.add_option("--model", o.model, "model code 0..24 of the device (1 and 19: no normalization)")
-        ->required()
-        ->transform(numberUpTo(24));
+    addModelOption(q, o.model, " of the device (1 and 19: no normalization)")->required();
     q.add_option("--command", o.command, "command byte")->required()->transform(numberUpTo(255));
     q.add_option("--sub", o.subCommand, "sub-command byte")->transform(numberUpTo(255))->capture_default_str();
     auto* words = q.add_option("--words", o.words, "up to four 16-bit words, comma separated: w0,w1,...");
