@@ -62,7 +62,10 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         app.parse(argc, argv);
-        if (q->parsed()) request = buildRequest(query);
+        if (q->parsed()) {
+            completeQueryOptions(*q, query);
+            request = buildRequest(query);
+        }
         if (mon->parsed()) checkMonitorOptions(monitor);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();

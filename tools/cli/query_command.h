@@ -26,6 +26,7 @@ struct QueryOptions {
     std::uint32_t timeoutMs = 1000;
     bool json = false;
     unsigned repeat = 1;     // 0: until interrupted
+    std::uint64_t durationMs = 0;  // --duration: poll for this long (0: no limit)
     unsigned intervalMs = 500;
     bool shared = false;     // open the ports without locking them
     bool reopen = false;     // follow a lost port
@@ -33,6 +34,12 @@ struct QueryOptions {
 };
 
 void addQueryOptions(CLI::App& query, QueryOptions& o);
+
+// After parsing: --duration without --repeat polls for the whole time.
+void completeQueryOptions(const CLI::App& query, QueryOptions& o);
+
+// A polling run: one line per transaction and a summary.
+inline bool isPolling(const QueryOptions& o) { return o.repeat != 1 || o.durationMs != 0; }
 
 // The request the options describe. Throws UsageError.
 Request buildRequest(const QueryOptions& o);

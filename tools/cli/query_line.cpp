@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -37,6 +38,7 @@ public:
         : path_(port), o_(o), r_(r), out_(out) {}
 
     LineRun run() {
+        if (o_.durationMs != 0) deadline_ = Clock::now() + std::chrono::milliseconds(o_.durationMs);
         LineRun result;
         try {
             open();
@@ -52,7 +54,7 @@ public:
             result.stats.add(outcome.status, outcome.roundTripMs);
             report(result.stats.sent(), outcome);
             if (!line_->portLost() && !port_->lost()) continue;
-            const bool more = o_.repeat == 0 || i + 1 < o_.repeat;
+            const bool more = (o_.repeat == 0 || i + 1 < o_.repeat) && !timeUp();
             if (!more) {
                 lose();
             } else if (!followLostPort()) {
@@ -64,9 +66,11 @@ public:
     }
 
 private:
-    bool polling() const { return o_.repeat != 1; }
-    // Interrupted, or the output cannot be written any more.
-    bool stopped() const { return queryInterrupted() || out_.failed(); }
+    bool polling() const { return isPolling(o_); }
+    // --duration has passed: no transaction starts any more.
+    bool timeUp() const { return deadline_ && Clock::now() >= *deadline_; }
+    // Interrupted, the output cannot be written any more, or the time is up.
+    bool stopped() const { return queryInterrupted() || out_.failed() || timeUp(); }
 
     void open() {
         port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
@@ -132,6 +136,7 @@ private:
     PollOutput& out_;
     std::unique_ptr<tools::SerialPort> port_;
     std::unique_ptr<Line> line_;
+    std::optional<Clock::time_point> deadline_;
 };
 
 }  // namespace
