@@ -66,7 +66,8 @@ TEST(ToolsArgs, BadQueriesExitWith2AndSendNothing) {
     PtyDevice line;
     for (const auto& args : cases) {
         std::string shown;
-        for (const std::string& a : args) shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
+        for (const std::string& a : args)
+            shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
         const RunResult r = kavrol(line, args);
         EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << "\n" << r.err;
@@ -231,7 +232,8 @@ TEST(ToolsArgs, MessagesNameTheSubcommandTheUnknownOptionAndItsHelp) {
         // --model is 0..24 in every subcommand.
         {{"query", "--port", "/dev/null", "--model", "25", "--command", "1"},
          "kavrol query: --model: '25' is too large (at most 24) (see kavrol query --help)\n"},
-        {{"decode", "--model", "30", "05"}, "kavrol decode: --model: '30' is too large (at most 24) (see kavrol decode --help)\n"},
+        {{"decode", "--model", "30", "05"},
+         "kavrol decode: --model: '30' is too large (at most 24) (see kavrol decode --help)\n"},
         {{"monitor", "--device", "/dev/null", "--pty", "--model", "99"},
          "kavrol monitor: --model: '99' is too large (at most 24) (see kavrol monitor --help)\n"},
     };

@@ -209,8 +209,7 @@ TEST(ToolsDecode, ReadsARealSocatHexDump) {
     EXPECT_EQ(frames[0]["bytes"], "05 01 00 05 3D");
     EXPECT_EQ(frames[0]["time"], times[0]);
     EXPECT_EQ(frames[1]["kind"], "reply");
-    EXPECT_EQ(frames[1]["bytes"],
-              "3E 17 01 00 10 39 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17");
+    EXPECT_EQ(frames[1]["bytes"], "3E 17 01 00 10 39 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17");
     EXPECT_EQ(frames[1]["time"], times[1]);
 }
 
@@ -324,8 +323,8 @@ TEST(ToolsDecode, DecodesAnEndlessInputAsItArrives) {
     // Frames come out while the input goes on; once three are read the
     // reader stops and the decoder ends with the pipe. A decoder that reads
     // everything first never prints and is stopped by timeout(1).
-    const std::string script = std::string("yes '3E 06 01 00 06 3F 00' | timeout 60 ") + KAVROL_CLI_PATH +
-                               " decode --json | head -n 3";
+    const std::string script =
+        std::string("yes '3E 06 01 00 06 3F 00' | timeout 60 ") + KAVROL_CLI_PATH + " decode --json | head -n 3";
     const auto start = std::chrono::steady_clock::now();
     const RunResult r = run({"/bin/sh", "-c", script}, 90000);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

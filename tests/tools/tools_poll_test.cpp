@@ -28,8 +28,8 @@ TEST(ToolsPoll, DurationEndsTheRunAndRepeatStillCounts) {
     Devsim sim({"--quiet"});
     struct Case {
         std::vector<std::string> args;
-        double atLeastS;      // the run lasts this long at least
-        unsigned exactSent;   // 0: any number of at least 2
+        double atLeastS;     // the run lasts this long at least
+        unsigned exactSent;  // 0: any number of at least 2
     };
     const Case cases[] = {
         {{"--duration", "1s", "--interval", "50"}, 1.0, 0},
@@ -70,8 +70,8 @@ TEST(ToolsPoll, BadDurationsAreRefused) {
         {"9000h", "is not a duration"},
     };
     for (const auto& [text, message] : cases) {
-        const RunResult r = run({KAVROL_CLI_PATH, "query", "--port", "/dev/null", "--model", "2", "--command", "1",
-                                 "--duration", text});
+        const RunResult r = run(
+            {KAVROL_CLI_PATH, "query", "--port", "/dev/null", "--model", "2", "--command", "1", "--duration", text});
         EXPECT_EQ(r.exitCode, 2) << text << "\n" << r.err;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
@@ -81,7 +81,8 @@ TEST(ToolsPoll, BadDurationsAreRefused) {
 // rule: the ceil(q * n)-th smallest.
 double percentile(std::vector<double> values, double q) {
     std::sort(values.begin(), values.end());
-    const std::size_t rank = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size()))));
+    const std::size_t rank =
+        std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(q * static_cast<double>(values.size()))));
     return values[rank - 1];
 }
 
@@ -89,8 +90,8 @@ TEST(ToolsPoll, SummaryGivesTheShareOfEachStatusAndRoundTripPercentiles) {
     // A seeded quarter of the commands get no reply: a time-out of 200 ms
     // among round trips of a millisecond or so.
     Devsim sim({"--quiet", "--seed", "5", "--fault", "no-reply:0.25"});
-    const RunResult r = query(sim.path(), {"--model", "2", "--command", "1", "--repeat", "40", "--interval", "0",
-                                           "--timeout", "200"});
+    const RunResult r =
+        query(sim.path(), {"--model", "2", "--command", "1", "--repeat", "40", "--interval", "0", "--timeout", "200"});
     const std::vector<json> lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 41U) << r.out << r.err;
     std::vector<double> rtts;
@@ -123,7 +124,8 @@ TEST(ToolsPoll, SummaryGivesTheShareOfEachStatusAndRoundTripPercentiles) {
                                  "--repeat", "4", "--interval", "0", "--timeout", "200"});
     EXPECT_NE(plain.out.find(" sent: "), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find(" %, status "), std::string::npos) << plain.out;
-    for (const char* p : {" / p50 ", " / p95 ", " / p99 "}) EXPECT_NE(plain.out.find(p), std::string::npos) << plain.out;
+    for (const char* p : {" / p50 ", " / p95 ", " / p99 "})
+        EXPECT_NE(plain.out.find(p), std::string::npos) << plain.out;
 }
 
 }  // namespace

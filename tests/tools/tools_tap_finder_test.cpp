@@ -5,9 +5,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "cli/capture/tap_finder.h"
 #include "cli/capture/hex_log.h"
 #include "cli/capture/pcap_writer.h"
+#include "cli/capture/tap_finder.h"
 #include "support/process.h"
 
 namespace kavrol::tools {
@@ -48,7 +48,8 @@ std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirect
 
 std::string kinds(const std::vector<FoundFrame>& frames) {
     std::string s;
-    for (const FoundFrame& f : frames) s += (s.empty() ? "" : ", ") + std::string(kindName(f.kind)) + " " + toHex(f.bytes);
+    for (const FoundFrame& f : frames)
+        s += (s.empty() ? "" : ", ") + std::string(kindName(f.kind)) + " " + toHex(f.bytes);
     return s;
 }
 
@@ -136,15 +137,36 @@ TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     };
     const Case cases[] = {
         // A reply's start byte marks its frame: it is kept even mid-stream.
-        {"reply, payload byte hit", withFlippedByte(kReply, 7), LineDirection::Unknown, Kind::Reply,
-         {kReply[4], kReply[5]}, {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, true},
-        {"reply, checksum byte hit", withFlippedByte(kReply, 4), LineDirection::Device, Kind::Reply,
-         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, {kReply[4], kReply[5]}, true},
+        {"reply, payload byte hit",
+         withFlippedByte(kReply, 7),
+         LineDirection::Unknown,
+         Kind::Reply,
+         {kReply[4], kReply[5]},
+         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]},
+         true},
+        {"reply, checksum byte hit",
+         withFlippedByte(kReply, 4),
+         LineDirection::Device,
+         Kind::Reply,
+         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]},
+         {kReply[4], kReply[5]},
+         true},
         // A direct command has no start byte on the line: one that ends
         // where the line goes quiet is taken whole.
-        {"direct command", withFlippedByte(kDirect, 6), LineDirection::Host, Kind::Command, {0x1B, 0x5D}, {0x5B, 0x5D}, true},
-        {"envelope, outer checksum", withFlippedByte(kEnvelope, 2), LineDirection::Unknown, Kind::Command, {0x06, 0x3D},
-         {0x06, 0x3D}, false},
+        {"direct command",
+         withFlippedByte(kDirect, 6),
+         LineDirection::Host,
+         Kind::Command,
+         {0x1B, 0x5D},
+         {0x5B, 0x5D},
+         true},
+        {"envelope, outer checksum",
+         withFlippedByte(kEnvelope, 2),
+         LineDirection::Unknown,
+         Kind::Command,
+         {0x06, 0x3D},
+         {0x06, 0x3D},
+         false},
     };
     for (const Case& c : cases) {
         const auto frames = findAll(c.bytes, c.direction);
@@ -153,9 +175,11 @@ TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
         EXPECT_EQ(f.kind, c.kind) << c.what;
         EXPECT_FALSE(f.checksumOk()) << c.what;
         EXPECT_EQ(toHex(f.bytes), toHex(c.bytes)) << c.what;
-        EXPECT_EQ(hexByte(f.received.odd) + hexByte(f.received.even), hexByte(c.received.odd) + hexByte(c.received.even))
+        EXPECT_EQ(hexByte(f.received.odd) + hexByte(f.received.even),
+                  hexByte(c.received.odd) + hexByte(c.received.even))
             << c.what;
-        EXPECT_EQ(hexByte(f.computed.odd) + hexByte(f.computed.even), hexByte(c.computed.odd) + hexByte(c.computed.even))
+        EXPECT_EQ(hexByte(f.computed.odd) + hexByte(f.computed.even),
+                  hexByte(c.computed.odd) + hexByte(c.computed.even))
             << c.what;
         EXPECT_EQ(f.envelopeReceived == f.envelopeComputed, c.envelopeOk) << c.what;
     }
@@ -318,8 +342,7 @@ TEST(ToolsHexLog, ReadsTheTimeFormsOfOtherTools) {
         {"25:61 05", std::nullopt, LineDirection::Unknown, 0, false, "25 61 05"},
         {"2026-12-10 15:23:46.000 host 05 01", kDay20261210 * 86400000000LL + clock, LineDirection::Host, 0, false,
          "05 01"},
-        {"2026-12-10 15:23:46 device 3E", kDay20261210 * 86400000000LL + clock, LineDirection::Device, 0, false,
-         "3E"},
+        {"2026-12-10 15:23:46 device 3E", kDay20261210 * 86400000000LL + clock, LineDirection::Device, 0, false, "3E"},
         // socat -x: a header whose bytes follow on the next line.
         {"> 2026/12/10 15:23:46.000123  length=5 from=0 to=4", kDay20261210 * 86400000000LL + clock + 123,
          LineDirection::Unknown, '>', true, ""},

@@ -6,9 +6,9 @@
 #include <memory>
 #include <sstream>
 
+#include "cli/capture/hex_log.h"
 #include "cli/line_decoder.h"
 #include "cli/options.h"
-#include "cli/capture/hex_log.h"
 
 #include <sys/stat.h>
 

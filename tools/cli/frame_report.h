@@ -11,8 +11,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "cli/transaction.h"
 #include "cli/capture/tap_finder.h"
+#include "cli/transaction.h"
 
 namespace kavrol::cli {
 

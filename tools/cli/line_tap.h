@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/hex.h"
 #include "cli/capture/hex_log.h"
+#include "common/hex.h"
 
 namespace kavrol::cli {
 

@@ -3,8 +3,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 

@@ -73,14 +73,14 @@ std::string PollStats::text() const {
     std::string s = std::to_string(sent_) + " sent";
     const char* sep = ": ";
     for (auto it = byStatus_.rbegin(); it != byStatus_.rend(); ++it) {
-        s += sep + statusName(it->first) + " " + std::to_string(it->second) + " (" +
-             ms(100.0 * it->second / sent_) + " %, status " + std::to_string(it->first) + ")";
+        s += sep + statusName(it->first) + " " + std::to_string(it->second) + " (" + ms(100.0 * it->second / sent_) +
+             " %, status " + std::to_string(it->first) + ")";
         sep = ", ";
     }
     if (sent_ != 0) {
         s += "; round trip min " + ms(minMs_) + " / p50 " + ms(percentileMs(0.50)) + " / p95 " +
-             ms(percentileMs(0.95)) + " / p99 " + ms(percentileMs(0.99)) + " / mean " + ms(sumMs_ / sent_) +
-             " / max " + ms(maxMs_) + " ms";
+             ms(percentileMs(0.95)) + " / p99 " + ms(percentileMs(0.99)) + " / mean " + ms(sumMs_ / sent_) + " / max " +
+             ms(maxMs_) + " ms";
     }
     return s;
 }
@@ -94,11 +94,14 @@ nlohmann::json PollStats::json() const {
     for (const auto& [status, count] : byStatus_) {
         by[std::to_string(status)] = count;
         percent[std::to_string(status)] = 100.0 * count / sent_;
-        if (status == protocol::kTimeout) timeout += count;
-        else if (protocol::isDeviceErrorResult(status)) device += count;
-        else if (status != KAVROL_OK) frame += count;
+        if (status == protocol::kTimeout)
+            timeout += count;
+        else if (protocol::isDeviceErrorResult(status))
+            device += count;
+        else if (status != KAVROL_OK)
+            frame += count;
     }
-    nlohmann::json j{{"sent", sent_}, {"ok", ok()}, {"timeout", timeout}, {"frame_error", frame},
+    nlohmann::json j{{"sent", sent_},          {"ok", ok()},      {"timeout", timeout},          {"frame_error", frame},
                      {"device_error", device}, {"by_status", by}, {"percent_by_status", percent}};
     if (sent_ != 0) {
         j["rtt_ms"] = {{"min", minMs_},

@@ -25,12 +25,12 @@ struct QueryOptions {
     bool mux = false;
     std::uint32_t timeoutMs = 1000;
     bool json = false;
-    unsigned repeat = 1;     // 0: until interrupted
+    unsigned repeat = 1;           // 0: until interrupted
     std::uint64_t durationMs = 0;  // --duration: poll for this long (0: no limit)
     unsigned intervalMs = 500;
-    bool shared = false;     // open the ports without locking them
-    bool reopen = false;     // follow a lost port
-    std::string logPath;     // --log: the same lines to a file
+    bool shared = false;  // open the ports without locking them
+    bool reopen = false;  // follow a lost port
+    std::string logPath;  // --log: the same lines to a file
 };
 
 void addQueryOptions(CLI::App& query, QueryOptions& o);

@@ -79,7 +79,8 @@ private:
 
     void event(const std::string& what) {
         if (o_.json) {
-            out_.write(nlohmann::json{{"port", path_}, {"time", PollOutput::timestamp()}, {"event", what}}.dump() + "\n");
+            out_.write(nlohmann::json{{"port", path_}, {"time", PollOutput::timestamp()}, {"event", what}}.dump() +
+                       "\n");
         } else {
             out_.write(PollOutput::timestamp() + "  " + path_ + "  " + what + "\n");
         }

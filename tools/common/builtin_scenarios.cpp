@@ -135,10 +135,10 @@ std::optional<Scenario> builtinScenario(std::string_view name) {
     }
     for (const GroupDevice& g : kGroups) {
         if (name == g.scenario) {
-            return groupScenario(g.scenario,
-                                 std::string("a device of model group {") + g.models + "} (" + layoutsText(g) + "); " +
-                                     kGroupHelp,
-                                 g.code3Last);
+            return groupScenario(
+                g.scenario,
+                std::string("a device of model group {") + g.models + "} (" + layoutsText(g) + "); " + kGroupHelp,
+                g.code3Last);
         }
     }
     return std::nullopt;

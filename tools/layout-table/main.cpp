@@ -9,10 +9,10 @@
 #include <iostream>
 #include <string_view>
 
+#include "kavrol_version.h"
 #include "layout_table.h"
 #include "protocol_constants.h"
 #include "record_fields_json.h"
-#include "kavrol_version.h"
 
 namespace {
 
