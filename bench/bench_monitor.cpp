@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "cli/capture/tap_finder.h"
 #include "cli/line_tap.h"
-#include "common/tap_finder.h"
 #include "common/wire.h"
 #include "decode_cases.h"
 #include "pty_link.h"

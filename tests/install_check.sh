@@ -52,4 +52,8 @@ pcdir=$(dirname "$(find "$work/prefix" -name kavrol32.pc)")
 libdir=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir kavrol32)
 cc "$work/consumer/main.c" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs kavrol32) -o "$work/pc-consumer"
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer"
+# The static link library through its own pkg-config file, which brings the
+# C++ runtime a C program lacks.
+cc "$work/linker/main.c" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs kavrol32_link) -o "$work/pc-linker"
+"$work/pc-linker"
 echo "install: find_package, pkg-config and static link-library consumers built and ran"

@@ -1,4 +1,4 @@
-"""``python -m kavrol query ...``: one transaction from the command line.
+"""python -m kavrol query ...: one transaction from the command line.
 
 Exit status: 0 the reply was OK, 1 it was not, 2 bad arguments (nothing is
 sent), 3 the port could not be opened or the library not loaded.
@@ -11,11 +11,26 @@ import json
 import sys
 from typing import Optional, Sequence
 
+from ._protocol import FACTS
 from .command import Command
 from .errors import KavrolError
 from .link import Link
 from .port import check_line
 from .reply import Reply
+
+
+#: The model codes of the device family, as kavrol query takes them.
+MAX_MODEL = max(m for group in FACTS["model_groups"] for m in group["models"])
+
+
+def _model(text: str) -> int:
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value <= MAX_MODEL:
+        raise argparse.ArgumentTypeError(f"model code must be 0..{MAX_MODEL}, got {value}")
+    return value
 
 
 def _numbers(text: str) -> list[int]:
@@ -30,7 +45,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="action", required=True)
     q = commands.add_parser("query", help="send one command and print the decoded reply")
     q.add_argument("--port", required=True, help="serial device, e.g. /dev/ttyUSB0 or a simulator's pty")
-    q.add_argument("--model", required=True, type=lambda s: int(s, 0), help="model code of the device")
+    q.add_argument("--model", required=True, type=_model, help=f"model code 0..{MAX_MODEL} of the device")
     q.add_argument("--command", required=True, type=lambda s: int(s, 0))
     q.add_argument("--sub", default=0, type=lambda s: int(s, 0), help="sub-command (default 0)")
     q.add_argument("--words", default=[], type=_numbers, help="up to four 16-bit words, e.g. 0x1234,0x56")

@@ -131,3 +131,22 @@ def test_open_closes_its_own_port(device):
     link.close()
     with pytest.raises(OSError):
         os.fstat(fd)
+
+
+@pytest.mark.parametrize("model", ["25", "30", "99", "-1", "0x19"])
+def test_cli_takes_only_the_model_codes_of_the_family(model, capsys):
+    from kavrol.__main__ import main
+    with pytest.raises(SystemExit) as exit_:
+        main(["query", "--port", "/dev/null", "--model", model, "--command", "1"])
+    assert exit_.value.code == 2
+    assert "model code must be 0..24" in capsys.readouterr().err
+
+
+def test_cli_accepts_the_highest_model_and_shows_plain_help(capsys):
+    from kavrol.__main__ import _parser
+    assert _parser().parse_args(["query", "--port", "P", "--model", "24", "--command", "1"]).model == 24
+    with pytest.raises(SystemExit):
+        _parser().parse_args(["--help"])
+    out = capsys.readouterr().out
+    assert "python -m kavrol query ...: one transaction" in out
+    assert "``" not in out

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include <poll.h>
@@ -9,6 +10,7 @@
 
 #include "common/hex.h"
 #include "pty/pty_pair.h"
+#include "kavrol_version.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {
@@ -64,7 +66,8 @@ TEST(ToolsArgs, BadQueriesExitWith2AndSendNothing) {
     pty::PtyPair line;
     for (const auto& args : cases) {
         std::string shown;
-        for (const std::string& a : args) shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
+        for (const std::string& a : args)
+            shown += a.size() > 20 ? " <" + std::to_string(a.size()) + " chars>" : " " + a;
         const RunResult r = kavrol(line, args);
         EXPECT_EQ(r.exitCode, 2) << shown << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << "\n" << r.err;
@@ -165,6 +168,97 @@ TEST(ToolsArgs, LowerCaseParityAndSpacedRoutesAreAccepted) {
     const RunResult r = query(sim.path(), {"--model", "23", "--command", "1", "--parity", "n", "--route", "1, 5"});
     EXPECT_EQ(r.exitCode, 0) << r.err << sim.log();
     EXPECT_NE(r.out.find("\"status\":1"), std::string::npos) << r.out;
+}
+
+TEST(ToolsArgs, EveryToolPrintsItsVersion) {
+    const std::string version = util::kVersionText;
+    const std::pair<std::string, std::string> tools[] = {
+        {KAVROL_CLI_PATH, "kavrol"},
+        {KAVROL_DEVSIM_PATH, "kavrol-devsim"},
+        {KAVROL_LAYOUT_TABLE_PATH, "layout-table"},
+    };
+    for (const auto& [path, name] : tools) {
+        for (const char* flag : {"--version", "-V"}) {
+            const RunResult r = run({path, flag}, 10000);
+            EXPECT_EQ(r.exitCode, 0) << name << " " << flag << "\n" << r.err;
+            EXPECT_EQ(r.out, name + " " + version + "\n") << flag;
+            EXPECT_TRUE(r.err.empty()) << r.err;
+        }
+    }
+}
+
+TEST(ToolsArgs, LayoutTableTakesNoOptionForAFileName) {
+    // Run in a directory of its own: whatever it writes by mistake shows.
+    const std::filesystem::path dir = tempPath("layout-table-dir");
+    std::filesystem::create_directories(dir);
+    const std::string script = "cd '" + dir.string() + "' && exec " + KAVROL_LAYOUT_TABLE_PATH + " ";
+    struct Case {
+        const char* args;
+        int exitCode;
+        const char* out;  // start of standard output
+        const char* err;
+    };
+    const Case cases[] = {
+        {"--help", 0, "usage: layout-table ", ""},
+        {"-h", 0, "usage: layout-table ", ""},
+        {"--bogus", 2, "", "layout-table: unknown option --bogus (see layout-table --help)\n"},
+        {"--protocol-json --help", 2, "", "layout-table: unknown option --help (see layout-table --help)\n"},
+        {"a.md b.md", 2, "", "layout-table: one file at most, got b.md too (see layout-table --help)\n"},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run({"/bin/sh", "-c", script + c.args}, 10000);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.out.substr(0, std::string(c.out).size()), c.out) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+        EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.args << " wrote a file";
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(ToolsArgs, MessagesNameTheSubcommandTheUnknownOptionAndItsHelp) {
+    const std::string cli = KAVROL_CLI_PATH;
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        // An unknown option is named even when a required one is missing too.
+        {{"query", "--bogus"}, "kavrol query: unknown option --bogus (see kavrol query --help)\n"},
+        {{"query", "--port", "/dev/null", "--bogus", "--model", "2", "--command", "1"},
+         "kavrol query: unknown option --bogus (see kavrol query --help)\n"},
+        {{"decode", "--bogus", "05"}, "kavrol decode: unknown option --bogus (see kavrol decode --help)\n"},
+        {{"monitor", "--bogus"}, "kavrol monitor: unknown option --bogus (see kavrol monitor --help)\n"},
+        {{"query", "--model", "2", "--command", "1"}, "kavrol query: --port is required (see kavrol query --help)\n"},
+        // --model is 0..24 in every subcommand.
+        {{"query", "--port", "/dev/null", "--model", "25", "--command", "1"},
+         "kavrol query: --model: '25' is too large (at most 24) (see kavrol query --help)\n"},
+        {{"decode", "--model", "30", "05"},
+         "kavrol decode: --model: '30' is too large (at most 24) (see kavrol decode --help)\n"},
+        {{"monitor", "--device", "/dev/null", "--pty", "--model", "99"},
+         "kavrol monitor: --model: '99' is too large (at most 24) (see kavrol monitor --help)\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{cli};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const RunResult r = run(argv, 10000);
+        EXPECT_EQ(r.exitCode, 2) << c.args[0] << " " << c.args[1] << "\n" << r.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // The highest model code is one.
+    const RunResult top = run({cli, "decode", "--model", "24", "3E 06 01 00 06 3F 00"}, 10000);
+    EXPECT_EQ(top.exitCode, 0) << top.err;
+}
+
+TEST(ToolsArgs, SmallWordingsReadRight) {
+    const RunResult one = run({KAVROL_CLI_PATH, "decode", "3E 06 01 00 06 3F 00"}, 10000);
+    EXPECT_NE(one.out.find(", 1 payload byte: 00"), std::string::npos) << one.out;
+    const RunResult help = run({KAVROL_DEVSIM_PATH, "--help"}, 10000);
+    EXPECT_NE(help.out.find("--frame-gap UINT:1..60000=100"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find("[1 - 60000]"), std::string::npos) << help.out;
+    const RunResult list = run({KAVROL_DEVSIM_PATH, "--list-scenarios"}, 10000);
+    EXPECT_EQ(list.out.find("reply codes none"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("{1, 19} (no layouts: replies are not normalized)"), std::string::npos) << list.out;
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // simulator logged them, and damaged input.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "common/hex.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 
@@ -167,6 +169,98 @@ TEST(ToolsDecode, ALineLongerThanItsReadPieceLosesNoByte) {
     EXPECT_EQ(bytes, 1365U + 1 + 2000 + 7 + 4 * 7 + 9) << r.out;
 }
 
+// A command and its reply as the two ends of a real socat -x session: the
+// "host" end writes the command and reads until the line closes, the
+// "device" end reads the command and answers it.
+constexpr const char* kSocatHost = "printf '\\005\\001\\000\\005\\075'; cat >/dev/null\n";
+constexpr const char* kSocatDevice =
+    "head -c 5 >/dev/null\n"
+    "printf '\\076\\027\\001\\000\\020\\071\\006\\007\\010\\011\\012\\013\\014\\015\\016\\017"
+    "\\020\\021\\022\\023\\024\\025\\026\\027'\n";
+
+bool haveSocat() { return run({"/bin/sh", "-c", "command -v socat"}).exitCode == 0; }
+
+TEST(ToolsDecode, ReadsARealSocatHexDump) {
+    if (!haveSocat()) GTEST_SKIP() << "socat is not installed (scripts/install-deps base installs it)";
+    const std::string host = writeTemp("socat-host.sh", kSocatHost);
+    const std::string device = writeTemp("socat-device.sh", kSocatDevice);
+    const RunResult session =
+        run({"/usr/bin/env", "socat", "-x", "EXEC:/bin/sh " + host, "EXEC:/bin/sh " + device}, 60000);
+    std::remove(host.c_str());
+    std::remove(device.c_str());
+    ASSERT_EQ(session.exitCode, 0) << session.err;
+    // "> 2026/12/10 15:23:46.000831241  length=5 from=0 to=4" then the bytes.
+    static const std::regex header(R"(([<>]) \d{4}/\d\d/\d\d (\d\d:\d\d:\d\d\.\d{3})\d*  length=(\d+) .*)");
+    std::vector<std::string> times;
+    std::istringstream lines(session.err);
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch m;
+        if (std::regex_match(text, m, header)) times.push_back(m[2].str());
+    }
+    ASSERT_EQ(times.size(), 2U) << session.err;
+
+    const std::string log = writeTemp("socat.log", session.err);
+    const RunResult r = decode({"--json", "--file", log});
+    std::remove(log.c_str());
+    EXPECT_EQ(r.exitCode, 0) << r.out << session.err;
+    const std::vector<json> frames = jsonLines(r.out);
+    ASSERT_EQ(frames.size(), 2U) << r.out << session.err;
+    EXPECT_EQ(frames[0]["kind"], "command");
+    EXPECT_EQ(frames[0]["bytes"], "05 01 00 05 3D");
+    EXPECT_EQ(frames[0]["time"], times[0]);
+    EXPECT_EQ(frames[1]["kind"], "reply");
+    EXPECT_EQ(frames[1]["bytes"], "3E 17 01 00 10 39 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17");
+    EXPECT_EQ(frames[1]["time"], times[1]);
+}
+
+TEST(ToolsDecode, ReadsTheLogFormsOfOtherTools) {
+    // interceptty is not packaged for Debian: these lines follow its output
+    // form, one byte per line with its side and its printable form.
+    std::string interceptty;
+    for (const char* b : {"0x05\t(^E)", "0x01\t(^A)", "0x00\t(^@)", "0x05\t(^E)", "0x3d\t(=)"}) {
+        interceptty += std::string(">\t") + b + "\n";
+    }
+    for (const char* b : {"0x3e\t(>)", "0x05\t(^E)", "0x01\t(^A)", "0x00\t(^@)", "0x05\t(^E)", "0x3f\t(?)"}) {
+        interceptty += std::string("<\t") + b + "\n";
+    }
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* time;  // of the first frame, "" for none
+    };
+    const Case cases[] = {
+        {"minutes", "15:23 05 01 00 05 3D\n15:23 3E 05 01 00 05 3F\n", "15:23:00.000"},
+        {"dated", "2026-12-10 15:23:46.000 host 05 01 00 05 3D\n2026-12-10 15:23:46.004 device 3E 05 01 00 05 3F\n",
+         "15:23:46.000"},
+        {"interceptty", interceptty, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string path = writeTemp("forms.hex", c.text);
+        const RunResult r = decode({"--json", "--file", path});
+        std::remove(path.c_str());
+        EXPECT_EQ(r.exitCode, 0) << c.name << "\n" << r.out;
+        const std::vector<json> frames = jsonLines(r.out);
+        ASSERT_EQ(frames.size(), 2U) << c.name << "\n" << r.out;
+        EXPECT_EQ(frames[0]["kind"], "command") << c.name;
+        EXPECT_EQ(frames[0]["bytes"], "05 01 00 05 3D") << c.name;
+        EXPECT_EQ(frames[1]["kind"], "reply") << c.name;
+        EXPECT_EQ(frames[1]["bytes"], "3E 05 01 00 05 3F") << c.name;
+        EXPECT_EQ(frames[0].value("time", ""), c.time) << c.name;
+    }
+}
+
+TEST(ToolsDecode, RefusesATimeOutOfRangeNamingItsLine) {
+    const std::string path = writeTemp("range.hex", "05 01 00 05 3D\n25:61:99.1 05 01 00 05 3D\n");
+    const RunResult bad = decode({"--file", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(bad.exitCode, 1) << bad.out;
+    EXPECT_NE(bad.out.find("!! line 2: time '25:61:99.1' is out of range (hours are 0..23), skipped"),
+              std::string::npos)
+        << bad.out;
+    // The time was not taken: no frame carries a made-up one.
+    EXPECT_EQ(bad.out.find("02:02:39"), std::string::npos) << bad.out;
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
@@ -192,6 +286,52 @@ TEST(ToolsDecode, StreamsItsInputInBoundedMemory) {
     }
     EXPECT_EQ(bytes, 6'000'000U) << r.err;
     EXPECT_EQ(frames.back()["kind"], "reply") << r.err;
+}
+
+TEST(ToolsDecode, WorkIsLinearOnALongLineOfNoFrames) {
+    // 32,000 bytes on one line that form no frame, in patterns that make
+    // every position look like the start of one kind of frame or another.
+    // Quadratic work took 143 s for this; linear work takes milliseconds,
+    // so a bound of 30 s holds on any machine.
+    std::vector<std::vector<std::string>> patterns = {{"FF"}, {"3E"}, {"24"}, {"05"}, {"3E", "05"}, {"24", "09"}};
+    std::vector<std::string> scattered;
+    std::uint32_t x = 12345;
+    for (int i = 0; i < 997; ++i) {
+        x = x * 1103515245U + 12345U;
+        scattered.push_back(hexByte(static_cast<std::uint8_t>(x >> 24)));
+    }
+    patterns.push_back(scattered);
+    for (const auto& pattern : patterns) {
+        std::string line;
+        for (std::size_t i = 0; i < 32000; ++i) line += pattern[i % pattern.size()] + " ";
+        const std::string path = writeTemp("flat.hex", line + "\n");
+        const auto start = std::chrono::steady_clock::now();
+        const RunResult r = decode({"--json", "--file", path});
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::remove(path.c_str());
+        ASSERT_NE(r.exitCode, -1) << pattern[0] << ": killed";
+        EXPECT_LT(seconds, 30.0) << pattern[0];
+        std::size_t bytes = 0;
+        for (const json& j : jsonLines(r.out)) {
+            if (j.contains("bytes")) bytes += (j["bytes"].get<std::string>().size() + 1) / 3;
+        }
+        EXPECT_EQ(bytes, 32000U) << pattern[0];
+    }
+}
+
+TEST(ToolsDecode, DecodesAnEndlessInputAsItArrives) {
+    // Frames come out while the input goes on; once three are read the
+    // reader stops and the decoder ends with the pipe. A decoder that reads
+    // everything first never prints and is stopped by timeout(1).
+    const std::string script =
+        std::string("yes '3E 06 01 00 06 3F 00' | timeout 60 ") + KAVROL_CLI_PATH + " decode --json | head -n 3";
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = run({"/bin/sh", "-c", script}, 90000);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::vector<json> frames = jsonLines(r.out);
+    ASSERT_EQ(frames.size(), 3U) << r.out << r.err;
+    for (const json& j : frames) EXPECT_EQ(j["kind"], "reply");
+    EXPECT_LT(seconds, 55.0);
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "common/tap_finder.h"
-#include "common/hex_log.h"
-#include "common/pcap_writer.h"
+#include "cli/capture/hex_log.h"
+#include "cli/capture/pcap_writer.h"
+#include "cli/capture/tap_finder.h"
 #include "support/process.h"
 
 namespace kavrol::tools {
@@ -48,7 +48,8 @@ std::vector<FoundFrame> findAll(const Bytes& bytes, LineDirection d = LineDirect
 
 std::string kinds(const std::vector<FoundFrame>& frames) {
     std::string s;
-    for (const FoundFrame& f : frames) s += (s.empty() ? "" : ", ") + std::string(kindName(f.kind)) + " " + toHex(f.bytes);
+    for (const FoundFrame& f : frames)
+        s += (s.empty() ? "" : ", ") + std::string(kindName(f.kind)) + " " + toHex(f.bytes);
     return s;
 }
 
@@ -136,15 +137,36 @@ TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
     };
     const Case cases[] = {
         // A reply's start byte marks its frame: it is kept even mid-stream.
-        {"reply, payload byte hit", withFlippedByte(kReply, 7), LineDirection::Unknown, Kind::Reply,
-         {kReply[4], kReply[5]}, {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, true},
-        {"reply, checksum byte hit", withFlippedByte(kReply, 4), LineDirection::Device, Kind::Reply,
-         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]}, {kReply[4], kReply[5]}, true},
+        {"reply, payload byte hit",
+         withFlippedByte(kReply, 7),
+         LineDirection::Unknown,
+         Kind::Reply,
+         {kReply[4], kReply[5]},
+         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]},
+         true},
+        {"reply, checksum byte hit",
+         withFlippedByte(kReply, 4),
+         LineDirection::Device,
+         Kind::Reply,
+         {static_cast<std::uint8_t>(kReply[4] ^ 0x40), kReply[5]},
+         {kReply[4], kReply[5]},
+         true},
         // A direct command has no start byte on the line: one that ends
         // where the line goes quiet is taken whole.
-        {"direct command", withFlippedByte(kDirect, 6), LineDirection::Host, Kind::Command, {0x1B, 0x5D}, {0x5B, 0x5D}, true},
-        {"envelope, outer checksum", withFlippedByte(kEnvelope, 2), LineDirection::Unknown, Kind::Command, {0x06, 0x3D},
-         {0x06, 0x3D}, false},
+        {"direct command",
+         withFlippedByte(kDirect, 6),
+         LineDirection::Host,
+         Kind::Command,
+         {0x1B, 0x5D},
+         {0x5B, 0x5D},
+         true},
+        {"envelope, outer checksum",
+         withFlippedByte(kEnvelope, 2),
+         LineDirection::Unknown,
+         Kind::Command,
+         {0x06, 0x3D},
+         {0x06, 0x3D},
+         false},
     };
     for (const Case& c : cases) {
         const auto frames = findAll(c.bytes, c.direction);
@@ -153,9 +175,11 @@ TEST(ToolsTapFinder, KeepsFramesWhoseChecksumFailsWithBothSums) {
         EXPECT_EQ(f.kind, c.kind) << c.what;
         EXPECT_FALSE(f.checksumOk()) << c.what;
         EXPECT_EQ(toHex(f.bytes), toHex(c.bytes)) << c.what;
-        EXPECT_EQ(hexByte(f.received.odd) + hexByte(f.received.even), hexByte(c.received.odd) + hexByte(c.received.even))
+        EXPECT_EQ(hexByte(f.received.odd) + hexByte(f.received.even),
+                  hexByte(c.received.odd) + hexByte(c.received.even))
             << c.what;
-        EXPECT_EQ(hexByte(f.computed.odd) + hexByte(f.computed.even), hexByte(c.computed.odd) + hexByte(c.computed.even))
+        EXPECT_EQ(hexByte(f.computed.odd) + hexByte(f.computed.even),
+                  hexByte(c.computed.odd) + hexByte(c.computed.even))
             << c.what;
         EXPECT_EQ(f.envelopeReceived == f.envelopeComputed, c.envelopeOk) << c.what;
     }
@@ -269,6 +293,103 @@ TEST(ToolsHexLog, ReportsBadTokensAndKeepsTheRest) {
             EXPECT_EQ(chunk->problems[0], c.problem);
         }
     }
+}
+
+TEST(ToolsHexLog, RefusesTimesAndDatesOutOfRangeNamingTheLine) {
+    // Each line holds a time form that is unambiguous, so a field out of
+    // range is an error (not bytes, not a wrapped time); the bytes after it
+    // still count.
+    struct Case {
+        const char* line;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"25:61:99.1 05 01", "time '25:61:99.1' is out of range (hours are 0..23), skipped"},
+        {"23:60:00.0 05 01", "time '23:60:00.0' is out of range (minutes are 0..59), skipped"},
+        {"23:59:60.5 05 01", "time '23:59:60.5' is out of range (seconds are 0..59), skipped"},
+        // Seconds that used to overflow a 64-bit count of microseconds.
+        {"9223372036855.1 05 01", "time '9223372036855.1' is out of range (seconds have at most 12 digits), skipped"},
+        {"2026-12-10 24:00:00 05 01", "time '24:00:00' is out of range (hours are 0..23), skipped"},
+        {"2026-13-01 10:00:00 05 01", "date '2026-13-01' is out of range (months are 1..12), skipped"},
+        {"2025-02-29 10:00:00 05 01", "date '2025-02-29' is out of range (that month has no day 29), skipped"},
+        {"1969-12-31 10:00:00 05 01", "date '1969-12-31' is out of range (years start at 1970), skipped"},
+        {"2026-12-10 host 05 01", "date '2026-12-10' has no time after it"},
+    };
+    for (const Case& c : cases) {
+        const auto chunk = parseHexLine(c.line, 7);
+        ASSERT_TRUE(chunk) << c.line;
+        EXPECT_EQ(toHex(chunk->bytes), "05 01") << c.line;
+        ASSERT_EQ(chunk->problems.size(), 1U) << c.line;
+        EXPECT_EQ(chunk->problems[0], std::string("line 7: ") + c.why);
+    }
+}
+
+TEST(ToolsHexLog, ReadsTheTimeFormsOfOtherTools) {
+    constexpr std::int64_t kDay20261210 = 20797;  // days since 1970-01-01
+    const std::int64_t clock = ((15 * 60 + 23) * 60 + 46) * 1000000LL;
+    struct Case {
+        const char* line;
+        std::optional<std::int64_t> timeUs;
+        LineDirection direction;
+        char side;
+        bool header;
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {"15:23 05 01", (15 * 60 + 23) * 60 * 1000000LL, LineDirection::Unknown, 0, false, "05 01"},
+        {"7:05 05", (7 * 60 + 5) * 60 * 1000000LL, LineDirection::Unknown, 0, false, "05"},
+        // A two-part token out of range is no time: the bytes 25 61.
+        {"25:61 05", std::nullopt, LineDirection::Unknown, 0, false, "25 61 05"},
+        {"2026-12-10 15:23:46.000 host 05 01", kDay20261210 * 86400000000LL + clock, LineDirection::Host, 0, false,
+         "05 01"},
+        {"2026-12-10 15:23:46 device 3E", kDay20261210 * 86400000000LL + clock, LineDirection::Device, 0, false, "3E"},
+        // socat -x: a header whose bytes follow on the next line.
+        {"> 2026/12/10 15:23:46.000123  length=5 from=0 to=4", kDay20261210 * 86400000000LL + clock + 123,
+         LineDirection::Unknown, '>', true, ""},
+        // Nanoseconds, as newer socat writes them: the microseconds are kept.
+        {"< 2026/12/10 15:23:46.000831241  length=1 from=0 to=0", kDay20261210 * 86400000000LL + clock + 831,
+         LineDirection::Unknown, '<', true, ""},
+        // interceptty: one byte per line with its printable form.
+        {"< \t0x05\t(^E)", std::nullopt, LineDirection::Unknown, '<', false, "05"},
+        {">\t0x3e\t(>)", std::nullopt, LineDirection::Unknown, '>', false, "3E"},
+        {"> \t0x28\t(()", std::nullopt, LineDirection::Unknown, '>', false, "28"},
+        {"[12:00:01.5] 05", (12 * 3600 + 1) * 1000000LL + 500000, LineDirection::Unknown, 0, false, "05"},
+    };
+    for (const Case& c : cases) {
+        const auto chunk = parseHexLine(c.line, 1);
+        ASSERT_TRUE(chunk) << c.line;
+        EXPECT_EQ(chunk->timeUs, c.timeUs) << c.line;
+        EXPECT_EQ(chunk->direction, c.direction) << c.line;
+        EXPECT_EQ(chunk->side, c.side) << c.line;
+        EXPECT_EQ(chunk->header, c.header) << c.line;
+        EXPECT_EQ(toHex(chunk->bytes), c.bytes) << c.line;
+        EXPECT_TRUE(chunk->problems.empty()) << c.line << ": " << chunk->problems.front();
+    }
+    // The written time of day comes back from a dated time.
+    EXPECT_EQ(clockText(kDay20261210 * 86400000000LL + clock + 7000), "15:23:46.007");
+}
+
+TEST(ToolsHexLog, TheLinesOfASocatBlockTakeItsHeader) {
+    const auto chunks = parseHexText(
+        "> 2026/12/10 15:23:46.000123  length=5 from=0 to=4\n"
+        " 05 01 00 05 3d\n"
+        "--\n"
+        "< 2026/12/10 15:23:46.002000  length=6 from=0 to=5\n"
+        " 3e 05 01 00\n"
+        " 05 3a\n"
+        "--\n"
+        "0A 0B\n");
+    ASSERT_EQ(chunks.size(), 6U);
+    EXPECT_TRUE(chunks[0].header);
+    EXPECT_EQ(chunks[1].timeUs, chunks[0].timeUs);
+    EXPECT_EQ(chunks[1].side, '>');
+    EXPECT_EQ(toHex(chunks[1].bytes), "05 01 00 05 3D");
+    EXPECT_EQ(chunks[4].side, '<');
+    EXPECT_EQ(chunks[4].timeUs, chunks[2].timeUs);
+    EXPECT_EQ(chunks[4].line, 6U);
+    // After the block's end a line is on its own again.
+    EXPECT_EQ(chunks[5].side, 0);
+    EXPECT_FALSE(chunks[5].timeUs);
 }
 
 TEST(ToolsHexLog, RawLogLinesReadBack) {

@@ -1,13 +1,16 @@
 #include "cli/decode_command.h"
 
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
+#include "cli/capture/hex_log.h"
 #include "cli/line_decoder.h"
 #include "cli/options.h"
-#include "common/hex_log.h"
+
+#include <sys/stat.h>
 
 namespace kavrol::cli {
 
@@ -72,20 +75,23 @@ private:
     std::optional<tools::HexChunk> parsePiece() {
         if (inComment_) return std::nullopt;
         if (text_.find('#') != std::string::npos) inComment_ = true;  // the rest of the line is comment
-        auto chunk = tools::parseHexLine(text_, line_);
+        auto chunk = continuing_ ? tools::parseHexLine(text_, line_, false) : parser_.parse(text_, line_);
         if (!chunk) return std::nullopt;
         if (continuing_) {
             chunk->timeUs = timeUs_;
             chunk->direction = direction_;
+            chunk->side = side_;
         } else {
             timeUs_ = chunk->timeUs;
             direction_ = chunk->direction;
+            side_ = chunk->side;
             continuing_ = true;
         }
         return chunk;
     }
 
     std::istream& in_;
+    tools::HexLogParser parser_;
     std::string text_;
     std::string carry_;
     unsigned line_ = 0;
@@ -94,6 +100,7 @@ private:
     bool inComment_ = false;
     std::optional<std::int64_t> timeUs_;
     tools::LineDirection direction_ = tools::LineDirection::Unknown;
+    char side_ = 0;
 };
 
 }  // namespace
@@ -101,15 +108,24 @@ private:
 void addDecodeOptions(CLI::App& d, DecodeOptions& o) {
     d.add_option("bytes", o.hex, "hex bytes, e.g. 09 03 00 1B 5D 34 12 56 00 (default: read --file or standard input)");
     d.add_option("--file", o.file, "read hex lines from this file ('-': standard input)");
-    d.add_option("--model", o.model, "model code: show valid replies normalized and parsed as kavrol query does")
-        ->transform(numberUpTo(0xFFFFFFFFULL));
+    addModelOption(d, o.model, ": show valid replies normalized and parsed as kavrol query does");
     d.add_flag("--json", o.json, "one JSON object per frame");
     d.add_option("--pcap", o.pcap, "also write the frames to this pcap file (open it with tools/wireshark/kavrol.lua)");
 }
 
-int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out) {
+int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out, const std::string& inputName) {
     std::unique_ptr<tools::PcapWriter> pcap;
-    if (!o.pcap.empty()) pcap = std::make_unique<tools::PcapWriter>(o.pcap);
+    if (!o.pcap.empty()) {
+        try {
+            pcap = std::make_unique<tools::PcapWriter>(o.pcap);
+        } catch (const tools::PcapCreateError& e) {
+            std::cerr << "kavrol decode: --pcap: " << e.what() << "\n";
+            return kExitUsage;
+        } catch (const std::runtime_error& e) {
+            std::cerr << "kavrol decode: --pcap: " << e.what() << "\n";
+            return kExitFailed;
+        }
+    }
     FrameReport report(out, o.json, o.model);
     LineDecoder decoder(report, pcap.get());
     bool clean = true;
@@ -118,18 +134,47 @@ int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out) {
         ++frames;
         clean = clean && !damaged(f);
     };
-    std::optional<tools::LineDirection> previous;
-    HexLineReader reader(in);
-    while (auto chunk = reader.next()) {
-        for (const std::string& p : chunk->problems) report.message(p, chunk->timeUs);
-        clean = clean && chunk->problems.empty();
-        // The other side speaking ends what this side was sending.
-        if (previous && *previous != chunk->direction) decoder.gap(*previous);
-        previous = chunk->direction;
-        decoder.feed(chunk->direction, chunk->bytes, chunk->timeUs);
+    // A write that fails (a full disk) ends the run: decoding on into
+    // nothing would hide it.
+    const auto writeFailed = [&] {
+        const int error = errno;
+        out.clear();
+        std::cerr << "kavrol decode: " << fileProblem("write", "standard output", error) << "\n";
+        return kExitFailed;
+    };
+    const auto readFailed = [&](int error) {
+        out.flush();
+        std::cerr << "kavrol decode: " << fileProblem("read", inputName, error) << "\n";
+        return kExitFailed;
+    };
+    // Decodes the whole input; an exit status when it had to stop early.
+    const auto decodeAll = [&]() -> std::optional<int> {
+        std::optional<std::pair<tools::LineDirection, char>> previous;
+        HexLineReader reader(in);
+        while (auto chunk = reader.next()) {
+            for (const std::string& p : chunk->problems) report.message(p, chunk->timeUs);
+            clean = clean && chunk->problems.empty();
+            // The other side speaking ends what this side was sending.
+            const std::pair speaker{chunk->direction, chunk->side};
+            if (previous && *previous != speaker) decoder.gap(previous->first);
+            previous = speaker;
+            decoder.feed(chunk->direction, chunk->bytes, chunk->timeUs);
+            if (!out) return writeFailed();
+        }
+        if (in.bad()) return readFailed(errno);
+        decoder.finish();
+        return std::nullopt;
+    };
+    try {
+        if (const auto stop = decodeAll()) return *stop;
+    } catch (const std::ios_base::failure& e) {
+        return readFailed(e.code().value() == static_cast<int>(std::io_errc::stream) ? errno : e.code().value());
+    } catch (const std::runtime_error& e) {  // the capture file could not be written
+        std::cerr << "kavrol decode: --pcap: " << e.what() << "\n";
+        return kExitFailed;
     }
-    decoder.finish();
     if (frames == 0) report.message("no bytes to decode");
+    if (!out.flush()) return writeFailed();
     return clean && frames > 0 ? kExitOk : kExitFailed;
 }
 
@@ -142,15 +187,20 @@ int runDecode(const DecodeOptions& o) {
         std::string text;
         for (const std::string& h : o.hex) text += h + " ";
         std::istringstream in(text);
-        return decodeStream(o, in, std::cout);
+        return decodeStream(o, in, std::cout, "the arguments");
     }
-    if (o.file.empty() || o.file == "-") return decodeStream(o, std::cin, std::cout);
-    std::ifstream in(o.file, std::ios::binary);
-    if (!in) {
-        std::cerr << "kavrol decode: cannot read " << o.file << "\n";
+    if (o.file.empty() || o.file == "-") return decodeStream(o, std::cin, std::cout, "standard input");
+    // A directory opens, then fails at the first read: refuse it first.
+    struct stat st {};
+    const int statError = ::stat(o.file.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    std::ifstream in;
+    if (statError == 0) in.open(o.file, std::ios::binary);
+    if (statError != 0 || !in) {
+        std::cerr << "kavrol decode: --file: " << fileProblem("read", o.file, statError != 0 ? statError : errno)
+                  << "\n";
         return kExitUsage;
     }
-    return decodeStream(o, in, std::cout);
+    return decodeStream(o, in, std::cout, o.file);
 }
 
 }  // namespace kavrol::cli

@@ -25,7 +25,8 @@ void addDecodeOptions(CLI::App& decode, DecodeOptions& o);
 // once it is decided; problems with the input are reported in line with the
 // frames. Memory stays bounded whatever the input's length. Returns the exit
 // status of the client.
-int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out);
+// Problems reading name the input as inputName.
+int decodeStream(const DecodeOptions& o, std::istream& in, std::ostream& out, const std::string& inputName);
 
 int runDecode(const DecodeOptions& o);
 

@@ -50,7 +50,8 @@ std::string wordsText(const std::vector<std::uint16_t>& words) {
 std::string replyText(const FoundFrame& f) {
     const std::size_t payload = f.bytes.size() - tools::kReplyPayloadStart;
     std::string s = "reply code " + std::to_string(f.replyCode()) + ", r[3] = " + hexByte(f.header3()) +
-                    ", L = " + std::to_string(f.lastIndex()) + ", " + std::to_string(payload) + " payload bytes";
+                    ", L = " + std::to_string(f.lastIndex()) + ", " + std::to_string(payload) +
+                    (payload == 1 ? " payload byte" : " payload bytes");
     if (payload > 0) s += ": " + toHex(std::span(f.bytes).subspan(tools::kReplyPayloadStart));
     return s;
 }

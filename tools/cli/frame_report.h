@@ -11,8 +11,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "cli/capture/tap_finder.h"
 #include "cli/transaction.h"
-#include "common/tap_finder.h"
 
 namespace kavrol::cli {
 

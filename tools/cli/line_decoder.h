@@ -7,9 +7,9 @@
 #include <optional>
 #include <span>
 
+#include "cli/capture/pcap_writer.h"
+#include "cli/capture/tap_finder.h"
 #include "cli/frame_report.h"
-#include "common/tap_finder.h"
-#include "common/pcap_writer.h"
 
 namespace kavrol::cli {
 
@@ -35,8 +35,8 @@ private:
     FrameReport& report_;
     tools::PcapWriter* pcap_;
     std::array<tools::TapFinder, 3> finders_{tools::TapFinder(tools::LineDirection::Unknown),
-                                               tools::TapFinder(tools::LineDirection::Host),
-                                               tools::TapFinder(tools::LineDirection::Device)};
+                                             tools::TapFinder(tools::LineDirection::Host),
+                                             tools::TapFinder(tools::LineDirection::Device)};
     std::int64_t packets_ = 0;
 };
 

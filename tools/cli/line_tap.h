@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "cli/capture/hex_log.h"
 #include "common/hex.h"
-#include "common/hex_log.h"
 #include "common/serial_port.h"
 
 namespace kavrol::cli {

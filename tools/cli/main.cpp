@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     using namespace kavrol::cli;
     CLI::App app{"kavrol: talks to field devices through the Kavrol32 library"};
     app.require_subcommand(1);
+    addVersionFlag(app, "kavrol");
 
     bool portsJson = false;
     CLI::App* ports = app.add_subcommand("ports", "list the serial ports of this system");
@@ -36,6 +37,19 @@ int main(int argc, char** argv) {
     CLI::App* mon = app.add_subcommand("monitor", "tap a live line: forward both ways and decode every frame");
     addMonitorOptions(*mon, monitor);
 
+    // Messages start with "kavrol SUBCOMMAND:" once the subcommand is known,
+    // and point to that subcommand's help.
+    const auto who = [&]() -> std::string {
+        for (const CLI::App* sub : app.get_subcommands({})) {
+            if (sub->parsed()) return "kavrol " + sub->get_name();
+        }
+        return "kavrol";
+    };
+    const auto usage = [&](const std::string& what) {
+        std::cerr << who() << ": " << what << " (see " << who() << " --help)\n";
+        return kExitUsage;
+    };
+
     Request request;
     try {
         // CLI11 would take an unknown word as an extra argument; name it instead.
@@ -48,17 +62,29 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         app.parse(argc, argv);
-        if (q->parsed()) request = buildRequest(query);
+        if (q->parsed()) {
+            completeQueryOptions(*q, query);
+            request = buildRequest(query);
+        }
         if (mon->parsed()) checkMonitorOptions(monitor);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
         return kExitOk;
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        std::cerr << "kavrol: " << e.what() << " (see kavrol --help)\n";
-        return kExitUsage;
+        // A missing option is checked before unknown ones are: name the
+        // unknown one, the likelier mistake.
+        for (const CLI::App* sub : app.get_subcommands({})) {
+            if (!sub->parsed()) continue;
+            for (const std::string& extra : sub->remaining()) {
+                if (extra.rfind("-", 0) == 0) return usage("unknown option " + extra);
+            }
+        }
+        return usage(e.what());
     } catch (const UsageError& e) {
-        std::cerr << "kavrol " << app.get_subcommands().front()->get_name() << ": " << e.what() << "\n";
+        std::cerr << who() << ": " << e.what() << "\n";
         return kExitUsage;
     }
 
@@ -69,7 +95,7 @@ int main(int argc, char** argv) {
         if (mon->parsed()) return runMonitor(monitor);
         return runDemo(demo);
     } catch (const std::exception& e) {
-        std::cerr << "kavrol: " << e.what() << "\n";
+        std::cerr << who() << ": " << e.what() << "\n";
         return kExitFailed;
     }
 }

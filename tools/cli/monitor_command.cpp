@@ -292,8 +292,7 @@ void addMonitorOptions(CLI::App& m, MonitorOptions& o) {
         ->transform(numberUpTo(600000))->capture_default_str();
     m.add_option("--gap", o.gapMs, "ms of quiet that end a frame still waiting for bytes")
         ->transform(numberUpTo(60000))->capture_default_str();
-    m.add_option("--model", o.model, "model code: show valid replies normalized and parsed as kavrol query does")
-        ->transform(numberUpTo(0xFFFFFFFFULL));
+    addModelOption(m, o.model, ": show valid replies normalized and parsed as kavrol query does");
     m.add_flag("--json", o.json, "one JSON object per frame");
     m.add_option("--raw", o.raw, "keep a hex log of everything on the line (kavrol decode --file reads it)");
     m.add_option("--pcap", o.pcap, "write the frames to this pcap file (open it with tools/wireshark/kavrol.lua)");

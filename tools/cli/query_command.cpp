@@ -26,6 +26,29 @@ std::vector<std::uint32_t> numbers(const std::string& text, std::uint32_t max, c
     return *values;
 }
 
+// "10s", "500ms", "2m", "1h" or plain seconds, rewritten as milliseconds.
+CLI::Validator durationText() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            static constexpr std::pair<const char*, std::uint64_t> kUnits[] = {
+                {"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}, {"", 1000}};
+            constexpr std::uint64_t kMaxMs = 366ULL * 24 * 3600000;
+            for (const auto& [unit, factor] : kUnits) {
+                const std::string_view u = unit;
+                if (text.size() <= u.size() || text.compare(text.size() - u.size(), u.size(), u) != 0) continue;
+                const std::string digits = text.substr(0, text.size() - u.size());
+                std::string error;
+                const auto value = tools::parseNumber(digits, kMaxMs / factor, &error);
+                if (!value || digits.find_first_not_of("0123456789") != std::string::npos) break;
+                if (*value == 0) return "a duration of 0 polls nothing";
+                text = std::to_string(*value * factor);
+                return {};
+            }
+            return "'" + text + "' is not a duration such as 10s, 500ms, 2m or 1h (at most 366 days)";
+        },
+        "DURATION");
+}
+
 void printSummary(PollOutput& out, const QueryOptions& o, const std::vector<LineRun>& runs) {
     PollStats all;
     for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -57,9 +80,7 @@ void addQueryOptions(CLI::App& q, QueryOptions& o) {
         ->required()
         ->check(tools::portPath());
     tools::addLineOptions(q, o.line);
-    q.add_option("--model", o.model, "model code 0..24 of the device (1 and 19: no normalization)")
-        ->required()
-        ->transform(numberUpTo(24));
+    addModelOption(q, o.model, " of the device (1 and 19: no normalization)")->required();
     q.add_option("--command", o.command, "command byte")->required()->transform(numberUpTo(255));
     q.add_option("--sub", o.subCommand, "sub-command byte")->transform(numberUpTo(255))->capture_default_str();
     auto* words = q.add_option("--words", o.words, "up to four 16-bit words, comma separated: w0,w1,...");
@@ -74,12 +95,19 @@ void addQueryOptions(CLI::App& q, QueryOptions& o) {
     q.add_option("--repeat", o.repeat, "send the command N times (0: until interrupted)")
         ->transform(numberUpTo(100000000))
         ->capture_default_str();
+    q.add_option("--duration", o.durationMs,
+                 "poll for this long, e.g. 10s, 500ms, 2m, 1h (with --repeat: whichever ends first)")
+        ->transform(durationText());
     q.add_option("--interval", o.intervalMs, "pause in ms between repeated commands")
         ->transform(numberUpTo(3600000))
         ->capture_default_str();
     q.add_flag("--shared", o.shared, "do not lock the port for exclusive use");
     q.add_flag("--reopen", o.reopen, "when the port is lost, reopen it as soon as it is back and go on");
     q.add_option("--log", o.logPath, "append every output line to this file as well");
+}
+
+void completeQueryOptions(const CLI::App& q, QueryOptions& o) {
+    if (o.durationMs != 0 && q.count("--repeat") == 0) o.repeat = 0;
 }
 
 Request buildRequest(const QueryOptions& o) {
@@ -124,7 +152,11 @@ int runQuery(const QueryOptions& o, const Request& r) {
         }
         for (std::thread& t : threads) t.join();
     }
-    if (o.repeat != 1) printSummary(*out, o, runs);
+    if (isPolling(o)) printSummary(*out, o, runs);
+    if (out->failed()) {
+        std::cerr << "kavrol query: " << out->failure() << "\n";
+        return kExitFailed;
+    }
 
     bool allOk = true;
     for (const LineRun& run : runs) {

@@ -25,14 +25,21 @@ struct QueryOptions {
     bool mux = false;
     std::uint32_t timeoutMs = 1000;
     bool json = false;
-    unsigned repeat = 1;     // 0: until interrupted
+    unsigned repeat = 1;           // 0: until interrupted
+    std::uint64_t durationMs = 0;  // --duration: poll for this long (0: no limit)
     unsigned intervalMs = 500;
-    bool shared = false;     // open the ports without locking them
-    bool reopen = false;     // follow a lost port
-    std::string logPath;     // --log: the same lines to a file
+    bool shared = false;  // open the ports without locking them
+    bool reopen = false;  // follow a lost port
+    std::string logPath;  // --log: the same lines to a file
 };
 
 void addQueryOptions(CLI::App& query, QueryOptions& o);
+
+// After parsing: --duration without --repeat polls for the whole time.
+void completeQueryOptions(const CLI::App& query, QueryOptions& o);
+
+// A polling run: one line per transaction and a summary.
+inline bool isPolling(const QueryOptions& o) { return o.repeat != 1 || o.durationMs != 0; }
 
 // The request the options describe. Throws UsageError.
 Request buildRequest(const QueryOptions& o);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -20,9 +21,10 @@ std::atomic<bool> g_interrupted{false};
 using Clock = std::chrono::steady_clock;
 
 // Sleeps ms, in short steps so that an interruption ends it soon.
-void pause(unsigned ms) {
+template <typename Stop>
+void pause(unsigned ms, Stop stop) {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!queryInterrupted() && Clock::now() < until) {
+    while (!stop() && Clock::now() < until) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(20)));
     }
@@ -36,6 +38,7 @@ public:
         : path_(port), o_(o), r_(r), out_(out) {}
 
     LineRun run() {
+        if (o_.durationMs != 0) deadline_ = Clock::now() + std::chrono::milliseconds(o_.durationMs);
         LineRun result;
         try {
             open();
@@ -44,14 +47,14 @@ public:
             result.portFailed = true;
             return result;
         }
-        for (unsigned i = 0; (o_.repeat == 0 || i < o_.repeat) && !queryInterrupted(); ++i) {
-            if (i != 0) pause(o_.intervalMs);
-            if (queryInterrupted() || (port_->lost() && !followLostPort())) break;
+        for (unsigned i = 0; (o_.repeat == 0 || i < o_.repeat) && !stopped(); ++i) {
+            if (i != 0) pause(o_.intervalMs, [this] { return stopped(); });
+            if (stopped() || (port_->lost() && !followLostPort())) break;
             const Outcome outcome = line_->transact(r_);
             result.stats.add(outcome.status, outcome.roundTripMs);
             report(result.stats.sent(), outcome);
             if (!line_->portLost() && !port_->lost()) continue;
-            const bool more = o_.repeat == 0 || i + 1 < o_.repeat;
+            const bool more = (o_.repeat == 0 || i + 1 < o_.repeat) && !timeUp();
             if (!more) {
                 lose();
             } else if (!followLostPort()) {
@@ -63,7 +66,11 @@ public:
     }
 
 private:
-    bool polling() const { return o_.repeat != 1; }
+    bool polling() const { return isPolling(o_); }
+    // --duration has passed: no transaction starts any more.
+    bool timeUp() const { return deadline_ && Clock::now() >= *deadline_; }
+    // Interrupted, the output cannot be written any more, or the time is up.
+    bool stopped() const { return queryInterrupted() || out_.failed() || timeUp(); }
 
     void open() {
         port_ = tools::SerialPort::open(path_, o_.line, !o_.shared);
@@ -72,7 +79,8 @@ private:
 
     void event(const std::string& what) {
         if (o_.json) {
-            out_.write(nlohmann::json{{"port", path_}, {"time", PollOutput::timestamp()}, {"event", what}}.dump() + "\n");
+            out_.write(nlohmann::json{{"port", path_}, {"time", PollOutput::timestamp()}, {"event", what}}.dump() +
+                       "\n");
         } else {
             out_.write(PollOutput::timestamp() + "  " + path_ + "  " + what + "\n");
         }
@@ -90,13 +98,13 @@ private:
     bool followLostPort() {
         lose();
         if (!o_.reopen) return false;
-        while (!queryInterrupted()) {
+        while (!stopped()) {
             try {
                 open();
                 event("port reopened");
                 return true;
             } catch (const tools::PortError&) {
-                pause(kReopenPollMs);
+                pause(kReopenPollMs, [this] { return stopped(); });
             }
         }
         return false;
@@ -129,6 +137,7 @@ private:
     PollOutput& out_;
     std::unique_ptr<tools::SerialPort> port_;
     std::unique_ptr<Line> line_;
+    std::optional<Clock::time_point> deadline_;
 };
 
 }  // namespace

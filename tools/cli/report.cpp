@@ -229,7 +229,7 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
     }
     os << indent << "reply     code " << replyCodeOf(o) << ", r[3] = " << tools::hexByte(o.received[tools::kHeader3At])
        << ", L = " << unsigned(o.received[1]) << ", " << o.received.size() - tools::kReplyPayloadStart
-       << " payload bytes from r[6]\n";
+       << (o.received.size() - tools::kReplyPayloadStart == 1 ? " payload byte" : " payload bytes") << " from r[6]\n";
     printReplyData(os, r, o, indent);
 }
 

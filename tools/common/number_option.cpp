@@ -16,4 +16,17 @@ CLI::Validator numberUpTo(std::uint64_t max) {
         "0.." + std::to_string(max));
 }
 
+CLI::Validator numberIn(std::uint64_t min, std::uint64_t max) {
+    return CLI::Validator(
+        [min, max](std::string& text) -> std::string {
+            std::string error;
+            const auto value = parseNumber(text, max, &error);
+            if (!value) return error;
+            if (*value < min) return text + " is below " + std::to_string(min);
+            text = std::to_string(*value);
+            return {};
+        },
+        std::to_string(min) + ".." + std::to_string(max));
+}
+
 }  // namespace kavrol::tools

@@ -9,5 +9,7 @@
 namespace kavrol::tools {
 
 CLI::Validator numberUpTo(std::uint64_t max);
+// The same for min..max; the help shows "min..max".
+CLI::Validator numberIn(std::uint64_t min, std::uint64_t max);
 
 }  // namespace kavrol::tools

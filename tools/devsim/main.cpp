@@ -21,6 +21,7 @@
 #include "pty/pty_pair.h"
 #include "common/serial_port.h"
 #include "simulator/simulator.h"
+#include "common/version_flag.h"
 #include "link-file/link_file.h"
 
 namespace {
@@ -69,8 +70,7 @@ void addOptions(CLI::App& app, DevsimOptions& o) {
         ->transform(numberUpTo(3600000))
         ->capture_default_str();
     app.add_option("--frame-gap", o.frameGapMs, "ms of silence after which a partial frame is dropped")
-        ->transform(numberUpTo(60000))
-        ->check(CLI::Range(1U, 60000U))
+        ->transform(numberIn(1, 60000))
         ->capture_default_str();
     app.add_flag("--line-time", o.lineTime,
                  "send each reply byte when it would have crossed a real line at --baud (with --data, --parity, "
@@ -178,6 +178,7 @@ int main(int argc, char** argv) {
                  "prints the path a client opens as one line on standard output, and serves it until interrupted."};
     DevsimOptions o;
     addOptions(app, o);
+    addVersionFlag(app, "kavrol-devsim");
 
     SimulatorConfig config;
     try {
@@ -191,6 +192,8 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();
         return kExitOk;
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
     } catch (const ScenarioError& e) {

@@ -41,7 +41,13 @@ std::string layoutCodesOf(const GroupDevice& g) {
     for (std::size_t c = 0; layouts != nullptr && c < layouts->byReplyCode.size(); ++c) {
         if (layouts->byReplyCode[c] != nullptr) codes += (codes.empty() ? "" : ", ") + std::to_string(c);
     }
-    return codes.empty() ? "none" : codes;
+    return codes;
+}
+
+// "layouts for reply codes 1, 3, 8, 9", or that the group has none.
+std::string layoutsText(const GroupDevice& g) {
+    const std::string codes = layoutCodesOf(g);
+    return codes.empty() ? "no layouts: replies are not normalized" : "layouts for reply codes " + codes;
 }
 
 // Last reply position to send per reply code 0..9: what the widest layout
@@ -129,10 +135,10 @@ std::optional<Scenario> builtinScenario(std::string_view name) {
     }
     for (const GroupDevice& g : kGroups) {
         if (name == g.scenario) {
-            return groupScenario(g.scenario,
-                                 std::string("a device of model group {") + g.models + "} (layouts for reply codes " +
-                                     layoutCodesOf(g) + "); " + kGroupHelp,
-                                 g.code3Last);
+            return groupScenario(
+                g.scenario,
+                std::string("a device of model group {") + g.models + "} (" + layoutsText(g) + "); " + kGroupHelp,
+                g.code3Last);
         }
     }
     return std::nullopt;

@@ -14,9 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <stdexcept>
 #include <string>
 
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 
 namespace kavrol::tools {
 
@@ -27,10 +28,17 @@ inline constexpr std::size_t kPseudoHeaderSize = 4;
 Bytes pcapPacket(const FoundFrame& f);
 inline constexpr std::uint8_t kPcapAnnotation = 6;
 
+// The capture file could not be created (as opposed to written later).
+class PcapCreateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class PcapWriter {
 public:
     // Creates or truncates the file and writes the file header. Throws
-    // std::runtime_error when the file cannot be written.
+    // PcapCreateError when the file cannot be created, std::runtime_error
+    // when it (or a packet later) cannot be written.
     explicit PcapWriter(const std::string& path);
     ~PcapWriter();
     PcapWriter(const PcapWriter&) = delete;

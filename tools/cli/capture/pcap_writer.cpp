@@ -1,4 +1,4 @@
-#include "common/pcap_writer.h"
+#include "cli/capture/pcap_writer.h"
 
 #include <cerrno>
 #include <cstring>
@@ -14,19 +14,27 @@ void putLe(Bytes& out, std::uint32_t v, unsigned width) {
 
 std::uint8_t directionCode(LineDirection d) {
     switch (d) {
-        case LineDirection::Host: return 1;
-        case LineDirection::Device: return 2;
-        default: return 0;
+        case LineDirection::Host:
+            return 1;
+        case LineDirection::Device:
+            return 2;
+        default:
+            return 0;
     }
 }
 
 std::uint8_t kindCode(FoundFrame::Kind k) {
     switch (k) {
-        case FoundFrame::Kind::Command: return 1;
-        case FoundFrame::Kind::Reply: return 2;
-        case FoundFrame::Kind::Cut: return 3;
-        case FoundFrame::Kind::Bad: return 5;
-        default: return 4;
+        case FoundFrame::Kind::Command:
+            return 1;
+        case FoundFrame::Kind::Reply:
+            return 2;
+        case FoundFrame::Kind::Cut:
+            return 3;
+        case FoundFrame::Kind::Bad:
+            return 5;
+        default:
+            return 4;
     }
 }
 
@@ -41,14 +49,14 @@ Bytes pcapPacket(const FoundFrame& f) {
 
 PcapWriter::PcapWriter(const std::string& path) : path_(path) {
     file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    if (file_ == nullptr) throw PcapCreateError("cannot create " + path + ": " + std::strerror(errno));
     Bytes header;
     putLe(header, 0xA1B2C3D4U, 4);  // microsecond timestamps
-    putLe(header, 2, 2);             // version 2.4
+    putLe(header, 2, 2);            // version 2.4
     putLe(header, 4, 2);
-    putLe(header, 0, 4);             // UTC
-    putLe(header, 0, 4);             // timestamp accuracy
-    putLe(header, 65535, 4);         // snapshot length
+    putLe(header, 0, 4);      // UTC
+    putLe(header, 0, 4);      // timestamp accuracy
+    putLe(header, 65535, 4);  // snapshot length
     putLe(header, kPcapLinkTypeUser0, 4);
     put(header);
 }

@@ -1,4 +1,4 @@
-#include "common/tap_finder.h"
+#include "cli/capture/tap_finder.h"
 
 #include <algorithm>
 
@@ -21,7 +21,7 @@ bool replyAccepted(ReplyFault f) { return f == ReplyFault::None || f == ReplyFau
 
 // The reading of a command frame of one form; the decoder decides.
 void readCommand(std::span<const std::uint8_t> b, CommandForm form, FoundFrame& frame, std::size_t& length,
-                        bool& incomplete, bool& whole) {
+                 bool& incomplete, bool& whole) {
     const protocol::CommandDecoding d = protocol::decodeCommandFrame(b, form);
     incomplete = d.fault == CommandFault::Cut;
     length = incomplete && d.length == 0 ? protocol::kReplyHeaderSize : d.length;
@@ -39,11 +39,16 @@ void readCommand(std::span<const std::uint8_t> b, CommandForm form, FoundFrame& 
 
 const char* kindName(FoundFrame::Kind k) {
     switch (k) {
-        case FoundFrame::Kind::Command: return "command";
-        case FoundFrame::Kind::Reply: return "reply";
-        case FoundFrame::Kind::Cut: return "cut frame";
-        case FoundFrame::Kind::Bad: return "bad frame";
-        default: return "noise";
+        case FoundFrame::Kind::Command:
+            return "command";
+        case FoundFrame::Kind::Reply:
+            return "reply";
+        case FoundFrame::Kind::Cut:
+            return "cut frame";
+        case FoundFrame::Kind::Bad:
+            return "bad frame";
+        default:
+            return "noise";
     }
 }
 
@@ -94,7 +99,8 @@ TapFinder::Reading TapFinder::readReply(std::size_t at) const {
             return r;
         case ReplyFault::ChecksumMismatch:
         case ReplyFault::DeviceError:
-        case ReplyFault::None: break;
+        case ReplyFault::None:
+            break;
     }
     r.length = j.last + 1U;
     r.frame.kind = FoundFrame::Kind::Reply;
@@ -258,8 +264,7 @@ std::optional<FoundFrame> TapFinder::next(bool gapExpired) {
         // is told from noise only where the input ends, more than its L byte
         // came, and no start byte of another frame follows.
         const auto rest = bytesAt(0).subspan(1);
-        const bool directCut = gapExpired && size() >= 2 &&
-                               std::none_of(rest.begin(), rest.end(), [](std::uint8_t b) {
+        const bool directCut = gapExpired && size() >= 2 && std::none_of(rest.begin(), rest.end(), [](std::uint8_t b) {
                                    return b == kReplyStart || b == kEnvelopeStart;
                                });
         for (const Reading& r : rs) {

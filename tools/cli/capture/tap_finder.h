@@ -21,7 +21,7 @@
 #include <span>
 #include <string>
 
-#include "common/hex_log.h"
+#include "cli/capture/hex_log.h"
 #include "common/wire.h"
 
 namespace kavrol::tools {
@@ -29,8 +29,8 @@ namespace kavrol::tools {
 struct FoundFrame {
     enum class Kind { Command, Reply, Cut, Noise, Bad };
     Kind kind = Kind::Noise;
-    Bytes bytes;                        // as on the line
-    std::optional<std::int64_t> timeUs; // when its first byte was seen
+    Bytes bytes;                                       // as on the line
+    std::optional<std::int64_t> timeUs;                // when its first byte was seen
     LineDirection direction = LineDirection::Unknown;  // as the input said
 
     // Command and Reply: the two-byte checksum (of the inner frame of an
@@ -50,8 +50,7 @@ struct FoundFrame {
     std::string note;  // Cut, Noise and Bad: what was wrong
 
     bool checksumOk() const {
-        return received.odd == computed.odd && received.even == computed.even &&
-               envelopeReceived == envelopeComputed;
+        return received.odd == computed.odd && received.even == computed.even && envelopeReceived == envelopeComputed;
     }
 };
 
@@ -82,7 +81,7 @@ private:
         bool direct = false;  // a direct command: no start byte on the line
         std::size_t length = 0;
         FoundFrame frame;
-        std::string what;     // "reply frame", ...
+        std::string what;  // "reply frame", ...
     };
     Reading readReply(std::size_t at) const;
     Reading readEnvelope(std::size_t at) const;
