@@ -68,7 +68,9 @@ extern "C" {
 #define KAVROL_E_TIMEOUT (-2)
 #define KAVROL_E_FRAME (-3)
 /* Device error code c (247..255) is reported as c - 259. */
+/* clang-format off (it takes (c) for a cast) */
 #define KAVROL_DEVICE_ERROR_RESULT(c) ((int32_t)(c) - 259)
+/* clang-format on */
 
 /* Sizes the caller's objects must span. */
 #define KAVROL_REPLY_BUFFER_SIZE 317

@@ -45,6 +45,7 @@ constexpr std::array<RecordField, N> withBufferOffsets(std::array<RecordField, N
 
 }  // namespace detail
 
+// clang-format off: the field table is laid out as ReplyRecord is
 // An array field, and a plain one, of reply code c.
 #define KAVROL_ARRAY_FIELD(c, f)                                                                           \
     RecordField {                                                                                          \
@@ -73,6 +74,7 @@ inline constexpr auto kRecordFields = detail::withBufferOffsets(std::array{
 
 #undef KAVROL_ARRAY_FIELD
 #undef KAVROL_PLAIN_FIELD
+// clang-format on
 
 // The fields of a reply code's region, in record order (empty: no region).
 constexpr std::span<const RecordField> recordFieldsOf(std::uint8_t replyCode) {
