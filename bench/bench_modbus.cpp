@@ -26,8 +26,7 @@ using namespace kavrol::bench;
 class ModbusServer {
 public:
     explicit ModbusServer(const PtyPair& link)
-        : link_(link), ctx_(rtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)),
-          thread_([this] { run(); }) {
+        : link_(link), ctx_(rtuOn(link.device())), map_(modbus_mapping_new(0, 0, 125, 0)), thread_([this] { run(); }) {
         for (int i = 0; i < 125; ++i) map_->tab_registers[i] = static_cast<std::uint16_t>(i);
     }
     ~ModbusServer() {

@@ -21,9 +21,7 @@ using namespace kavrol::bench;
 // Command 8, sub-command 1, raw bytes "ABC": 8 bytes as sent.
 const std::uint8_t kRaw[] = {0x41, 0x42, 0x43};
 
-std::int32_t SendRequest() {
-    return MuxSendComm(0, 8, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, kRaw);
-}
+std::int32_t SendRequest() { return MuxSendComm(0, 8, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, kRaw); }
 
 // Reply code 9 (model 0 copies the whole payload) of the given total size.
 std::vector<std::uint8_t> KavrolReply(std::int64_t replyBytes) {

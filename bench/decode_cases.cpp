@@ -38,7 +38,8 @@ std::vector<DecodeCase> largestLayoutPerGroup() {
                 const auto n = static_cast<unsigned>(std::count(std::begin(written), std::end(written), true));
                 const DecodeCase c{group->name, model, code, header3, n, false, frame};
                 if (n > best.written) best = c;
-                if (code != 9 && n > bestFixed.written) bestFixed = DecodeCase{c.group, model, code, header3, n, true, frame};
+                if (code != 9 && n > bestFixed.written)
+                    bestFixed = DecodeCase{c.group, model, code, header3, n, true, frame};
             }
         }
         if (best.written > 0) cases.push_back(best);

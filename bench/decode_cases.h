@@ -21,12 +21,12 @@ inline std::vector<std::uint8_t> replyFrame(std::uint8_t replyCode, std::uint8_t
 }
 
 struct DecodeCase {
-    std::string group;          // e.g. "2, 9"
-    std::uint32_t model = 0;    // the lowest model code of the group
+    std::string group;        // e.g. "2, 9"
+    std::uint32_t model = 0;  // the lowest model code of the group
     std::uint8_t replyCode = 0;
     std::uint8_t header3 = 0;
-    unsigned written = 0;       // buffer positions the layout writes
-    bool fixedOnly = false;     // chosen among reply codes 1..8
+    unsigned written = 0;             // buffer positions the layout writes
+    bool fixedOnly = false;           // chosen among reply codes 1..8
     std::vector<std::uint8_t> frame;  // the full reply frame, L + 1 bytes
 };
 

@@ -13,8 +13,8 @@ namespace {
 
 enum class Step { Copy, Transport, Decode };
 
-__attribute__((noinline)) int ProbeLoop(Step step, const kavrol::bench::DecodeCase& c,
-                                        kavrol::host::FakeHost& fake, kavrol::bench::DecodeTarget& t, long n) {
+__attribute__((noinline)) int ProbeLoop(Step step, const kavrol::bench::DecodeCase& c, kavrol::host::FakeHost& fake,
+                                        kavrol::bench::DecodeTarget& t, long n) {
     int failures = 0;
     for (long i = 0; i < n; ++i) {
         switch (step) {
@@ -22,12 +22,8 @@ __attribute__((noinline)) int ProbeLoop(Step step, const kavrol::bench::DecodeCa
                 kavrol::bench::copyStep(c, t);
                 asm volatile("" : : "r"(t.area) : "memory");
                 break;
-            case Step::Transport:
-                failures += kavrol::bench::TransportStep(c, fake, t) != 1;
-                break;
-            case Step::Decode:
-                failures += kavrol::bench::DecodeStep(c, fake, t) != 1;
-                break;
+            case Step::Transport: failures += kavrol::bench::TransportStep(c, fake, t) != 1; break;
+            case Step::Decode: failures += kavrol::bench::DecodeStep(c, fake, t) != 1; break;
         }
     }
     return failures;

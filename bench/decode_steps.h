@@ -23,9 +23,7 @@ struct DecodeTarget {
     ReplyRecord record{};
 };
 
-inline void copyStep(const DecodeCase& c, DecodeTarget& t) {
-    std::memcpy(t.area, c.frame.data(), c.frame.size());
-}
+inline void copyStep(const DecodeCase& c, DecodeTarget& t) { std::memcpy(t.area, c.frame.data(), c.frame.size()); }
 
 inline std::int32_t TransportStep(const DecodeCase& c, host::FakeHost& fake, DecodeTarget& t) {
     fake.feed(c.frame.data(), c.frame.size());

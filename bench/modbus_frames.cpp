@@ -7,7 +7,8 @@ std::uint16_t ModbusCrc(const std::uint8_t* bytes, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         crc = static_cast<std::uint16_t>(crc ^ bytes[i]);
         for (int b = 0; b < 8; ++b) {
-            crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U) : static_cast<std::uint16_t>(crc >> 1);
+            crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001U)
+                                  : static_cast<std::uint16_t>(crc >> 1);
         }
     }
     return crc;

@@ -50,8 +50,9 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t n) {
 
 EchoPeer::EchoPeer(const PtyPair& link, std::size_t requestBytes, std::vector<std::uint8_t> reply,
                    PeerBehaviour behaviour)
-    : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), behaviour_(behaviour),
-      thread_([this] { run(); }) {}
+    : link_(link), requestBytes_(requestBytes), reply_(std::move(reply)), behaviour_(behaviour), thread_([this] {
+          run();
+      }) {}
 
 void EchoPeer::run() {
     std::vector<std::uint8_t> request(requestBytes_);

@@ -28,8 +28,7 @@ bool matches(const std::uint8_t* f, unsigned last) {
     return ok;
 }
 
-void fuzzTwoByte(std::uint8_t offset, const std::uint8_t* frame, unsigned last,
-                 std::uint8_t flipSeed) {
+void fuzzTwoByte(std::uint8_t offset, const std::uint8_t* frame, unsigned last, std::uint8_t flipSeed) {
     // Exactly the bytes up to the frame's end, so reads past it are caught.
     std::vector<std::uint8_t> buf(offset + last + 1U);
     for (unsigned i = 0; i < offset; ++i) buf[i] = static_cast<std::uint8_t>(0xA0 ^ i);

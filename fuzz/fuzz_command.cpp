@@ -9,10 +9,10 @@
 #include <cstring>
 #include <memory>
 
-#include "fuzz_support.h"
-#include "protocol/frame.h"
 #include "fake_host/host_fake.h"
+#include "fuzz_support.h"
 #include "kavrol32/kavrol32.h"
+#include "protocol/frame.h"
 
 namespace {
 
@@ -109,10 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kavrol::host::ScopedHost scoped(*fake);
     fake->outStuck = (hostFlags & 1) != 0;
 
-    const std::int32_t got = MuxSendComm(a.routeCount, a.command, a.subCommand, a.route[0], a.route[1],
-                                         a.route[2], a.route[3], a.route[4], a.route[5], a.route[6],
-                                         a.route[7], a.route[8], a.itemCount, a.word[0], a.word[1], a.word[2],
-                                         a.word[3], a.muxMode, raw ? rawData.get() : nullptr);
+    const std::int32_t got =
+        MuxSendComm(a.routeCount, a.command, a.subCommand, a.route[0], a.route[1], a.route[2], a.route[3], a.route[4],
+                    a.route[5], a.route[6], a.route[7], a.route[8], a.itemCount, a.word[0], a.word[1], a.word[2],
+                    a.word[3], a.muxMode, raw ? rawData.get() : nullptr);
 
     std::uint8_t payload[256];
     const unsigned p = payloadOf(a, rawData.get(), payload);

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fuzz_support.h"
 #include "fake_host/host_fake.h"
+#include "fuzz_support.h"
 #include "kavrol32/kavrol32.h"
 #include "protocol/reply_frame.h"
 #include "reply/reply_reader.h"
@@ -25,9 +25,7 @@ void* const kPort = reinterpret_cast<void*>(static_cast<std::intptr_t>(0x51));
 
 // 0..31 as they stand (every group, the models without normalization, a few
 // codes above 24); other values become codes near 2^32 ("negative" ones).
-std::uint32_t ModelFrom(std::uint8_t selector) {
-    return selector < 32 ? selector : 0xFFFFFF00U | selector;
-}
+std::uint32_t ModelFrom(std::uint8_t selector) { return selector < 32 ? selector : 0xFFFFFF00U | selector; }
 
 struct Expected {
     std::int32_t result;
@@ -97,8 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(bufferBefore, buffer.data(), sizeof bufferBefore);
         std::memcpy(recordBefore, record.data(), sizeof recordBefore);
 
-        const std::int32_t got =
-            MuxReceiveComm(model, buffer.data(), reinterpret_cast<ReplyRecord*>(record.data()));
+        const std::int32_t got = MuxReceiveComm(model, buffer.data(), reinterpret_cast<ReplyRecord*>(record.data()));
 
         check(got == want.result, "result differs from the framing model");
         check(buffer.guardIntact(), "write past the 317-byte buffer");

@@ -40,7 +40,7 @@ constexpr std::uint8_t kJunk = 0xA5;
 
 struct TwoByteCase {
     const char* name;
-    Bytes frame;  // f[4], f[5] hold junk; the expected checksum is in `odd`, `even`
+    Bytes frame;        // f[4], f[5] hold junk; the expected checksum is in `odd`, `even`
     std::uint8_t odd;   // expected f[4]
     std::uint8_t even;  // expected f[5]
 };

@@ -21,8 +21,7 @@ using kavrol::test::muxSend;
 using kavrol::test::SendArgs;
 using Bytes = std::vector<std::uint8_t>;
 
-class CommandExampleTest : public kavrol::test::FakeHostTest,
-                           public ::testing::WithParamInterface<CommandExample> {};
+class CommandExampleTest : public kavrol::test::FakeHostTest, public ::testing::WithParamInterface<CommandExample> {};
 
 TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
     const CommandExample& example = GetParam();
@@ -50,9 +49,11 @@ INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(kavro
 // Four words, the largest word payload, with every payload byte distinct:
 // each word goes out low byte first in its own place.
 const CommandExample kFourWordExamples[] = {
-    {"DirectFourWords", {0, 3, 0, {}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 0, nullptr},
+    {"DirectFourWords",
+     {0, 3, 0, {}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 0, nullptr},
      {0x0D, 0x03, 0x00, 0x0D, 0x3F, 0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0xF0, 0xDE}},
-    {"MuxFourWords", {1, 3, 0, {0x01}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 1, nullptr},
+    {"MuxFourWords",
+     {1, 3, 0, {0x01}, 4, {0x1234, 0x5678, 0x9ABC, 0xDEF0}, 1, nullptr},
      {0x24, 0x12, 0x36, 0x01, 0x01, 0x3C, 0x0D, 0x03, 0x00, 0x0D, 0x3F, 0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0xF0,
       0xDE}},
 };

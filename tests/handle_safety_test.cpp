@@ -15,8 +15,8 @@ namespace {
 
 using kavrol::link::libraryState;
 using kavrol::test::FakeCall;
-using kavrol::test::portCalls;
 using kavrol::test::portCallKinds;
+using kavrol::test::portCalls;
 
 // The link state as the process found it, taken before any test runs.
 struct LoadState {

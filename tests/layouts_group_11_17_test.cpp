@@ -40,10 +40,9 @@ void expectCommonCode3(const Decoded& d, unsigned firstUnwrittenLong) {
 
 TEST(Group17_24, Code3InRecordTerms) {
     const std::vector<LongSource> longs = {
-        {0, 14, 17},  {1, 18, 21},  {2, 24, 24},  {3, 25, 25},  {4, 26, 29},  {5, 30, 33},
-        {6, 34, 34},  {7, 35, 35},  {8, 36, 37},  {9, 38, 38},  {10, 40, 41}, {11, 42, 42},
-        {12, 43, 46}, {13, 53, 53}, {14, 54, 54}, {15, 55, 55}, {16, 56, 56}, {17, 57, 57},
-        {18, 58, 58}, {19, 59, 59}, {20, 62, 65}, {21, 66, 66}, {22, 67, 67}, {23, 68, 71},
+        {0, 14, 17},  {1, 18, 21},  {2, 24, 24},  {3, 25, 25},  {4, 26, 29},  {5, 30, 33},  {6, 34, 34},  {7, 35, 35},
+        {8, 36, 37},  {9, 38, 38},  {10, 40, 41}, {11, 42, 42}, {12, 43, 46}, {13, 53, 53}, {14, 54, 54}, {15, 55, 55},
+        {16, 56, 56}, {17, 57, 57}, {18, 58, 58}, {19, 59, 59}, {20, 62, 65}, {21, 66, 66}, {22, 67, 67}, {23, 68, 71},
         {24, 72, 75}, {25, 76, 76}, {26, 77, 77}, {27, 78, 78}, {28, 79, 79}, {29, 80, 80},
     };
     for (std::uint32_t model : kGroup17_24) {
@@ -165,7 +164,8 @@ void expectBitRoutes(const std::uint32_t (&models)[2], const std::vector<BitRout
                     for (const BitRoute& r : routes) {
                         if (r.src == j && r.out == out && (r.srcBit == b || r.srcBit == 8)) want |= 1U << r.outBit;
                     }
-                    EXPECT_EQ(d.buffer[out], want) << "model " << model << ", r[" << j << "] bit " << b << ", out " << out;
+                    EXPECT_EQ(d.buffer[out], want)
+                        << "model " << model << ", r[" << j << "] bit " << b << ", out " << out;
                 }
             }
         }
@@ -174,11 +174,9 @@ void expectBitRoutes(const std::uint32_t (&models)[2], const std::vector<BitRout
 
 TEST(Group17_24, Code3BuiltBytesTakeEachSourceBitFromItsPlace) {
     std::vector<BitRoute> routes = {
-        {10, 1, 64, 0}, {10, 2, 64, 1}, {10, 3, 64, 2}, {22, 6, 64, 3},
-        {22, 0, 64, 4}, {22, 1, 64, 5}, {22, 2, 64, 6}, {22, 3, 64, 7},
-        {22, 4, 65, 0}, {39, 8, 65, 1}, {51, 0, 65, 2}, {51, 1, 65, 3}, {60, 2, 65, 4}, {61, 0, 65, 5},
-        {13, 4, 89, 7},
-        {47, 0, 90, 0}, {49, 1, 90, 1}, {49, 2, 90, 2}, {49, 7, 90, 3},
+        {10, 1, 64, 0}, {10, 2, 64, 1}, {10, 3, 64, 2}, {22, 6, 64, 3}, {22, 0, 64, 4}, {22, 1, 64, 5}, {22, 2, 64, 6},
+        {22, 3, 64, 7}, {22, 4, 65, 0}, {39, 8, 65, 1}, {51, 0, 65, 2}, {51, 1, 65, 3}, {60, 2, 65, 4}, {61, 0, 65, 5},
+        {13, 4, 89, 7}, {47, 0, 90, 0}, {49, 1, 90, 1}, {49, 2, 90, 2}, {49, 7, 90, 3},
     };
     for (unsigned b = 0; b < 7; ++b) routes.push_back({12, b, 89, b});
     expectBitRoutes(kGroup17_24, routes);
@@ -186,9 +184,7 @@ TEST(Group17_24, Code3BuiltBytesTakeEachSourceBitFromItsPlace) {
 
 TEST(Group11_14, Code3BuiltBytesTakeEachSourceBitFromItsPlace) {
     std::vector<BitRoute> routes = {
-        {11, 7, 64, 4}, {24, 0, 64, 5}, {24, 1, 64, 6}, {24, 2, 64, 7},
-        {58, 0, 65, 5}, {24, 0, 65, 7},
-        {13, 4, 89, 6},
+        {11, 7, 64, 4}, {24, 0, 64, 5}, {24, 1, 64, 6}, {24, 2, 64, 7}, {58, 0, 65, 5}, {24, 0, 65, 7}, {13, 4, 89, 6},
     };
     for (unsigned b = 0; b < 4; ++b) routes.push_back({10, b, 64, b});
     for (unsigned b = 3; b < 8; ++b) routes.push_back({24, b, 65, b - 3});

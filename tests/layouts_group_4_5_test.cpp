@@ -48,8 +48,8 @@ TEST(Group4_22, Code3BuildsByte84) {
     const Case cases[] = {{12, 160, 15}, {4, 128, 9}, {243, 95, 0}, {8, 32, 6}, {255, 255, 15}};
     for (std::uint32_t model : kGroup4_22) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << "model " << model << ", r[27] = " << int(c.r27)
-                                            << ", r[28] = " << int(c.r28));
+            SCOPED_TRACE(testing::Message()
+                         << "model " << model << ", r[27] = " << int(c.r27) << ", r[28] = " << int(c.r28));
             const Decoded d = decode(model, 3, 1, taggedPayload(40, {{27, c.r27}, {28, c.r28}}));
             EXPECT_EQ(d.buffer[84], c.out84);
             EXPECT_EQ(d.fields().code3Bytes[20], c.out84);

@@ -44,8 +44,8 @@ TEST(Group18, Code3VariantsInRecordTerms) {
         using Quad = std::array<std::uint8_t, 4>;
         auto quad = [](unsigned j) { return Quad{tag(j), tag(j + 1), tag(j + 2), tag(j + 3)}; };
         auto expectElement = [&](unsigned i, Quad bytes) {
-            const std::uint32_t v = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-                                    std::uint32_t{bytes[3]} << 24;
+            const std::uint32_t v = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
+                                    std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
             EXPECT_EQ(rec.code3Longs[i], v) << "code3Longs[" << i << "]";
         };
         for (unsigned i = 0; i <= 17; ++i) expectElement(i, quad(59 + 4 * i));

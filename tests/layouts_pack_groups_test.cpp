@@ -18,7 +18,8 @@ constexpr std::uint32_t kThresholdModels[] = {3, 10, 15, 16};
 // Bit 7 down to bit 0: hi.7, hi.5, hi.3, hi.1, lo.7, lo.5, lo.3, lo.1.
 std::uint8_t oddBitPack(std::uint8_t lo, std::uint8_t hi) {
     unsigned v = 0;
-    for (unsigned b = 0; b < 4; ++b) v |= ((unsigned{lo} >> (2 * b + 1)) & 1U) << b | ((unsigned{hi} >> (2 * b + 1)) & 1U) << (4 + b);
+    for (unsigned b = 0; b < 4; ++b)
+        v |= ((unsigned{lo} >> (2 * b + 1)) & 1U) << b | ((unsigned{hi} >> (2 * b + 1)) & 1U) << (4 + b);
     return static_cast<std::uint8_t>(v);
 }
 std::uint8_t packOfTags(unsigned j) { return oddBitPack(tag(j), tag(j + 1)); }
@@ -73,7 +74,8 @@ TEST(Group8, Code3PackExamples) { expectPackExamples(8, 1); }
 TEST(Group8, Code3AnyNonZeroHeaderSelectsTheFullForm) {
     const Bytes payload = taggedPayload(110);
     const Decoded one = decode(8, 3, 1, payload);
-    for (std::uint8_t header3 : std::initializer_list<std::uint8_t>{2, 128, 255}) EXPECT_EQ(decode(8, 3, header3, payload).buffer, one.buffer);
+    for (std::uint8_t header3 : std::initializer_list<std::uint8_t>{2, 128, 255})
+        EXPECT_EQ(decode(8, 3, header3, payload).buffer, one.buffer);
 }
 
 TEST(Group8, Code3FullFormIgnoresR70To77) {

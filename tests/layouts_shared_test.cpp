@@ -59,14 +59,14 @@ Table shared2(unsigned) {
     return s;
 }
 Table shared5(unsigned) {
-    return rows({r(0, 1, 8), r(2, 3, 18), zero(4, 7), r(8, 9, 10), r(10, 11, 20), r(12, 13, 14), r(14, 24),
-                 r(15, 26), r(16, 17, 12), r(18, 19, 22)});
+    return rows({r(0, 1, 8), r(2, 3, 18), zero(4, 7), r(8, 9, 10), r(10, 11, 20), r(12, 13, 14), r(14, 24), r(15, 26),
+                 r(16, 17, 12), r(18, 19, 22)});
 }
 Table shared6(unsigned) {
-    return rows({r(0, 6),  zero(1),  r(2, 7),  zero(3),  r(4, 13),  zero(5),  r(6, 20),  zero(7),
-                 r(8, 14), zero(9),  r(10, 21), zero(11), r(12, 13, 15), r(14, 15, 22),
-                 r(16, 12), zero(17), r(18, 19), zero(19), r(20, 11), zero(21), r(22, 18), zero(23),
-                 r(24, 10), zero(25), r(26, 17), zero(27), r(28, 9), r(29, 8)});
+    return rows({r(0, 6),   zero(1),   r(2, 7),   zero(3),   r(4, 13),  zero(5),       r(6, 20),
+                 zero(7),   r(8, 14),  zero(9),   r(10, 21), zero(11),  r(12, 13, 15), r(14, 15, 22),
+                 r(16, 12), zero(17),  r(18, 19), zero(19),  r(20, 11), zero(21),      r(22, 18),
+                 zero(23),  r(24, 10), zero(25),  r(26, 17), zero(27),  r(28, 9),      r(29, 8)});
 }
 Table shared8(unsigned) { return rows({r(0, 6), zero(1)}); }
 Table shared9(unsigned last) { return last < 6 ? zero(0) : rows({r(0, last - 6, 6), zero(last - 5)}); }
@@ -91,22 +91,14 @@ const std::vector<std::uint32_t> kNoNormalization = {1, 19, 25, 30, 0x80000000U,
 
 std::vector<LayoutCase> layoutCases() {
     std::vector<LayoutCase> cases = {
-        {"Group0Code1", kGroup0, 1, shared1},
-        {"Group0Code8", kGroup0, 8, shared8},
-        {"Group0Code9", kGroup0, 9, shared9},
-        {"Group2_9Code1", kGroup2_9, 1, shared1},
-        {"Group2_9Code2", kGroup2_9, 2, shared2},
-        {"Group2_9Code3", kGroup2_9, 3, group2_9Code3},
-        {"Group2_9Code5", kGroup2_9, 5, shared5},
-        {"Group2_9Code6", kGroup2_9, 6, shared6},
-        {"Group2_9Code8", kGroup2_9, 8, shared8},
-        {"Group2_9Code9", kGroup2_9, 9, shared9},
-        {"Group23Code1", kGroup23, 1, shared1},
-        {"Group23Code2", kGroup23, 2, shared2},
-        {"Group23Code3", kGroup23, 3, group23Code3},
-        {"Group23Code5", kGroup23, 5, shared5},
-        {"Group23Code6", kGroup23, 6, shared6},
-        {"Group23Code8", kGroup23, 8, shared8},
+        {"Group0Code1", kGroup0, 1, shared1},        {"Group0Code8", kGroup0, 8, shared8},
+        {"Group0Code9", kGroup0, 9, shared9},        {"Group2_9Code1", kGroup2_9, 1, shared1},
+        {"Group2_9Code2", kGroup2_9, 2, shared2},    {"Group2_9Code3", kGroup2_9, 3, group2_9Code3},
+        {"Group2_9Code5", kGroup2_9, 5, shared5},    {"Group2_9Code6", kGroup2_9, 6, shared6},
+        {"Group2_9Code8", kGroup2_9, 8, shared8},    {"Group2_9Code9", kGroup2_9, 9, shared9},
+        {"Group23Code1", kGroup23, 1, shared1},      {"Group23Code2", kGroup23, 2, shared2},
+        {"Group23Code3", kGroup23, 3, group23Code3}, {"Group23Code5", kGroup23, 5, shared5},
+        {"Group23Code6", kGroup23, 6, shared6},      {"Group23Code8", kGroup23, 8, shared8},
         {"Group23Code9", kGroup23, 9, shared9},
     };
     for (std::uint8_t code : std::initializer_list<std::uint8_t>{2, 3, 4, 5, 6, 7}) {
@@ -240,8 +232,8 @@ TEST_F(SharedLayoutExamples, Code6LastValueArrivesHighByteFirst) {
         EXPECT_EQ(o.buffer[28], 52);
         EXPECT_EQ(o.buffer[29], 18);
         EXPECT_EQ(o.fields().code6Word2, 18 * 256 + 52);
-        EXPECT_EQ(o.fields().code6Pair5[0], 0x61);  // r[10]
-        EXPECT_EQ(o.fields().code6Pair5[1], 0x71);  // r[17]
+        EXPECT_EQ(o.fields().code6Pair5[0], 0x61);    // r[10]
+        EXPECT_EQ(o.fields().code6Pair5[1], 0x71);    // r[17]
         EXPECT_EQ(o.fields().code6Pair2[0], 0x1234);  // r[15..16], low byte first
     }
 }
@@ -261,8 +253,8 @@ TEST_F(SharedLayoutExamples, Code5TakesByte15FromR26AndNeverR25) {
 
 TEST_F(SharedLayoutExamples, Group23Code3LandsRunsAtTheStartOfTheirFields) {
     std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes = {
-        {6, 0x01},  {7, 0x02},  {20, 0x0F}, {21, 0x10}, {22, 0x22}, {23, 0x23}, {24, 0x24}, {25, 0x25},
-        {26, 0x26}, {27, 0x27}, {28, 0x28}, {29, 0x29}, {30, 0x2A}, {31, 0x2B}, {36, 0x36}, {37, 0x37}, {38, 0x38}};
+        {6, 0x01},  {7, 0x02},  {20, 0x0F}, {21, 0x10}, {22, 0x22}, {23, 0x23}, {24, 0x24}, {25, 0x25}, {26, 0x26},
+        {27, 0x27}, {28, 0x28}, {29, 0x29}, {30, 0x2A}, {31, 0x2B}, {36, 0x36}, {37, 0x37}, {38, 0x38}};
     const CallerObjects o = receive(23, 3, bytes);
     const ReplyRecord& f = o.fields();
     EXPECT_EQ(f.code3Words[0], 0x0201);

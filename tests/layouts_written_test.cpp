@@ -16,9 +16,8 @@ namespace kavrol::test::layouts {
 namespace {
 
 using Models = std::vector<std::uint32_t>;
-const Models kG0{0}, kG2_9{2, 9}, kG23{23}, kG4_22{4, 22}, kG5_12_13{5, 12, 13}, kG11_14{11, 14},
-    kG17_24{17, 24}, kG6{6}, kG8{8}, kG18{18}, kGDefault{3, 7, 10, 15, 16, 20, 21},
-    kNone{1, 19, 25, 30, 0x80000000U, 0xFFFFFFFFU};
+const Models kG0{0}, kG2_9{2, 9}, kG23{23}, kG4_22{4, 22}, kG5_12_13{5, 12, 13}, kG11_14{11, 14}, kG17_24{17, 24},
+    kG6{6}, kG8{8}, kG18{18}, kGDefault{3, 7, 10, 15, 16, 20, 21}, kNone{1, 19, 25, 30, 0x80000000U, 0xFFFFFFFFU};
 
 struct Range {
     unsigned first, last;
@@ -147,10 +146,18 @@ TEST(LayoutsWritten, CodesWithoutLayoutLeaveTheBuffer) {
     };
     const std::vector<std::uint8_t> common = {1, 3, 5, 6, 8, 9};
     const Group groups[] = {
-        {&kG0, {1, 8, 9}},      {&kG2_9, {1, 2, 3, 5, 6, 8, 9}}, {&kG23, {1, 2, 3, 5, 6, 8, 9}},
-        {&kG4_22, common},      {&kG5_12_13, common},            {&kG11_14, common},
-        {&kG17_24, common},     {&kG6, {1, 3, 8, 9}},            {&kG8, {1, 2, 3, 5, 6, 8, 9}},
-        {&kG18, common},        {&kGDefault, common},            {&kNone, {}},
+        {&kG0, {1, 8, 9}},
+        {&kG2_9, {1, 2, 3, 5, 6, 8, 9}},
+        {&kG23, {1, 2, 3, 5, 6, 8, 9}},
+        {&kG4_22, common},
+        {&kG5_12_13, common},
+        {&kG11_14, common},
+        {&kG17_24, common},
+        {&kG6, {1, 3, 8, 9}},
+        {&kG8, {1, 2, 3, 5, 6, 8, 9}},
+        {&kG18, common},
+        {&kGDefault, common},
+        {&kNone, {}},
     };
     std::mt19937 rng(6);
     for (const Group& g : groups) {

@@ -53,7 +53,9 @@ protected:
     Bytes lastReceived(std::uint32_t capacity = KAVROL_MAX_REPLY_FRAME) {
         return copied(kavrol_link_last_received, capacity);
     }
-    Bytes lastSent(std::uint32_t capacity = KAVROL_MAX_COMMAND_FRAME) { return copied(kavrol_link_last_sent, capacity); }
+    Bytes lastSent(std::uint32_t capacity = KAVROL_MAX_COMMAND_FRAME) {
+        return copied(kavrol_link_last_sent, capacity);
+    }
 
     // What a kavrol_link_last_* call copies, checked not to run past its count.
     Bytes copied(std::int32_t (*call)(const KavrolLink*, std::uint8_t*, std::uint32_t), std::uint32_t capacity) {
@@ -310,9 +312,18 @@ TEST(LinkApi, ResultNames) {
         const char* name;
     };
     const Row rows[] = {
-        {1, "ok"},          {-1, "rejected"},      {-2, "timeout"},       {-3, "frame-error"},
-        {-4, "device-error"}, {-9, "device-error"}, {-12, "device-error"}, {-13, "unknown"},
-        {0, "unknown"},     {2, "unknown"},        {20, "unknown"},       {INT32_MIN, "unknown"},
+        {1, "ok"},
+        {-1, "rejected"},
+        {-2, "timeout"},
+        {-3, "frame-error"},
+        {-4, "device-error"},
+        {-9, "device-error"},
+        {-12, "device-error"},
+        {-13, "unknown"},
+        {0, "unknown"},
+        {2, "unknown"},
+        {20, "unknown"},
+        {INT32_MIN, "unknown"},
     };
     for (const Row& row : rows) EXPECT_STREQ(kavrol_result_name(row.result), row.name) << row.result;
 }

@@ -122,8 +122,8 @@ void runClient(Line& l, unsigned line, std::uint32_t model, unsigned transaction
         want.fill(seed, static_cast<std::uint8_t>(~seed));
         Bytes area = receiveArea(frame);
         const std::int32_t decoded = reply::decodeReply(model, area.data(), want.buffer.data(), want.record.data());
-        const std::int32_t result = kavrol_link_receive(&l.link, model, got.buffer.data(),
-                                                        reinterpret_cast<ReplyRecord*>(got.record.data()));
+        const std::int32_t result =
+            kavrol_link_receive(&l.link, model, got.buffer.data(), reinterpret_cast<ReplyRecord*>(got.record.data()));
         const auto keptCount = static_cast<std::size_t>(kavrol_link_last_received(&l.link, kept.data(), kept.size()));
         const bool same = result == expectedResult(frame) && decoded == result && got.buffer == want.buffer &&
                           got.record == want.record && keptCount == frame.size() &&

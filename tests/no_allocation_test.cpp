@@ -61,13 +61,17 @@ const AllocCase kAllocCases[] = {
     {"GetVersion", [](FakeHost&) {}, [] { return Get_Version(); }, 20},
     {"ShiftMask", [](FakeHost&) {}, [] { return ShiftMask(-256, 0xFFFFFFFFU, 0, 4, 0); }, -16},
     {"MuxSendCommDirect", bindPort, [] { return kavrol::test::muxSend(kDirect); }, 1},
-    {"MuxSendCommMultiplexed", bindPort,
-     [] { return kavrol::test::muxSend(kMultiplexed); }, 1},
+    {"MuxSendCommMultiplexed", bindPort, [] { return kavrol::test::muxSend(kMultiplexed); }, 1},
     {"MuxSendCommRejected", bindPort,
      [] { return MuxSendComm(10, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 45, 0, 0, 0, 0, 1, g_block); }, -1},
-    {"MuxSendCommTimeOut", [](FakeHost& f) { bindPort(f); f.outStuck = true; },
+    {"MuxSendCommTimeOut",
+     [](FakeHost& f) {
+         bindPort(f);
+         f.outStuck = true;
+     },
      [] { return kavrol::test::muxSend(kDirect); }, -2},
-    {"MuxReceiveCommReply", [](FakeHost& f) { feedReply(f, 1); }, [] { return MuxReceiveComm(0, g_buffer, &g_record); }, 1},
+    {"MuxReceiveCommReply", [](FakeHost& f) { feedReply(f, 1); }, [] { return MuxReceiveComm(0, g_buffer, &g_record); },
+     1},
     {"MuxReceiveCommDeviceError", [](FakeHost& f) { feedReply(f, 250); },
      [] { return MuxReceiveComm(0, g_buffer, &g_record); }, -9},
     {"MuxReceiveCommTimeOut", bindPort, [] { return MuxReceiveComm(23, g_buffer, &g_record); }, -2},
@@ -89,7 +93,11 @@ const AllocCase kAllocCases[] = {
      [] { return kavrol_link_receive(&g_link, 18, g_buffer, &g_record); }, 1},
     {"LinkReceiveTimeOut", bindLink, [] { return kavrol_link_receive(&g_link, 6, g_buffer, &g_record); }, -2},
     {"LinkAck", bindLink, [] { return kavrol_link_ack(&g_link, 0x1234); }, 1},
-    {"LinkLastReceived", [](FakeHost& f) { feedLinkReply(f, 1); kavrol_link_receive(&g_link, 0, g_buffer, &g_record); },
+    {"LinkLastReceived",
+     [](FakeHost& f) {
+         feedLinkReply(f, 1);
+         kavrol_link_receive(&g_link, 0, g_buffer, &g_record);
+     },
      [] { return kavrol_link_last_received(&g_link, g_block, sizeof g_block); }, 36},
     {"LinkPortLost", bindLink, [] { return kavrol_link_port_lost(&g_link); }, 0},
     {"ResultName", [](FakeHost&) {}, [] { return static_cast<std::int32_t>(*kavrol_result_name(-3)); }, 'f'},

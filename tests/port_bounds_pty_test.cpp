@@ -25,9 +25,9 @@
 
 namespace {
 
+using kavrol::pty::PtyPair;
 using kavrol::test::exitStatusWithin;
 using kavrol::test::msSince;
-using kavrol::pty::PtyPair;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -303,9 +303,9 @@ TEST_F(PortBoundsPty, HandleBeyondTheDescriptorRangeIsUnbound) {
     if (sizeof(void*) < 8) GTEST_SKIP() << "handles are 32-bit here";
     const auto port = static_cast<std::uint64_t>(pty_.port());
     const std::uint64_t values[] = {
-        (std::uint64_t{1} << 32) + port,  // low half is the pty
-        0xFFFFFFFF00000000ULL + port,     // negative, low half is the pty
-        std::uint64_t{0x80000000} + port, // above INT_MAX
+        (std::uint64_t{1} << 32) + port,   // low half is the pty
+        0xFFFFFFFF00000000ULL + port,      // negative, low half is the pty
+        std::uint64_t{0x80000000} + port,  // above INT_MAX
     };
     for (const std::uint64_t value : values) {
         Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::uintptr_t>(value)), 30);

@@ -30,9 +30,9 @@
 
 namespace {
 
+using kavrol::pty::PtyPair;
 using kavrol::test::exitStatusWithin;
 using kavrol::test::msSince;
-using kavrol::pty::PtyPair;
 using Clock = std::chrono::steady_clock;
 
 double threadCpuMs() {
@@ -151,7 +151,8 @@ constexpr std::uint32_t kIdleTimeoutMs = 400;
 // setup failure), runs `during` beside one receive, and exits 0 when the
 // receive ended with -2 at its deadline, sleeping most of it; else 1
 // result, 2 early, 3 CPU, 10 setup.
-void expectIdleReceive(const std::function<int()>& bind, const std::function<void()>& during = [] {}) {
+void expectIdleReceive(
+    const std::function<int()>& bind, const std::function<void()>& during = [] {}) {
     const auto status = exitStatusWithin(
         [&] {
             const int fd = bind();
@@ -263,8 +264,8 @@ TEST_P(SharedPortTest, EachSenderEndsByItsOwnDeadline) {
     PtyPair pty;
     ASSERT_TRUE(holdPortOutput(pty));
     const Sharing sharing = GetParam().sharing;
-    const auto status = exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), portHandle(pty)); },
-                                         5000);
+    const auto status =
+        exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), portHandle(pty)); }, 5000);
     ASSERT_TRUE(status.has_value()) << "a sender blocked past its time-out";
     EXPECT_EQ(*status, 0) << "1/2 A's/B's result, 3/4 A/B late, 5 flags";
 }

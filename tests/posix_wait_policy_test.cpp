@@ -65,13 +65,25 @@ const SleepCase kSleepCases[] = {
     {"OutputOfUnknownSizeSleepsOneCharacter", k9600_8N1, output(0), 1041666},
     {"LongOutputIsCapped", k9600_8N1, output(50), 2000000},
     // The output wait does not back off: it knows how much is left.
-    {"OutputIgnoresStalls", k115200_8N1, [] { PortWait w = output(8); w.stalls = 3; return w; }(), 694444},
+    {"OutputIgnoresStalls", k115200_8N1,
+     [] {
+         PortWait w = output(8);
+         w.stalls = 3;
+         return w;
+     }(),
+     694444},
     // Past three stalls the cap itself doubles per stall, up to 16 ms: a
     // peer that stopped mid-reply is looked at a few dozen times a second.
     {"LongStallLetsTheCapGrow", k9600_8N1, input(24, 25, 5), 8000000},
     {"LongestStallSleep", k9600_8N1, input(2, 25, 12), 16000000},
     {"FastLineStallStaysAtItsBackoff", k921600_8N1, input(3, 4, 12), 800000},
-    {"HeldOutputWakesLessOften", k9600_8N1, [] { PortWait w = output(50); w.stalls = 9; return w; }(), 16000000},
+    {"HeldOutputWakesLessOften", k9600_8N1,
+     [] {
+         PortWait w = output(50);
+         w.stalls = 9;
+         return w;
+     }(),
+     16000000},
 };
 
 TEST(IdleSleepTest, DoublesFromTheShortestSleepUpToTheLongestStallSleep) {
@@ -128,22 +140,44 @@ TEST(SpinTest, OneFirstWaitMovesTheSpinByItsEnd) {
         {"CaughtLateInTheSpinGrowsItByHalfAgain", {40000, 0}, FirstWait::CaughtSpinning, 30000, {45000, 1}},
         // Caught spinning never shrinks the spin, however long it looked.
         {"CaughtNearTheLongestIsTheLongest", {80000, 0}, FirstWait::CaughtSpinning, 60000, {80000, 1}},
-        {"CaughtByAProbeCoversItAndRestartsTheCount", {4000, kProbeEvery}, FirstWait::CaughtSpinning, 20000,
+        {"CaughtByAProbeCoversItAndRestartsTheCount",
+         {4000, kProbeEvery},
+         FirstWait::CaughtSpinning,
+         20000,
          {30000, 0}},
-        {"CaughtSpinningClearsTheMarks", {20000, kProbeEvery, true, true}, FirstWait::CaughtSpinning, 30000,
+        {"CaughtSpinningClearsTheMarks",
+         {20000, kProbeEvery, true, true},
+         FirstWait::CaughtSpinning,
+         30000,
          {45000, 0, false, false}},
         // Caught while blocked soon after the spin: probe, keep the length.
-        {"CaughtBlockedSoonAsksForAProbe", {4000, 5}, FirstWait::CaughtBlocked, 90000, {4000, kProbeEvery, false, true}},
-        {"CaughtBlockedAtTheNearLimitAsksForAProbe", {8000, 0}, FirstWait::CaughtBlocked, 320000,
+        {"CaughtBlockedSoonAsksForAProbe",
+         {4000, 5},
+         FirstWait::CaughtBlocked,
+         90000,
+         {4000, kProbeEvery, false, true}},
+        {"CaughtBlockedAtTheNearLimitAsksForAProbe",
+         {8000, 0},
+         FirstWait::CaughtBlocked,
+         320000,
          {8000, kProbeEvery, false, true}},
         // One slow answer keeps the spin; a second in a row halves it.
         {"FirstSlowAnswerKeepsIt", {40000, 5}, FirstWait::CaughtBlocked, 320001, {40000, 6, false, true}},
         {"SecondSlowAnswerHalves", {40000, 5, false, true}, FirstWait::CaughtBlocked, 320001, {20000, 6, false, true}},
-        {"ProbeThatMissedHalvesAndStopsNearProbes", {40000, kProbeEvery}, FirstWait::CaughtBlocked, 90000,
+        {"ProbeThatMissedHalvesAndStopsNearProbes",
+         {40000, kProbeEvery},
+         FirstWait::CaughtBlocked,
+         90000,
          {20000, 0, true, true}},
-        {"NearAnswerAfterAMissedProbeCountsAsSlow", {20000, 3, true, true}, FirstWait::CaughtBlocked, 90000,
+        {"NearAnswerAfterAMissedProbeCountsAsSlow",
+         {20000, 3, true, true},
+         FirstWait::CaughtBlocked,
+         90000,
          {10000, 4, true, true}},
-        {"SlowPeerNeverBelowTheShortest", {5000, 0, false, true}, FirstWait::CaughtBlocked, 5000000,
+        {"SlowPeerNeverBelowTheShortest",
+         {5000, 0, false, true},
+         FirstWait::CaughtBlocked,
+         5000000,
          {4000, 1, false, true}},
         {"FirstUnansweredKeepsIt", {80000, 0}, FirstWait::Unanswered, 0, {80000, 1, false, true}},
         {"UnansweredAgainHalves", {80000, 0, false, true}, FirstWait::Unanswered, 0, {40000, 1, false, true}},

@@ -164,10 +164,12 @@ TEST(WriteWordPayload, WritesExactlyTwoBytesPerWord) {
         SCOPED_TRACE(static_cast<int>(items));
         std::array<std::uint8_t, 2 * protocol::kMaxWordItems + 2> dest{};
         dest.fill(0xEE);
-        const unsigned n = protocol::writeWordPayload(words, items, std::span(dest).first<2 * protocol::kMaxWordItems>());
+        const unsigned n =
+            protocol::writeWordPayload(words, items, std::span(dest).first<2 * protocol::kMaxWordItems>());
         EXPECT_EQ(n, 2U * items);
         for (unsigned k = 0; k < dest.size(); ++k) {
-            const std::uint8_t want = k >= n ? 0xEE : static_cast<std::uint8_t>(k % 2 == 0 ? words[k / 2] : words[k / 2] >> 8);
+            const std::uint8_t want =
+                k >= n ? 0xEE : static_cast<std::uint8_t>(k % 2 == 0 ? words[k / 2] : words[k / 2] >> 8);
             EXPECT_EQ(dest[k], want) << "byte " << k;
         }
     }
@@ -207,12 +209,9 @@ TEST(EncodeCommandFrame, ShortestEnvelopeEndsAtTheMinimumIndex) {
 
 TEST(EncodeCommandFrame, FillsTheAreaToTheLastByteOrRejectsWithoutTouchingIt) {
     const EncodeLimit cases[] = {
-        {"direct, 44 bytes", false, 0, 44, 49},
-        {"direct, 45 bytes", false, 0, 45, -1},
-        {"envelope, 9 hops, 31 bytes", true, 9, 31, 50},
-        {"envelope, 9 hops, 32 bytes", true, 9, 32, -1},
-        {"envelope, no hop, 40 bytes", true, 0, 40, 50},
-        {"envelope, 10 hops, no payload", true, 10, 0, -1},
+        {"direct, 44 bytes", false, 0, 44, 49},          {"direct, 45 bytes", false, 0, 45, -1},
+        {"envelope, 9 hops, 31 bytes", true, 9, 31, 50}, {"envelope, 9 hops, 32 bytes", true, 9, 32, -1},
+        {"envelope, no hop, 40 bytes", true, 0, 40, 50}, {"envelope, 10 hops, no payload", true, 10, 0, -1},
     };
     const Bytes route(10, 0x07);
     const Bytes payload(45, 0x42);
@@ -275,7 +274,7 @@ TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
     using protocol::CommandFault;
     using protocol::CommandForm;
     const Bytes direct = encoded(false, {}, 3, {0x34, 0x12, 0x56, 0x00});  // 09 03 07 ...
-    const Bytes envelope = encoded(true, {1, 5}, 3, {0x02, 0x01});          // 24 0D ...
+    const Bytes envelope = encoded(true, {1, 5}, 3, {0x02, 0x01});         // 24 0D ...
     const auto with = [](Bytes b, std::size_t at, std::uint8_t value) {
         b[at] = value;
         return b;
@@ -284,7 +283,9 @@ TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
         b[at] ^= 0x01;
         return b;
     };
-    const auto first = [](const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
+    const auto first = [](const Bytes& b, std::size_t n) {
+        return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
+    };
     // An envelope byte changed with its one-byte checksum kept right.
     const auto envelopeWith = [&](std::size_t at, std::uint8_t value) {
         Bytes b = with(envelope, at, value);
@@ -309,8 +310,8 @@ TEST(DecodeCommandFrame, NamesTheFirstCheckThatFails) {
         {"envelope, start only", first(envelope, 1), CommandForm::Multiplexed, CommandFault::Cut, 0},
         {"envelope, L 8", with(envelope, 1, 8), CommandForm::Multiplexed, CommandFault::LengthOutOfRange, 0},
         {"envelope, L 50", with(envelope, 1, 50), CommandForm::Multiplexed, CommandFault::LengthOutOfRange, 0},
-        {"envelope, one byte short", first(envelope, envelope.size() - 1), CommandForm::Multiplexed,
-         CommandFault::Cut, 14},
+        {"envelope, one byte short", first(envelope, envelope.size() - 1), CommandForm::Multiplexed, CommandFault::Cut,
+         14},
         {"envelope, route count 10", envelopeWith(3, 10), CommandForm::Multiplexed, CommandFault::RouteOutOfRange, 14},
         {"envelope, route leaves no inner frame", envelopeWith(3, 5), CommandForm::Multiplexed,
          CommandFault::RouteOutOfRange, 14},
@@ -356,9 +357,10 @@ TEST(ResultNames, NameEveryResultOfTheProtocolOperations) {
         const char* name;
     };
     const Case cases[] = {
-        {1, "ok"},           {-1, "rejected"},      {-2, "timeout"},       {-3, "frame-error"},
-        {-4, "device-error"}, {-12, "device-error"}, {-13, "unknown"},      {0, "unknown"},
-        {2, "unknown"},      {259, "unknown"},
+        {1, "ok"},           {-1, "rejected"},     {-2, "timeout"},
+        {-3, "frame-error"}, {-4, "device-error"}, {-12, "device-error"},
+        {-13, "unknown"},    {0, "unknown"},       {2, "unknown"},
+        {259, "unknown"},
     };
     for (const Case& c : cases) EXPECT_STREQ(protocol::resultName(c.result), c.name) << c.result;
 }

@@ -16,9 +16,7 @@ namespace {
 
 constexpr std::uint8_t kParsedCodes[] = {1, 2, 3, 5, 6};
 
-void fillRecord(std::uint8_t code, CallerObjects& o) {
-    reply::fillReplyRecord(code, o.buffer.data(), o.record.data());
-}
+void fillRecord(std::uint8_t code, CallerObjects& o) { reply::fillReplyRecord(code, o.buffer.data(), o.record.data()); }
 
 // buffer[k] = k + 1 (mod 256): every field value tells where it came from.
 void fillCounting(CallerObjects& o) {

@@ -20,9 +20,9 @@ namespace {
 using Call = host::FakeHost::Call;
 
 // A frame that every layout group of these tests writes a lot for.
-Bytes code3Frame(std::uint8_t code = 3) { return replyFrame(code, 0, payloadFrom(40, [](unsigned j) {
-    return static_cast<std::uint8_t>(0x80 + j);
-})); }
+Bytes code3Frame(std::uint8_t code = 3) {
+    return replyFrame(code, 0, payloadFrom(40, [](unsigned j) { return static_cast<std::uint8_t>(0x80 + j); }));
+}
 
 Bytes without(Bytes frame, std::size_t lastBytes) {
     frame.resize(frame.size() - lastBytes);
@@ -48,8 +48,8 @@ struct FailureCase {
     std::string name;
     Bytes input;
     std::int32_t result;
-    std::size_t reads;     // read calls made
-    std::size_t pending;   // input bytes left queued
+    std::size_t reads;    // read calls made
+    std::size_t pending;  // input bytes left queued
     unsigned failReadAt = 0;
 };
 
@@ -190,7 +190,7 @@ TEST_F(ReplyReader, RecordStageParsesAnUnnormalizedBufferAsTheCallerLeftIt) {
 TEST_F(ReplyReader, ReceiveAreaPastTheFrameReadsZero) {
     CallerObjects o;
     o.fill(0xEE, 0xDD);
-    ASSERT_EQ(receive(replyFrame(3, 0, Bytes(35, 0xEE)), 23, o), 1);  // L = 40
+    ASSERT_EQ(receive(replyFrame(3, 0, Bytes(35, 0xEE)), 23, o), 1);     // L = 40
     ASSERT_EQ(receive(replyFrame(3, 0, {0x01, 0x02, 0x03}), 23, o), 1);  // L = 8
     EXPECT_EQ(o.buffer[0], 0x01);
     EXPECT_EQ(o.buffer[2], 0x03);
@@ -198,7 +198,7 @@ TEST_F(ReplyReader, ReceiveAreaPastTheFrameReadsZero) {
 
     ASSERT_EQ(receive(replyFrame(5, 0, Bytes(35, 0xEE)), 2, o), 1);
     ASSERT_EQ(receive(replyFrame(5, 0, {0x01, 0x02, 0x03}), 2, o), 1);  // reads up to r[26]
-    EXPECT_EQ(o.buffer[0], 0x03);  // r[8]
+    EXPECT_EQ(o.buffer[0], 0x03);                                       // r[8]
     for (unsigned k = 1; k < 20; ++k) EXPECT_EQ(o.buffer[k], 0) << "out " << k;
 }
 

@@ -68,7 +68,7 @@ extern "C" {
 #define KAVROL_E_TIMEOUT (-2)
 #define KAVROL_E_FRAME (-3)
 /* Device error code c (247..255) is reported as c - 259. */
-/* clang-format off (it takes (c) for a cast) */
+/* clang-format off */
 #define KAVROL_DEVICE_ERROR_RESULT(c) ((int32_t)(c) - 259)
 /* clang-format on */
 
@@ -82,14 +82,14 @@ extern "C" {
  * Each reply code (3, 1, 6, 2, 5) owns one region and writes only that one.
  */
 typedef struct ReplyRecord {
-    uint16_t code3Words[32];  /*   0 */
-    uint8_t code3Bytes[25];   /*  64 */
-    uint8_t code3QuadA[4];    /*  89 */
-    uint8_t code3QuadB[4];    /*  93 */
-    uint16_t code3Words2[8];  /*  98 */
-    uint8_t code3QuadC[4];    /* 114 */
-    uint32_t code3Longs[50];  /* 120 */
-    uint16_t code1Word0;      /* 320 */
+    uint16_t code3Words[32]; /*   0 */
+    uint8_t code3Bytes[25];  /*  64 */
+    uint8_t code3QuadA[4];   /*  89 */
+    uint8_t code3QuadB[4];   /*  93 */
+    uint16_t code3Words2[8]; /*  98 */
+    uint8_t code3QuadC[4];   /* 114 */
+    uint32_t code3Longs[50]; /* 120 */
+    uint16_t code1Word0;     /* 320 */
     uint16_t code1Word1;
     uint16_t code1Word2;
     uint16_t code1Word3;
@@ -98,28 +98,28 @@ typedef struct ReplyRecord {
     uint16_t code1Word6;
     uint16_t code1Word7;
     uint16_t code1Word8;
-    uint16_t code1Word9;      /* 338 */
-    uint16_t code6Word0;      /* 340 */
-    uint16_t code6Word1;      /* 342 */
-    uint16_t code6Pair0[2];   /* 344 */
+    uint16_t code1Word9;    /* 338 */
+    uint16_t code6Word0;    /* 340 */
+    uint16_t code6Word1;    /* 342 */
+    uint16_t code6Pair0[2]; /* 344 */
     uint16_t code6Pair1[2];
     uint16_t code6Pair2[2];
     uint16_t code6Pair3[2];
     uint16_t code6Pair4[2];
-    uint16_t code6Pair5[2];   /* 364 */
-    uint16_t code6Word2;      /* 368 */
-    uint16_t code2Word0;      /* 370 */
-    uint16_t code2Bits[8];    /* 372 */
-    uint16_t code2Word1;      /* 388 */
+    uint16_t code6Pair5[2]; /* 364 */
+    uint16_t code6Word2;    /* 368 */
+    uint16_t code2Word0;    /* 370 */
+    uint16_t code2Bits[8];  /* 372 */
+    uint16_t code2Word1;    /* 388 */
     uint16_t code2Word2;
     uint16_t code2Word3;
     uint16_t code2Word4;
-    uint16_t code2Word5;      /* 396 */
-    uint16_t code5Pair0[2];   /* 398 */
+    uint16_t code2Word5;    /* 396 */
+    uint16_t code5Pair0[2]; /* 398 */
     uint16_t code5Pair1[2];
     uint16_t code5Pair2[2];
     uint16_t code5Pair3[2];
-    uint16_t code5Pair4[2];   /* 414 */
+    uint16_t code5Pair4[2]; /* 414 */
 } ReplyRecord;
 
 #if defined(__cplusplus)
@@ -186,13 +186,11 @@ KAVROL_API int32_t KAVROL_CALL Get_Version(void);
  * (raw payload over 44 bytes direct or 40 - routeCount multiplexed, or
  * routeCount above 9) - then nothing is sent.
  */
-KAVROL_API int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t subCommand,
-                                           uint32_t route0, uint32_t route1, uint32_t route2,
-                                           uint32_t route3, uint32_t route4, uint32_t route5,
-                                           uint32_t route6, uint32_t route7, uint32_t route8,
-                                           uint32_t itemCount, uint32_t word0, uint32_t word1,
-                                           uint32_t word2, uint32_t word3, uint32_t muxMode,
-                                           const uint8_t *rawData);
+KAVROL_API int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t subCommand, uint32_t route0,
+                                           uint32_t route1, uint32_t route2, uint32_t route3, uint32_t route4,
+                                           uint32_t route5, uint32_t route6, uint32_t route7, uint32_t route8,
+                                           uint32_t itemCount, uint32_t word0, uint32_t word1, uint32_t word2,
+                                           uint32_t word3, uint32_t muxMode, const uint8_t *rawData);
 
 /*
  * Reads and validates one reply frame, normalizes it into replyBuffer

@@ -125,8 +125,7 @@ KAVROL_LINK_API int32_t kavrol_link_send(KavrolLink *link, const KavrolCommand *
  * buffer spans KAVROL_REPLY_BUFFER_SIZE bytes; both caller objects are
  * written only when the result is 1.
  */
-KAVROL_LINK_API int32_t kavrol_link_receive(KavrolLink *link, uint32_t modelCode, uint8_t *buffer,
-                                       ReplyRecord *record);
+KAVROL_LINK_API int32_t kavrol_link_receive(KavrolLink *link, uint32_t modelCode, uint8_t *buffer, ReplyRecord *record);
 
 /* Sends the low byte of value as an acknowledge (Invia_Ack): 1, or -1 for
  * a null link (nothing is sent). */

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <span>
 
-#include "protocol/command_encoding.h"
 #include "link/link_state.h"
 #include "link/timed_io.h"
+#include "protocol/command_encoding.h"
 
 namespace kavrol::command {
 

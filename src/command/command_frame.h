@@ -25,9 +25,7 @@ using Command = KavrolCommand;
 
 // The number of bytes a frame reads from rawData: itemCount for commands 8
 // and 11, none for the others.
-constexpr unsigned rawBytesRead(const Command& args) {
-    return takesRawPayload(args.command) ? args.itemCount : 0U;
-}
+constexpr unsigned rawBytesRead(const Command& args) { return takesRawPayload(args.command) ? args.itemCount : 0U; }
 
 // Builds the frame as it is sent into the work area and returns the number of
 // bytes to send, or kRejected (nothing built) when the frame would not fit.

@@ -27,10 +27,10 @@ int32_t KAVROL_CALL Init_Msg_Bin(uint32_t /*unused*/, void* portHandle, uint32_t
 int32_t KAVROL_CALL Get_Version(void) { return kavrol::util::kLibraryVersion; }
 
 int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t subCommand, uint32_t route0,
-                                uint32_t route1, uint32_t route2, uint32_t route3, uint32_t route4,
-                                uint32_t route5, uint32_t route6, uint32_t route7, uint32_t route8,
-                                uint32_t itemCount, uint32_t word0, uint32_t word1, uint32_t word2,
-                                uint32_t word3, uint32_t muxMode, const uint8_t* rawData) {
+                                uint32_t route1, uint32_t route2, uint32_t route3, uint32_t route4, uint32_t route5,
+                                uint32_t route6, uint32_t route7, uint32_t route8, uint32_t itemCount, uint32_t word0,
+                                uint32_t word1, uint32_t word2, uint32_t word3, uint32_t muxMode,
+                                const uint8_t* rawData) {
     KavrolCommand args{};
     args.routeCount = low8(routeCount);
     args.command = low8(command);
@@ -50,7 +50,8 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
 }
 
 int32_t KAVROL_CALL MuxReceiveComm(uint32_t modelCode, uint8_t* replyBuffer, ReplyRecord* record) {
-    return kavrol::reply::receiveReply(kavrol::link::defaultLink(), modelCode, replyBuffer, reinterpret_cast<uint8_t*>(record));
+    return kavrol::reply::receiveReply(kavrol::link::defaultLink(), modelCode, replyBuffer,
+                                       reinterpret_cast<uint8_t*>(record));
 }
 
 int32_t KAVROL_CALL SaveBuffer(const uint8_t* data, int32_t size) { return kavrol::util::saveBuffer(data, size); }
@@ -61,12 +62,9 @@ int32_t KAVROL_CALL ChiudiFile(void) { return kavrol::util::closeFile(); }
 
 int32_t KAVROL_CALL ApriFile(const char* path) { return kavrol::util::openFile(path); }
 
-int32_t KAVROL_CALL CreaFile(const char* path, int32_t attribute) {
-    return kavrol::util::createFile(path, attribute);
-}
+int32_t KAVROL_CALL CreaFile(const char* path, int32_t attribute) { return kavrol::util::createFile(path, attribute); }
 
-int32_t KAVROL_CALL ShiftMask(int32_t value, uint32_t maskA, uint32_t maskB, uint32_t shiftCount,
-                              uint32_t direction) {
+int32_t KAVROL_CALL ShiftMask(int32_t value, uint32_t maskA, uint32_t maskB, uint32_t shiftCount, uint32_t direction) {
     return kavrol::util::shiftMask(value, maskA, maskB, shiftCount, direction);
 }
 

@@ -9,10 +9,10 @@
 
 #include "command/command_frame.h"
 #include "link/link_state.h"
+#include "link/timed_io.h"
 #include "protocol/checksum.h"
 #include "protocol/frame.h"
 #include "protocol/result_names.h"
-#include "link/timed_io.h"
 #include "reply/reply_reader.h"
 
 namespace {

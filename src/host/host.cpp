@@ -17,8 +17,8 @@ bool Host::queryQueue(PortHandle port, PortWait::Kind kind, std::uint32_t& count
     return true;
 }
 
-PortOutcome Host::receive(PortHandle /*port*/, std::uint8_t* /*dest*/, std::uint32_t /*count*/,
-                          void* /*overlapped*/, std::uint32_t /*budgetMs*/, std::uint32_t& got) {
+PortOutcome Host::receive(PortHandle /*port*/, std::uint8_t* /*dest*/, std::uint32_t /*count*/, void* /*overlapped*/,
+                          std::uint32_t /*budgetMs*/, std::uint32_t& got) {
     got = 0;
     return PortOutcome::Unserved;
 }

@@ -130,7 +130,8 @@ public:
     std::uint32_t tickMs() override {
         timespec ts{};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000U + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000U;
+        const auto ms =
+            static_cast<std::uint64_t>(ts.tv_sec) * 1000U + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000U;
         return static_cast<std::uint32_t>(ms);
     }
 
@@ -145,9 +146,7 @@ public:
         return fd;
     }
 
-    FileHandle fileOpenRead(const char* path) override {
-        return openRegular(path, O_RDONLY, 0);
-    }
+    FileHandle fileOpenRead(const char* path) override { return openRegular(path, O_RDONLY, 0); }
 
     std::int32_t fileWrite(FileHandle file, const std::uint8_t* data, std::uint32_t count) override {
         if (file < 0) return -1;

@@ -158,9 +158,7 @@ public:
         return static_cast<FileHandle>(::_lcreat(path, attribute));
     }
 
-    FileHandle fileOpenRead(const char* path) override {
-        return static_cast<FileHandle>(::_lopen(path, OF_READ));
-    }
+    FileHandle fileOpenRead(const char* path) override { return static_cast<FileHandle>(::_lopen(path, OF_READ)); }
 
     std::int32_t fileWrite(FileHandle file, const std::uint8_t* data, std::uint32_t count) override {
         const UINT n = ::_lwrite(file, reinterpret_cast<LPCCH>(data), count);

@@ -216,7 +216,8 @@ PortOutcome transfer(int fd, std::uint32_t count, std::uint32_t budgetMs, short 
         }
         if (n == 0) return PortOutcome::Lost;  // end of file: the other side is gone
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return isLostError(errno) ? PortOutcome::Lost : PortOutcome::Failed;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return isLostError(errno) ? PortOutcome::Lost : PortOutcome::Failed;
         if (afterBlock) ++idle;
         ready = false;
     }

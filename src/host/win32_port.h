@@ -69,8 +69,8 @@ constexpr std::uint64_t lineTimeUs(const LineFormat& line, std::uint32_t chars) 
 // send: about their line time, never past the wait's last look (budgetMs;
 // 0: a short sleep), never below kShortestSleepUs.
 constexpr std::uint32_t drainSleepUs(const LineFormat& line, std::uint32_t queued, std::uint32_t budgetMs) {
-    const std::uint64_t cap = budgetMs == kNoDeadline ? kLongestSleepUs
-                                                      : std::min<std::uint64_t>(budgetMs * 1000ULL, kLongestSleepUs);
+    const std::uint64_t cap =
+        budgetMs == kNoDeadline ? kLongestSleepUs : std::min<std::uint64_t>(budgetMs * 1000ULL, kLongestSleepUs);
     const std::uint64_t us = std::min(lineTimeUs(line, queued), cap);
     return static_cast<std::uint32_t>(std::max<std::uint64_t>(us, kShortestSleepUs));
 }

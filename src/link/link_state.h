@@ -43,9 +43,7 @@ static_assert(sizeof(LinkState) <= sizeof(KavrolLink), "a link context must fit 
 static_assert(alignof(LinkState) <= alignof(KavrolLink), "KavrolLink must be aligned for a link context");
 
 // The host the link's calls go through.
-inline host::Host& hostOf(const LinkState& link) {
-    return link.host != nullptr ? *link.host : host::platform();
-}
+inline host::Host& hostOf(const LinkState& link) { return link.host != nullptr ? *link.host : host::platform(); }
 
 // The state behind the eleven exports: the default link and the one file of
 // the block I/O, which stays one per process.

@@ -67,7 +67,8 @@ std::int32_t waitOutputEmpty(LinkState& link) {
     host::PortWait wait;
     wait.kind = host::PortWait::Kind::OutputEmpty;
     std::uint32_t elapsed = 0;
-    return waitFor(link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, hostOf(link).tickMs(), elapsed);
+    return waitFor(
+        link, wait, [](std::uint32_t outQueue) { return outQueue == 0; }, hostOf(link).tickMs(), elapsed);
 }
 
 // Hands the block to the driver, bounded by the time-out. A line that takes
@@ -100,8 +101,8 @@ std::int32_t receiveArriving(LinkState& link, std::uint8_t* dest, std::uint16_t 
         if (elapsed > link.timeoutMs) return kTimeout;
         const std::uint32_t budget = lastLookIn(link, elapsed);
         std::uint32_t more = 0;
-        const host::PortOutcome r = h.receive(link.portHandle, dest + got, count - got, link.portOverlapped,
-                                              budget == 0 ? 1U : budget, more);
+        const host::PortOutcome r =
+            h.receive(link.portHandle, dest + got, count - got, link.portOverlapped, budget == 0 ? 1U : budget, more);
         if (r == host::PortOutcome::Unserved) return got == 0 ? kNotServed : kTimeout;
         got += more < count - got ? more : count - got;
         if (r == host::PortOutcome::Lost) return lost(link, kTimeout);
@@ -149,9 +150,7 @@ std::int32_t timedRead(LinkState& link, std::uint8_t* dest, std::uint16_t count)
     wait.wanted = count;
     std::uint32_t elapsed = 0;
     const std::int32_t waited = waitFor(
-        link, wait,
-        [count](std::uint32_t inQueue) { return inQueue >= count; },
-        start, elapsed);
+        link, wait, [count](std::uint32_t inQueue) { return inQueue >= count; }, start, elapsed);
     if (waited != kOk) return waited;
     if (count == 0) return kOk;
     host::Host& h = hostOf(link);

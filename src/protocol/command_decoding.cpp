@@ -29,7 +29,7 @@ void decodeDirect(std::span<const std::uint8_t> bytes, CommandDecoding& d) {
         d.fault = CommandFault::LengthOutOfRange;
         return;
     }
-    d.length = d.last;  // L + 1 bytes less the start byte that is not sent
+    d.length = d.last;                    // L + 1 bytes less the start byte that is not sent
     if (bytes.size() < d.length) return;  // Cut
     // The checksum counts the start byte: put it back in a fixed area.
     std::array<std::uint8_t, kCommandAreaSize> f{};

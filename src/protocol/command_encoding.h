@@ -11,7 +11,7 @@ namespace kavrol::protocol {
 
 struct CommandFrameFields {
     bool multiplexed = false;
-    std::span<const std::uint8_t> route;   // multiplexed frames only
+    std::span<const std::uint8_t> route;  // multiplexed frames only
     std::uint8_t command = 0;
     std::uint8_t subCommand = 0;
     std::span<const std::uint8_t> payload;

@@ -15,19 +15,20 @@ inline constexpr std::uint8_t kEnvelopeStart = 0x24;  // '$'
 inline constexpr std::uint8_t kReplyStart = 0x3E;     // '>'
 
 inline constexpr unsigned kMaxRoute = 9;
-inline constexpr unsigned kCommandAreaSize = 50;       // a command frame as built
-inline constexpr unsigned kMinFrameIndex = 5;          // checksum inside the frame
+inline constexpr unsigned kCommandAreaSize = 50;  // a command frame as built
+inline constexpr unsigned kMinFrameIndex = 5;     // checksum inside the frame
 inline constexpr unsigned kMaxCommandIndex = kCommandAreaSize - 1;
-inline constexpr unsigned kInnerHeaderSize = 6;        // start, last, command, sub-command, checksum
-inline constexpr unsigned kEnvelopeHeaderSize = 4;     // start, last, checksum, route count
+inline constexpr unsigned kInnerHeaderSize = 6;     // start, last, command, sub-command, checksum
+inline constexpr unsigned kEnvelopeHeaderSize = 4;  // start, last, checksum, route count
 inline constexpr unsigned kMinEnvelopeIndex = kEnvelopeHeaderSize + kInnerHeaderSize - 1;
-inline constexpr unsigned kMaxDirectRaw = kCommandAreaSize - kInnerHeaderSize;                            // 44
-inline constexpr unsigned kMaxEnvelopeRaw = kCommandAreaSize - kInnerHeaderSize - kEnvelopeHeaderSize;   // 40, less the route
-inline constexpr unsigned kMaxWordItems = 4;           // more items send no payload
+inline constexpr unsigned kMaxDirectRaw = kCommandAreaSize - kInnerHeaderSize;  // 44
+inline constexpr unsigned kMaxEnvelopeRaw =
+    kCommandAreaSize - kInnerHeaderSize - kEnvelopeHeaderSize;  // 40, less the route
+inline constexpr unsigned kMaxWordItems = 4;                    // more items send no payload
 
 inline constexpr unsigned kMaxReplyIndex = 250;
 inline constexpr unsigned kMaxReplyPayload = kMaxReplyIndex - kMinFrameIndex;  // 245
-inline constexpr unsigned kReplyHeaderSize = 2;        // read first: start byte, L
+inline constexpr unsigned kReplyHeaderSize = 2;                                // read first: start byte, L
 inline constexpr unsigned kReplyPayloadStart = 6;
 inline constexpr unsigned kReceiveAreaSize = 256;
 

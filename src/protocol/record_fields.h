@@ -16,12 +16,12 @@
 namespace kavrol::protocol {
 
 struct RecordField {
-    const char* name;             // as declared in ReplyRecord
-    std::uint16_t recordOffset;   // record byte of element 0
-    std::uint8_t elementSize;     // 1, 2 or 4 bytes
-    std::uint16_t count;          // 1 for a plain field
+    const char* name;            // as declared in ReplyRecord
+    std::uint16_t recordOffset;  // record byte of element 0
+    std::uint8_t elementSize;    // 1, 2 or 4 bytes
+    std::uint16_t count;         // 1 for a plain field
     std::uint8_t replyCode;
-    std::uint16_t bufferOffset;   // buffer byte of element 0
+    std::uint16_t bufferOffset;  // buffer byte of element 0
 };
 
 constexpr std::size_t sizeOf(const RecordField& f) { return static_cast<std::size_t>(f.elementSize) * f.count; }
@@ -45,7 +45,7 @@ constexpr std::array<RecordField, N> withBufferOffsets(std::array<RecordField, N
 
 }  // namespace detail
 
-// clang-format off: the field table is laid out as ReplyRecord is
+// clang-format off
 // An array field, and a plain one, of reply code c.
 #define KAVROL_ARRAY_FIELD(c, f)                                                                           \
     RecordField {                                                                                          \

@@ -25,7 +25,7 @@ enum class ReplyFault : std::uint8_t {
     LengthBelowRange,  // L below 5: the checksum would lie outside the frame
     RestCut,           // fewer than L + 1 bytes arrived
     ChecksumMismatch,
-    DeviceError,       // reply code 247..255
+    DeviceError,  // reply code 247..255
 };
 
 // "none", "no-reply", "header-cut", "length-above-range",
@@ -35,10 +35,10 @@ const char* replyFaultName(ReplyFault f);
 struct ReplyJudgement {
     std::int32_t status = kTimeout;  // as the library reports it: 1, -2, -3, -12..-4
     ReplyFault fault = ReplyFault::NoReply;
-    unsigned last = 0;               // L, once the header arrived
+    unsigned last = 0;  // L, once the header arrived
     std::size_t arrived = 0;
-    TwoByteChecksum computed;        // ChecksumMismatch: what the frame should carry
-    std::uint8_t replyCode = 0;      // None, DeviceError
+    TwoByteChecksum computed;    // ChecksumMismatch: what the frame should carry
+    std::uint8_t replyCode = 0;  // None, DeviceError
 };
 
 // The reader takes two header bytes, rejects L outside 5..250, takes L - 1

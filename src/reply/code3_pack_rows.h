@@ -11,7 +11,7 @@ namespace pack_rows {
 using namespace rows;
 
 // out 64..67 (code3Bytes[0..3]): the packs of r[78..85].
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kBytesRows[] = {
     pack(64, 78),
     pack(65, 80),
@@ -23,7 +23,7 @@ inline constexpr Op kBytesRows[] = {
 // out 89..116: the packs of r[86..93] (code3QuadA), zeros (code3QuadB),
 // r[102..105] widened to 16 bits (code3Words2[0..3]), zeros, and the packs
 // of r[94..101] (code3QuadC).
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kTailRows[] = {
     pack(89, 86),
     pack(90, 88),

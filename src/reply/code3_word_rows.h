@@ -9,7 +9,7 @@ namespace kavrol::reply {
 namespace word_rows {
 using namespace rows;
 
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kFourWidenedWordsRows[] = {
     copy(0, 6),
     zero(1),

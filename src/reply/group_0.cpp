@@ -1,6 +1,6 @@
 // Model group {0}: the shared layouts of reply codes 1, 8 and 9 only.
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 

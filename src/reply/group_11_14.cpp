@@ -1,8 +1,8 @@
 // Model group {11, 14}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
 #include "reply/code3_word_rows.h"
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -20,7 +20,7 @@ constexpr ValueMap kMapC = {3, 1, 2, 0};              // bits 0..1: 0->3, 1->1, 
 // the rest of the payload spread over code3Longs[0..25], one value of one,
 // two or four bytes per 32-bit slot, zero-extended. r[25] and r[27] are not
 // used. A built byte is made in place by the rows under its comment.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     include(kCode3FourWidenedWords),  // out 0..63
     // out 64: bits 0..3 = r[10] bits 0..3; bit 4 = r[11] bit 7; bits 5..7 = r[24] bits 0..2

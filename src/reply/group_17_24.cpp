@@ -1,8 +1,8 @@
 // Model group {17, 24}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
 #include "reply/code3_word_rows.h"
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -14,7 +14,7 @@ using namespace rows;
 // over code3Longs[0..29], one value of one, two or four bytes per 32-bit
 // slot, zero-extended. r[11], r[23], r[48], r[50] and r[52] are not used.
 // A built byte is made in place by the rows under its comment.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     include(kCode3FourWidenedWords),  // out 0..63
     // out 64: bits 0..2 = r[10] bits 1..3; bit 3 = r[22] bit 6; bits 4..7 = r[22] bits 0..3

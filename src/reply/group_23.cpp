@@ -1,6 +1,6 @@
 // Model group {23}.
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -9,7 +9,7 @@ using namespace rows;
 
 // Reply code 3: each payload run lands at the start of its record field; the
 // positions between the runs are not written.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     copy(0, 15, 6, 21),
     zero(16, 63),

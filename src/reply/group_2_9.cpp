@@ -1,6 +1,6 @@
 // Model group {2, 9}.
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -8,7 +8,7 @@ namespace {
 using namespace rows;
 
 // Reply code 3: thirteen payload bytes in the 25-byte block, the rest zero.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     zero(0, 63),
     copy(64, 76, 6, 18),

@@ -1,7 +1,7 @@
 // Model group {4, 22}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -12,7 +12,7 @@ using namespace rows;
 // from r[6..29], where out 64..72 get bit 1 ORed with their own bit 0 and
 // out 84 is built from bits 2..3 of r[27] and bits 5 and 7 of r[28].
 // r[26] is not used.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     zero(0, 63),
     copy(64, 6),

@@ -1,6 +1,6 @@
 // Model group {6}: layouts for reply codes 1, 3, 8 and 9 only.
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -10,7 +10,7 @@ using namespace rows;
 // Reply code 3 (out 0..104): r[6..37] as code3Words[0..15], r[38..41] in
 // code3Bytes, r[42..43] in code3QuadA and r[44..47] widened to 16 bits as
 // code3Words2[0..3]. code3Longs is not written.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     copy(0, 31, 6, 37),
     zero(32, 63),

@@ -1,8 +1,8 @@
 // Model group {8}: the common set of layouts, a reply code 3 in two forms
 // chosen by r[3], and the two-byte table of reply code 8 for reply code 2.
 #include "reply/code3_pack_rows.h"
-#include "reply/model_groups.h"
 #include "reply/group_sets.h"
+#include "reply/model_groups.h"
 
 namespace kavrol::reply {
 
@@ -11,7 +11,7 @@ using namespace rows;
 
 // Reply code 3, full form (r[3] not 0; out 0..116): r[6..69] as all of
 // code3Words, then the odd-bit packs and r[102..105]. r[70..77] are not used.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3FullRows[] = {
     copy(0, 63, 6, 69),
     include(kCode3PackedBytes),  // out 64..67
@@ -23,7 +23,7 @@ constexpr Layout kCode3Full{kCode3FullRows};
 
 // Reply code 3, short form (r[3] = 0; out 0..72): r[6..49] as
 // code3Words[0..21], r[50..58] as code3Bytes[0..8].
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3ShortRows[] = {
     copy(0, 43, 6, 49),
     zero(44, 63),
@@ -33,7 +33,7 @@ constexpr Op kCode3ShortRows[] = {
 constexpr Layout kCode3Short{kCode3ShortRows};
 
 // Reply code 3: any non-zero second header byte selects the full form.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 constexpr Op kCode3Rows[] = {
     chooseBy(3, 0xFF, kCode3Full, kCode3Short),
 };

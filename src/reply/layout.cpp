@@ -31,33 +31,17 @@ void put(std::uint8_t& dest, bool accumulate, unsigned value) {
 void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
     std::uint8_t& dest = out[op.out];
     switch (op.kind) {
-        case OpKind::Copy:
-            std::memcpy(out + op.out, r + op.src, op.count);
-            break;
-        case OpKind::Zero:
-            std::memset(out + op.out, 0, op.count);
-            break;
-        case OpKind::Set:
-            dest = op.value;
-            break;
-        case OpKind::Flag:
-            dest = r[op.src] != 0 ? 1 : 0;
-            break;
+        case OpKind::Copy: std::memcpy(out + op.out, r + op.src, op.count); break;
+        case OpKind::Zero: std::memset(out + op.out, 0, op.count); break;
+        case OpKind::Set: dest = op.value; break;
+        case OpKind::Flag: dest = r[op.src] != 0 ? 1 : 0; break;
         case OpKind::Field:
             put(dest, op.accumulate, static_cast<unsigned>(fieldOf(r[op.src], op.lowBit, op.width)) << op.atBit);
             break;
-        case OpKind::NonZero:
-            put(dest, op.accumulate, (r[op.src] != 0 ? 1U : 0U) << op.atBit);
-            break;
-        case OpKind::OrBit0IntoBit1:
-            dest = static_cast<std::uint8_t>(dest | ((dest & 1U) << 1));
-            break;
-        case OpKind::Map:
-            dest = (*op.map)[fieldOf(r[op.src], op.lowBit, op.width)];
-            break;
-        case OpKind::Pack:
-            packOddBits(dest, r[op.src], r[op.src + 1]);
-            break;
+        case OpKind::NonZero: put(dest, op.accumulate, (r[op.src] != 0 ? 1U : 0U) << op.atBit); break;
+        case OpKind::OrBit0IntoBit1: dest = static_cast<std::uint8_t>(dest | ((dest & 1U) << 1)); break;
+        case OpKind::Map: dest = (*op.map)[fieldOf(r[op.src], op.lowBit, op.width)]; break;
+        case OpKind::Pack: packOddBits(dest, r[op.src], r[op.src + 1]); break;
         case OpKind::PayloadToEnd: {
             const unsigned last = r[1] <= kMaxFrameIndex ? r[1] : kMaxFrameIndex;
             const unsigned n = last >= op.src ? last - op.src + 1 : 0;
@@ -74,12 +58,8 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
             dest = static_cast<std::uint8_t>(bits);
             break;
         }
-        case OpKind::Include:
-            runLayout(*op.first, r, out);
-            break;
-        case OpKind::ChooseBy:
-            runLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out);
-            break;
+        case OpKind::Include: runLayout(*op.first, r, out); break;
+        case OpKind::ChooseBy: runLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out); break;
     }
 }
 

@@ -61,16 +61,16 @@ using ValueMap = std::array<std::uint8_t, 8>;
 
 struct Op {
     OpKind kind{};
-    bool accumulate = false;     // OR into out[out] instead of assigning
-    std::uint16_t out = 0;       // first buffer position written
-    std::uint16_t count = 1;     // run length; threshold: number of bits
-    std::uint8_t src = 0;        // first receive-area position read
-    std::uint8_t lowBit = 0;     // Field/Map: lowest source bit
-    std::uint8_t width = 8;      // Field/Map: number of source bits
-    std::uint8_t atBit = 0;      // Field/NonZero: destination bit
-    std::uint8_t value = 0;      // Set: the byte written
-    std::uint8_t mask = 0;       // ChooseBy: the source bits tested
-    std::uint16_t limit = 0;     // Threshold
+    bool accumulate = false;  // OR into out[out] instead of assigning
+    std::uint16_t out = 0;    // first buffer position written
+    std::uint16_t count = 1;  // run length; threshold: number of bits
+    std::uint8_t src = 0;     // first receive-area position read
+    std::uint8_t lowBit = 0;  // Field/Map: lowest source bit
+    std::uint8_t width = 8;   // Field/Map: number of source bits
+    std::uint8_t atBit = 0;   // Field/NonZero: destination bit
+    std::uint8_t value = 0;   // Set: the byte written
+    std::uint8_t mask = 0;    // ChooseBy: the source bits tested
+    std::uint16_t limit = 0;  // Threshold
     const ValueMap* map = nullptr;
     const Layout* first = nullptr;   // Include; ChooseBy when the bits are set
     const Layout* second = nullptr;  // ChooseBy when the bits are clear
@@ -136,8 +136,7 @@ consteval Op flag(unsigned out, unsigned src) {
     return op;
 }
 
-consteval Op fieldOp(bool accumulate, unsigned out, unsigned src, unsigned lowBit, unsigned width,
-                     unsigned atBit) {
+consteval Op fieldOp(bool accumulate, unsigned out, unsigned src, unsigned lowBit, unsigned width, unsigned atBit) {
     checkOut(out, 1);
     checkSrc(src, 1);
     checkBits(lowBit, width, atBit);

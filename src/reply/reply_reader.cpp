@@ -44,8 +44,7 @@ std::int32_t decodeReply(std::uint32_t modelCode, std::uint8_t* r, std::uint8_t*
     return link::kOk;
 }
 
-std::int32_t receiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer,
-                          std::uint8_t* record) {
+std::int32_t receiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer, std::uint8_t* record) {
     // Zero-filled, so that fixed source positions past the frame read 0.
     std::uint8_t r[kReceiveAreaSize] = {};
     link.receivedCount = 0;

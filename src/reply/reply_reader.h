@@ -14,8 +14,7 @@ namespace kavrol::reply {
 // model code and fills the record stage. 1 on success; -2 time-out; -3 read
 // failure, bad length or bad checksum. Buffer and record are written only
 // when it returns 1. The link keeps the bytes read, as read.
-std::int32_t receiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer,
-                          std::uint8_t* record);
+std::int32_t receiveReply(link::LinkState& link, std::uint32_t modelCode, std::uint8_t* buffer, std::uint8_t* record);
 
 // The steps after the frame has been read into the 256-byte receive area:
 // checksum, device errors, normalization, record stage.

@@ -9,7 +9,7 @@ namespace shared_rows {
 using namespace rows;
 
 // Reply code 1: r[6] and r[7] widened to 16 bits, then r[8..11].
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout1[] = {
     copy(0, 6),
     zero(1),
@@ -21,7 +21,7 @@ inline constexpr Op kLayout1[] = {
 
 // Reply code 2: a flag for r[7] non-zero, then the eight bits of r[6], each
 // as a 16-bit 0 or 1.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout2[] = {
     flag(0, 7),
     zero(1),
@@ -37,7 +37,7 @@ inline constexpr Op kLayout2[] = {
 // clang-format on
 
 // Reply code 5: five pairs of 16-bit values; byte 15 comes from r[26].
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout5[] = {
     copy(0, 1, 8, 9),
     copy(2, 3, 18, 19),
@@ -53,7 +53,7 @@ inline constexpr Op kLayout5[] = {
 // clang-format on
 
 // Reply code 6: fifteen 16-bit values; the last one arrives high byte first.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout6[] = {
     copy(0, 6),   zero(1),
     copy(2, 7),   zero(3),
@@ -75,7 +75,7 @@ inline constexpr Op kLayout6[] = {
 // clang-format on
 
 // Reply code 8: r[6] widened to 16 bits.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout8[] = {
     copy(0, 6),
     zero(1),
@@ -83,7 +83,7 @@ inline constexpr Op kLayout8[] = {
 // clang-format on
 
 // Reply code 9: the whole payload r[6..L], then one zero byte.
-// clang-format off: one row per write, as the table is read
+// clang-format off
 inline constexpr Op kLayout9[] = {
     payloadToEnd(0, 6),
 };

@@ -39,9 +39,7 @@ void FakeHost::replyOnWrite(const std::uint8_t* bytes, std::size_t count) {
     onWriteCount_ += n;
 }
 
-void FakeHost::replyOnWrite(std::initializer_list<std::uint8_t> bytes) {
-    replyOnWrite(bytes.begin(), bytes.size());
-}
+void FakeHost::replyOnWrite(std::initializer_list<std::uint8_t> bytes) { replyOnWrite(bytes.begin(), bytes.size()); }
 
 void FakeHost::feedAfter(std::uint32_t afterMs, std::initializer_list<std::uint8_t> bytes) {
     if (arrivalCount_ == kMaxArrivals || bytes.size() > kMaxStream - arrivalBytesUsed_) return;
@@ -84,9 +82,8 @@ void FakeHost::log(Call call, PortHandle port, std::uint32_t arg, FileHandle fil
 
 std::size_t FakeHost::count(Call call) const {
     const std::size_t n = std::min(recordCount_, kMaxRecords);
-    return static_cast<std::size_t>(
-        std::count_if(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(n),
-                      [call](const Record& r) { return r.call == call; }));
+    return static_cast<std::size_t>(std::count_if(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(n),
+                                                  [call](const Record& r) { return r.call == call; }));
 }
 
 std::size_t FakeHost::portCalls(Record* out, std::size_t max) const {

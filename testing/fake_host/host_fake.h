@@ -20,15 +20,25 @@ namespace kavrol::host {
 class FakeHost final : public Host {
 public:
     enum class Call : std::uint8_t {
-        Purge, Write, Query, Read, ClearError, Tick, Wait,
-        FileCreate, FileOpen, FileWrite, FileRead, FileClose,
+        Purge,
+        Write,
+        Query,
+        Read,
+        ClearError,
+        Tick,
+        Wait,
+        FileCreate,
+        FileOpen,
+        FileWrite,
+        FileRead,
+        FileClose,
     };
 
     struct Record {
         Call call;
-        PortHandle port;       // port calls
-        std::uint32_t arg;     // purge flags, byte count, tick value, attribute, wait budget
-        FileHandle file;       // file calls: the handle used or returned
+        PortHandle port;    // port calls
+        std::uint32_t arg;  // purge flags, byte count, tick value, attribute, wait budget
+        FileHandle file;    // file calls: the handle used or returned
         const void* overlapped;
     };
 

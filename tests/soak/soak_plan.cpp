@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "simulator/scenario.h"
 #include "protocol/reply_frame.h"
+#include "simulator/scenario.h"
 #include "support/frames.h"
 
 namespace kavrol::soak {
@@ -19,7 +19,7 @@ struct RuleRow {
     unsigned last;
 };
 constexpr RuleRow kRules[] = {
-    {1, 1, 23}, {2, 2, 7},  {3, 3, 250}, {4, 4, 11}, {5, 5, 26},
+    {1, 1, 23}, {2, 2, 7},  {3, 3, 250}, {4, 4, 11},  {5, 5, 26},
     {6, 6, 23}, {7, 7, 11}, {8, 8, 6},   {9, 9, 250}, {10, 0, 9},
 };
 

@@ -20,10 +20,10 @@ struct Transaction {
     std::uint32_t model = 0;
     std::uint8_t command = 0;
     std::uint8_t subCommand = 0;
-    bool multiplexed = false;     // route 1, 5
+    bool multiplexed = false;  // route 1, 5
     std::uint8_t itemCount = 0;
     std::uint16_t words[4] = {};
-    std::uint8_t raw[3] = {};     // command 8 only
+    std::uint8_t raw[3] = {};  // command 8 only
 };
 Transaction transactionAt(std::uint64_t index);
 
@@ -38,10 +38,10 @@ std::vector<tools::FaultSpec> faultSpecs();
 Bytes cleanReply(const Transaction& t);
 
 struct Prediction {
-    tools::ReplyPlan plan;      // the simulator's schedule for this command
-    bool abandoned = false;     // delayed past the time-out: the reply never comes
-    std::int32_t status = 0;    // what MuxReceiveComm must return
-    Bytes frame;                // a reply read whole: the frame the reader takes
+    tools::ReplyPlan plan;    // the simulator's schedule for this command
+    bool abandoned = false;   // delayed past the time-out: the reply never comes
+    std::int32_t status = 0;  // what MuxReceiveComm must return
+    Bytes frame;              // a reply read whole: the frame the reader takes
 };
 Prediction predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
 

@@ -17,21 +17,21 @@
 
 #include <thread>
 
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include "common/hex.h"
-#include "simulator/scenario.h"
 #include "common/serial_port.h"
-#include "protocol/reply_frame.h"
-#include "support/process.h"
 #include "kavrol32/kavrol32.h"
+#include "protocol/reply_frame.h"
 #include "reply/reply_reader.h"
+#include "simulator/scenario.h"
 #include "soak_options.h"
 #include "soak_plan.h"
 #include "support/alloc_counter.h"
 #include "support/caller_objects.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
 
 namespace kavrol::soak {
@@ -42,7 +42,7 @@ constexpr std::uint8_t kBufferFill = 0xA5;
 constexpr std::uint8_t kRecordFill = 0x5A;
 constexpr std::size_t kMaxDetails = 12;
 constexpr std::int64_t kOversleepUs = 20000;  // a receive this much past its time-out was descheduled
-constexpr int kHoldMs = 200;                   // how long a held-up simulator is stopped
+constexpr int kHoldMs = 200;                  // how long a held-up simulator is stopped
 
 std::int32_t Send(const Transaction& t) {
     const std::uint32_t r0 = t.multiplexed ? kRoute[0] : 0;
@@ -74,14 +74,11 @@ std::string model0Check(const Bytes& f, const test::CallerObjects& o) {
                 rec.code1Word3 != (f[10] | f[11] << 8))
                 return "code 1 record";
             return {};
-        case 8:
-            return b[0] == f[6] && b[1] == 0 ? std::string() : "code 8 buffer";
+        case 8: return b[0] == f[6] && b[1] == 0 ? std::string() : "code 8 buffer";
         case 9:
-            if (!std::equal(f.begin() + 6, f.begin() + last + 1, b.begin()) || b[last - 5] != 0)
-                return "code 9 buffer";
+            if (!std::equal(f.begin() + 6, f.begin() + last + 1, b.begin()) || b[last - 5] != 0) return "code 9 buffer";
             return {};
-        default:
-            return {};
+        default: return {};
     }
 }
 
@@ -89,12 +86,12 @@ struct Stats {
     std::map<std::int32_t, std::uint64_t> outcomes;
     std::map<std::string, std::uint64_t> faults;
     std::uint64_t faulted = 0;
-    std::uint64_t recoveries = 0;        // clean transactions right after a faulted one
+    std::uint64_t recoveries = 0;  // clean transactions right after a faulted one
     std::uint64_t recoveryFailures = 0;
     std::uint64_t model0Checked = 0;
     std::uint64_t mismatches = 0;
     std::uint64_t allocations = 0;
-    std::uint64_t late = 0;              // time-outs of replies the machine's load made late
+    std::uint64_t late = 0;  // time-outs of replies the machine's load made late
     std::vector<std::string> details;
 
     void mismatch(std::uint64_t seq, const std::string& what) {
@@ -117,8 +114,7 @@ struct Outcome {
 };
 
 std::int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -148,7 +144,8 @@ std::map<std::uint64_t, nlohmann::json> ReadFaultLog(const std::string& path, St
 void judgeRun(const std::string& faultLog, const std::vector<Prediction>& predicted,
               const std::vector<Outcome>& outcomes, std::uint32_t timeoutMs, Stats& stats) {
     const auto log = ReadFaultLog(faultLog, stats);
-    if (log.size() != predicted.size()) stats.mismatch(0, "simulator logged " + std::to_string(log.size()) + " commands");
+    if (log.size() != predicted.size())
+        stats.mismatch(0, "simulator logged " + std::to_string(log.size()) + " commands");
     for (const auto& [seq, j] : log) {
         if (seq == 0 || seq > predicted.size()) stats.mismatch(seq, "log line for a command never sent");
     }
@@ -185,9 +182,11 @@ void print(const Stats& s, std::uint64_t n, double seconds) {
                 static_cast<unsigned long long>(n), seconds, static_cast<double>(n) / seconds,
                 static_cast<unsigned long long>(s.faulted));
     std::printf("  results:");
-    for (const auto& [status, count] : s.outcomes) std::printf("  %d: %llu", status, static_cast<unsigned long long>(count));
+    for (const auto& [status, count] : s.outcomes)
+        std::printf("  %d: %llu", status, static_cast<unsigned long long>(count));
     std::printf("\n  faults applied:");
-    for (const auto& [kind, count] : s.faults) std::printf("  %s: %llu", kind.c_str(), static_cast<unsigned long long>(count));
+    for (const auto& [kind, count] : s.faults)
+        std::printf("  %s: %llu", kind.c_str(), static_cast<unsigned long long>(count));
     std::printf("\n  first clean transaction after a fault: %llu, failed: %llu\n",
                 static_cast<unsigned long long>(s.recoveries), static_cast<unsigned long long>(s.recoveryFailures));
     std::printf("  model 0 replies checked against the layout tables: %llu\n",
@@ -231,8 +230,9 @@ Stats runSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
     const std::string scenario = dir.file("soak.json");
     const std::string faultLog = dir.file("faults.jsonl");
     std::ofstream(scenario) << scenarioJson();
-    std::vector<std::string> args{"--scenario", scenario, "--seed", std::to_string(opt.seed),
-                                  "--fault-log", faultLog, "--client-timeout", std::to_string(kTimeoutMs), "--quiet"};
+    std::vector<std::string> args{"--scenario",  scenario, "--seed",           std::to_string(opt.seed),
+                                  "--fault-log", faultLog, "--client-timeout", std::to_string(kTimeoutMs),
+                                  "--quiet"};
     for (const auto& a : faultOptions()) args.push_back(a);
 
     tools::test::Devsim sim(opt.devsim, args);

@@ -33,7 +33,7 @@ std::int32_t SendWords() { return MuxSendComm(0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0
 
 struct FailureCase {
     const char* name;
-    void (*prepare)(FakeHost&);       // arranges the failure
+    void (*prepare)(FakeHost&);  // arranges the failure
     std::int32_t (*fail)(kavrol::test::CallerObjects&);
     std::int32_t expected;
 };
@@ -47,15 +47,44 @@ void feed(FakeHost& f, const Bytes& b) { f.feed(b.data(), b.size()); }
 const FailureCase kCases[] = {
     {"NothingArrives", [](FakeHost&) {}, Receive, -2},
     {"OneHeaderByte", [](FakeHost& f) { feed(f, {0x3E}); }, Receive, -2},
-    {"TruncatedFrame", [](FakeHost& f) { Bytes g = goodReply(); g.resize(12); feed(f, g); }, Receive, -2},
-    {"LengthAbove250", [](FakeHost& f) { feed(f, Bytes{0x3E, 251, 1, 0}); }, Receive, -3},
-    {"LengthBelow5", [](FakeHost& f) { feed(f, Bytes{0x3E, 4, 1, 0, 0}); }, Receive, -3},
+    {"TruncatedFrame",
+     [](FakeHost& f) {
+         Bytes g = goodReply();
+         g.resize(12);
+         feed(f, g);
+     },
+     Receive, -2},
+    {"LengthAbove250",
+     [](FakeHost& f) {
+         feed(f, Bytes{0x3E, 251, 1, 0});
+     },
+     Receive, -3},
+    {"LengthBelow5",
+     [](FakeHost& f) {
+         feed(f, Bytes{0x3E, 4, 1, 0, 0});
+     },
+     Receive, -3},
     {"BadChecksum", [](FakeHost& f) { feed(f, kavrol::test::withBadChecksum(goodReply())); }, Receive, -3},
     {"DeviceError247", [](FakeHost& f) { feed(f, kavrol::test::replyFrame(247, 0, {})); }, Receive, -12},
     {"DeviceError255", [](FakeHost& f) { feed(f, kavrol::test::replyFrame(255, 0, Bytes(30, 1))); }, Receive, -4},
-    {"ReadCallFails", [](FakeHost& f) { f.failRead = true; feed(f, goodReply()); }, Receive, -3},
-    {"QueueQueryFails", [](FakeHost& f) { f.failQuery = true; feed(f, goodReply()); }, Receive, -2},
-    {"LeftoverBytesQueued", [](FakeHost& f) { Bytes g = goodReply(); g.insert(g.end(), {0x3E, 9, 9}); feed(f, g); },
+    {"ReadCallFails",
+     [](FakeHost& f) {
+         f.failRead = true;
+         feed(f, goodReply());
+     },
+     Receive, -3},
+    {"QueueQueryFails",
+     [](FakeHost& f) {
+         f.failQuery = true;
+         feed(f, goodReply());
+     },
+     Receive, -2},
+    {"LeftoverBytesQueued",
+     [](FakeHost& f) {
+         Bytes g = goodReply();
+         g.insert(g.end(), {0x3E, 9, 9});
+         feed(f, g);
+     },
      Receive, 1},
     {"SendTimesOut", [](FakeHost& f) { f.outStuck = true; }, [](kavrol::test::CallerObjects&) { return SendWords(); },
      -2},

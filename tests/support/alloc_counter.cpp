@@ -50,9 +50,7 @@ void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return alloc
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate(n); }
 void* operator new(std::size_t n, std::align_val_t a) { return orThrow(allocateAligned(n, a)); }
 void* operator new[](std::size_t n, std::align_val_t a) { return orThrow(allocateAligned(n, a)); }
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocateAligned(n, a);
-}
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return allocateAligned(n, a); }
 void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
     return allocateAligned(n, a);
 }

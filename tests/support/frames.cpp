@@ -31,8 +31,7 @@ Bytes receiveArea(const Bytes& frame) {
     return r;
 }
 
-Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes,
-                  std::uint8_t fill) {
+Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes, std::uint8_t fill) {
     Bytes p(last >= 6 ? last - 5 : 0, fill);
     for (const auto& [pos, value] : bytes) {
         if (pos < 6 || pos > last) throw std::invalid_argument("position outside payload");

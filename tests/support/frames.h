@@ -21,8 +21,7 @@ Bytes receiveArea(const Bytes& frame);
 
 // Payload bytes such that r[j] = value for the pairs given (payload starts
 // at r[6]); all other payload bytes up to r[last] are `fill`.
-Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes,
-                  std::uint8_t fill = 0);
+Bytes payloadWith(unsigned last, std::initializer_list<std::pair<unsigned, std::uint8_t>> bytes, std::uint8_t fill = 0);
 
 // Payload bytes r[6..last] with r[j] = byteAt(j); empty for last below 6.
 Bytes payloadFrom(unsigned last, std::uint8_t (*byteAt)(unsigned j));

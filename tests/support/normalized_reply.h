@@ -20,9 +20,7 @@ inline constexpr std::size_t kGuardSize = CallerObjects::kGuard;
 
 // The caller's content before a call: a pattern in which neighbouring
 // positions differ and no position holds the same value for two seeds.
-inline std::uint8_t prefill(std::size_t k, std::uint8_t seed) {
-    return static_cast<std::uint8_t>(k * 37 + seed);
-}
+inline std::uint8_t prefill(std::size_t k, std::uint8_t seed) { return static_cast<std::uint8_t>(k * 37 + seed); }
 
 // Distinct values for distinct receive-area positions, so that a byte in
 // the buffer tells where it came from.

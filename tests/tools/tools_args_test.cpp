@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "common/hex.h"
-#include "pty/pty_pair.h"
 #include "kavrol_version.h"
+#include "pty/pty_pair.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {

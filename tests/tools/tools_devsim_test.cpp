@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include "common/serial_port.h"
-#include "simulator/simulator.h"
 #include "protocol/command_encoding.h"
+#include "simulator/simulator.h"
 #include "support/process.h"
 
 namespace kavrol::tools::test {
@@ -161,8 +161,8 @@ TEST(DevsimLineTime, CharacterTimeCountsEveryBitOfTheFrame) {
     };
     for (const Case& c : {Case{9600, 8, 'N', 1, 1042}, Case{9600, 7, 'E', 2, 1146}, Case{115200, 8, 'N', 1, 87},
                           Case{300, 5, 'O', 1, 26667}}) {
-        EXPECT_EQ(characterTimeUs(c.baud, c.data, c.parity, c.stop), c.us) << c.baud << " " << c.data << c.parity
-                                                                           << c.stop;
+        EXPECT_EQ(characterTimeUs(c.baud, c.data, c.parity, c.stop), c.us)
+            << c.baud << " " << c.data << c.parity << c.stop;
     }
 }
 

@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <array>
-#include <set>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include "common/hex.h"
 #include "protocol/command_decoding.h"
@@ -82,16 +82,29 @@ std::vector<std::vector<std::string>> dissectFields(const RawPcap& pcap, const s
                                                     std::string* all = nullptr) {
     const std::string path = tempPath("frames.pcap");
     pcap.write(path);
-    std::vector<std::string> argv{"/usr/bin/tshark", "-X", std::string("lua_script:") + KAVROL_LUA_DISSECTOR, "-r",
-                                  path, "-T", "fields", "-E", "separator=|", "-E", "occurrence=a", "-E",
+    std::vector<std::string> argv{"/usr/bin/tshark",
+                                  "-X",
+                                  std::string("lua_script:") + KAVROL_LUA_DISSECTOR,
+                                  "-r",
+                                  path,
+                                  "-T",
+                                  "fields",
+                                  "-E",
+                                  "separator=|",
+                                  "-E",
+                                  "occurrence=a",
+                                  "-E",
                                   "aggregator=,"};
     for (const std::string& f : fields) {
         argv.push_back("-e");
         argv.push_back(f);
     }
     const RunResult r = run(argv, 60000);
-    if (all != nullptr) *all = r.out + r.err + run({"/usr/bin/tshark", "-X", std::string("lua_script:") +
-                                                        KAVROL_LUA_DISSECTOR, "-r", path, "-V"}, 60000).out;
+    if (all != nullptr)
+        *all =
+            r.out + r.err +
+            run({"/usr/bin/tshark", "-X", std::string("lua_script:") + KAVROL_LUA_DISSECTOR, "-r", path, "-V"}, 60000)
+                .out;
     std::remove(path.c_str());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     std::vector<std::vector<std::string>> out;
@@ -146,16 +159,16 @@ TEST(LineFrames, TheEncoderWritesEveryWholeFrame) {
         if (isCommand(row)) {
             const Bytes route = hex(row["route"]);
             std::array<std::uint8_t, protocol::kCommandAreaSize> area{};
-            const std::int32_t n = protocol::encodeCommandFrame(
-                {row["multiplexed"].get<bool>(), route, row["command"].get<std::uint8_t>(),
-                 row["sub"].get<std::uint8_t>(), payload},
-                area);
+            const std::int32_t n =
+                protocol::encodeCommandFrame({row["multiplexed"].get<bool>(), route, row["command"].get<std::uint8_t>(),
+                                              row["sub"].get<std::uint8_t>(), payload},
+                                             area);
             ASSERT_GT(n, 0);
             EXPECT_EQ(toHex(std::span(area).first(static_cast<std::size_t>(n))), toHex(bytes));
         } else {
             Bytes frame(protocol::kReceiveAreaSize);
-            const std::size_t n =
-                protocol::writeReplyFrame(row["code"].get<std::uint8_t>(), row["r3"].get<std::uint8_t>(), payload, frame);
+            const std::size_t n = protocol::writeReplyFrame(row["code"].get<std::uint8_t>(),
+                                                            row["r3"].get<std::uint8_t>(), payload, frame);
             ASSERT_GT(n, 0U);
             // Bytes after the frame are the table's, not the frame's.
             EXPECT_EQ(toHex(std::span(frame).first(n)), toHex(std::span(bytes).first(n)));
@@ -168,8 +181,8 @@ TEST(LineFrames, TheDecoderFindsEveryFieldAndFault) {
         SCOPED_TRACE(row["name"].get<std::string>());
         const Bytes bytes = hex(row["bytes"]);
         if (isCommand(row)) {
-            const auto form = row["multiplexed"].get<bool>() ? protocol::CommandForm::Multiplexed
-                                                             : protocol::CommandForm::Direct;
+            const auto form =
+                row["multiplexed"].get<bool>() ? protocol::CommandForm::Multiplexed : protocol::CommandForm::Direct;
             const protocol::CommandDecoding d = protocol::decodeCommandFrame(bytes, form);
             EXPECT_EQ(protocol::commandFaultName(d.fault), row["fault"].get<std::string>());
             if (!row.contains("payload")) continue;
@@ -193,8 +206,9 @@ TEST(LineFrames, TheDissectorFindsEveryFieldAndFault) {
     const auto rows = lineFrames();
     RawPcap pcap;
     for (const json& row : rows) addRow(pcap, row);
-    const auto packets = dissectFields(pcap, {"kavrol.fault", "kavrol.command", "kavrol.sub_command", "kavrol.route.byte",
-                                              "kavrol.payload", "kavrol.reply.code", "kavrol.reply.status"});
+    const auto packets =
+        dissectFields(pcap, {"kavrol.fault", "kavrol.command", "kavrol.sub_command", "kavrol.route.byte",
+                             "kavrol.payload", "kavrol.reply.code", "kavrol.reply.status"});
     ASSERT_EQ(packets.size(), rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const json& row = rows[i];
@@ -279,10 +293,12 @@ TEST(Dissector, MarksHostilePacketsWithoutALuaError) {
         {"route count 255", {1, 1, 1, 1, 0x24, 0x0A, 0x00, 0xFF, 0x01, 0x02}, "cut"},
         {"whole envelope, route count 255",
          Bytes{1, 1, 1, 1, 0x24, 0x0A, 0x00, 0xFF, 0x3C, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00}, "route-out-of-range"},
-        {"multiplexed flag on a direct frame", {1, 1, 1, 1, 0x09, 0x03, 0x00, 0x1B, 0x5D, 0x34, 0x12, 0x56, 0x00},
+        {"multiplexed flag on a direct frame",
+         {1, 1, 1, 1, 0x09, 0x03, 0x00, 0x1B, 0x5D, 0x34, 0x12, 0x56, 0x00},
          "not-this-form"},
         {"inner frame shorter than 6 bytes", {1, 1, 1, 1, 0x24, 0x09, 0x00, 0x00, 0x3C, 0x03}, "cut"},
-        {"a valid reply and 3 bytes more", {1, 2, 2, 0, 0x3E, 0x08, 0x01, 0x00, 0x0F, 0x31, 0x06, 0x07, 0x08, 0xAA, 0xBB, 0xCC},
+        {"a valid reply and 3 bytes more",
+         {1, 2, 2, 0, 0x3E, 0x08, 0x01, 0x00, 0x0F, 0x31, 0x06, 0x07, 0x08, 0xAA, 0xBB, 0xCC},
          "none"},
         {"a reply of L 250 with 6 bytes", {1, 2, 2, 0, 0x3E, 0xFA, 0x01, 0x00, 0xC5, 0xFB}, "cut"},
         {"a command of L 49 with 5 bytes", {1, 1, 1, 0, 0x31, 0x01, 0x00, 0x00, 0x00}, "cut"},

@@ -20,14 +20,10 @@ TEST(ToolsFaultPlan, EachFaultGivesTheStatusAHostReads) {
         std::size_t bytesSent;
     };
     const Case cases[] = {
-        {always(FaultKind::Delay, 50), 1, 12},
-        {always(FaultKind::NoReply), -2, 0},
-        {always(FaultKind::Truncate, 5), -2, 5},
-        {always(FaultKind::Truncate, 1), -2, 1},
-        {always(FaultKind::BadChecksum), -3, 12},
-        {always(FaultKind::DeviceError, 247), -12, 12},
-        {always(FaultKind::DeviceError, 255), -4, 12},
-        {always(FaultKind::Oversize, 251), -3, 12},
+        {always(FaultKind::Delay, 50), 1, 12},         {always(FaultKind::NoReply), -2, 0},
+        {always(FaultKind::Truncate, 5), -2, 5},       {always(FaultKind::Truncate, 1), -2, 1},
+        {always(FaultKind::BadChecksum), -3, 12},      {always(FaultKind::DeviceError, 247), -12, 12},
+        {always(FaultKind::DeviceError, 255), -4, 12}, {always(FaultKind::Oversize, 251), -3, 12},
     };
     for (const Case& c : cases) {
         const ReplyPlan p = planReply(kFrame, std::span(&c.fault, 1), 1, 1);
@@ -71,7 +67,8 @@ TEST(ToolsFaultPlan, ScheduleDependsOnlyOnSeedAndSequence) {
                                 {FaultKind::Noise, 0.2, std::nullopt}};
     auto schedule = [&](std::uint64_t seed, std::uint64_t from, std::uint64_t to) {
         std::vector<std::int32_t> s;
-        for (std::uint64_t seq = from; seq <= to; ++seq) s.push_back(planReply(kFrame, faults, seed, seq).expected.status);
+        for (std::uint64_t seq = from; seq <= to; ++seq)
+            s.push_back(planReply(kFrame, faults, seed, seq).expected.status);
         return s;
     };
     const auto a = schedule(7, 1, 1000);
@@ -83,7 +80,8 @@ TEST(ToolsFaultPlan, ScheduleDependsOnlyOnSeedAndSequence) {
     // About 20 % of replies lose their reply; 1000 draws stay well within 15..25 %.
     const FaultSpec only = {FaultKind::NoReply, 0.2, std::nullopt};
     int silent = 0;
-    for (std::uint64_t seq = 1; seq <= 1000; ++seq) silent += planReply(kFrame, std::span(&only, 1), 7, seq).bytes.empty();
+    for (std::uint64_t seq = 1; seq <= 1000; ++seq)
+        silent += planReply(kFrame, std::span(&only, 1), 7, seq).bytes.empty();
     EXPECT_GT(silent, 150);
     EXPECT_LT(silent, 250);
 }

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <fstream>
 #include <set>
-#include <thread>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -56,9 +56,10 @@ TEST(ToolsFaults, EachFaultIsReportedWithItsStatus) {
         std::int32_t status;  // 0: either -2 or -3, as the noise decides
     };
     const Case cases[] = {
-        {"delay:1:100", "1500", 1},     {"no-reply", "300", -2},          {"truncate:1:10", "300", -2},
-        {"bad-checksum", "1500", -3},   {"device-error:1:247", "1500", -12}, {"device-error:1:255", "1500", -4},
-        {"oversize:1:251", "1500", -3}, {"noise:1:2", "300", 0},
+        {"delay:1:100", "1500", 1},          {"no-reply", "300", -2},
+        {"truncate:1:10", "300", -2},        {"bad-checksum", "1500", -3},
+        {"device-error:1:247", "1500", -12}, {"device-error:1:255", "1500", -4},
+        {"oversize:1:251", "1500", -3},      {"noise:1:2", "300", 0},
     };
     for (const Case& c : cases) {
         const std::string log = tempPath("faults.jsonl");
@@ -127,10 +128,11 @@ TEST(ToolsFaults, AReplyLaterThanTheClientTimeOutIsLoggedAsATimeOut) {
 TEST(ToolsFaults, NoiseBeforeTheReplyIsNamedInTheDiagnosis) {
     for (const char* seed : {"1", "2", "3"}) {
         Devsim sim({"--quiet", "--seed", seed, "--fault", "noise:1:2"});
-        const RunResult r = run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1",
-                                 "--timeout", "300"});
+        const RunResult r =
+            run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1", "--timeout", "300"});
         EXPECT_NE(r.out.find("is not the start byte 3E, a valid reply follows at offset 2"), std::string::npos)
-            << "seed " << seed << "\n" << r.out;
+            << "seed " << seed << "\n"
+            << r.out;
     }
 }
 
@@ -148,8 +150,8 @@ TEST(ToolsFaults, TheReportListsEveryByteThatArrived) {
         EXPECT_EQ(j["arrived_ascii"].get<std::string>().size(), (j["arrived"].get<std::string>().size() + 1) / 3)
             << fault;
 
-        const RunResult text = run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1",
-                                    "--timeout", "300"});
+        const RunResult text =
+            run({KAVROL_CLI_PATH, "query", "--port", sim.path(), "--model", "2", "--command", "1", "--timeout", "300"});
         // The first line of the hex dump holds 24 bytes.
         const auto both = waitForEntries(log, 2);
         ASSERT_EQ(both.size(), 2U) << fault;

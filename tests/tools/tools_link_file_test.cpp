@@ -35,11 +35,14 @@ TEST(LinkFile, WhatIsAtThePathDecidesWhetherItIsReplaced) {
         const char* what;
         std::function<void(const std::string&)> prepare;  // puts something at the path
         bool replaced;
-        std::function<void(const std::string&)> check;    // what must be there after a refusal
+        std::function<void(const std::string&)> check;  // what must be there after a refusal
     };
     const Case cases[] = {
         {"nothing", [](const std::string&) {}, true, {}},
-        {"a dangling link", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/pts/gone", p.c_str()), 0); }, true, {}},
+        {"a dangling link",
+         [](const std::string& p) { ASSERT_EQ(::symlink("/dev/pts/gone", p.c_str()), 0); },
+         true,
+         {}},
         {"a link to a regular file",
          [](const std::string& p) {
              writeText(p + ".file", "keep");

@@ -3,25 +3,25 @@
 // decode; the capture opened with the Lua dissector when tshark is there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
-#include <atomic>
-#include <algorithm>
 
 #include <fcntl.h>
-#include <nlohmann/json.hpp>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include "common/hex.h"
-#include "pty/pty_pair.h"
 #include "common/serial_port.h"
+#include "pty/pty_pair.h"
 #include "support/json_lines.h"
 #include "support/process.h"
 
@@ -48,7 +48,8 @@ public:
         bool outToPipe = false;
     };
     explicit Monitor(const std::vector<std::string>& args) : Monitor(args, Io{}) {}
-    Monitor(const std::vector<std::string>& args, Io io) : out_(tempPath("monitor.out")), err_(tempPath("monitor.err")) {
+    Monitor(const std::vector<std::string>& args, Io io)
+        : out_(tempPath("monitor.out")), err_(tempPath("monitor.err")) {
         const rlim_t fileSizeLimit = io.fileSizeLimit;
         std::vector<std::string> argv{KAVROL_CLI_PATH, "monitor"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -58,7 +59,8 @@ public:
         // Opened before the limit is set, so that the monitor's own output is never cut.
         int pipeEnds[2] = {-1, -1};
         if (io.outToPipe && ::pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        const int out = io.outToPipe ? pipeEnds[1] : ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int out =
+            io.outToPipe ? pipeEnds[1] : ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         outPipe_ = pipeEnds[0];
         const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid_ = ::fork();
@@ -281,10 +283,9 @@ TEST_F(ToolsMonitor, DissectorShowsCommandReplyAndChecksumVerdict) {
     if (!haveTshark()) GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
     const RunResult r = dissect(pcap_);
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    for (const char* expected : {"Kavrol32 serial line", "Direction: host to device (1)", "Form: direct",
-                                 "Command: 1", "Sub-command: 0", "Reply: code 1", "Reply code: 1",
-                                 "Checksum status: Good (1)", "Route count: 0", "Form: multiplexed",
-                                 "Envelope checksum status: Good (1)"}) {
+    for (const char* expected : {"Kavrol32 serial line", "Direction: host to device (1)", "Form: direct", "Command: 1",
+                                 "Sub-command: 0", "Reply: code 1", "Reply code: 1", "Checksum status: Good (1)",
+                                 "Route count: 0", "Form: multiplexed", "Envelope checksum status: Good (1)"}) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
     EXPECT_EQ(r.out.find("Bad ("), std::string::npos) << r.out;
@@ -306,8 +307,10 @@ Bytes readSome(int fd, std::size_t count) {
     while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
         std::uint8_t buf[256];
         const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) got.insert(got.end(), buf, buf + n);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (n > 0)
+            got.insert(got.end(), buf, buf + n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return got;
 }
@@ -367,8 +370,10 @@ std::size_t flood(int fd, std::size_t total, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (done < total && std::chrono::steady_clock::now() < deadline) {
         const ssize_t n = ::write(fd, chunk.data(), std::min(chunk.size(), total - done));
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return done;
 }
@@ -378,8 +383,10 @@ void drain(int fd, int quietMs) {
     auto quietSince = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(quietMs)) {
         std::uint8_t buf[4096];
-        if (::read(fd, buf, sizeof buf) > 0) quietSince = std::chrono::steady_clock::now();
-        else std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (::read(fd, buf, sizeof buf) > 0)
+            quietSince = std::chrono::steady_clock::now();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
@@ -461,8 +468,10 @@ TEST_F(ToolsMonitorLine, ABurstJustBeforeTheStopIsNotDecodedForLong) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (sent < kBurst && std::chrono::steady_clock::now() < deadline) {
         const ssize_t n = ::write(dev(), burst.data() + sent, std::min<std::size_t>(4096, kBurst - sent));
-        if (n > 0) sent += static_cast<std::size_t>(n);
-        else std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     appReader.join();
     ASSERT_EQ(sent, kBurst);
@@ -526,7 +535,8 @@ TEST_F(ToolsMonitorLine, TheApplicationsSpeedAndStopBitsAreFollowedAndLogged) {
     Monitor monitor({"--device", devPath(), "--pty", "--link", link, "--json"});
     ASSERT_TRUE(waitForPath(link)) << monitor.err();
     // Nobody answers: only the settings matter here.
-    query(link, {"--baud", "19200", "--parity", "E", "--stop", "2", "--model", "2", "--command", "1", "--timeout", "100"});
+    query(link,
+          {"--baud", "19200", "--parity", "E", "--stop", "2", "--model", "2", "--command", "1", "--timeout", "100"});
     const std::string expected =
         "the application set its line to 19200 baud, 2 stop bits (a pseudo-terminal shows no parity or data bits); "
         "the device side follows: 19200 8N2";
@@ -601,8 +611,7 @@ TEST(ToolsDissector, FlagsBadChecksumsAndNamesDeviceErrors) {
     for (const char* expected : {"Checksum status: Bad (0) (received 07 31, computed 04 31)",
                                  "Expert Info (Error/Checksum): Checksum mismatch: received 07 31, computed 04 31",
                                  "Device error: device error 249 (library result -10, device-error) (249)",
-                                 "Route byte: 0x05",
-                                 "Envelope checksum status: Bad (0) (received 2E, computed 2F)"}) {
+                                 "Route byte: 0x05", "Envelope checksum status: Bad (0) (received 2E, computed 2F)"}) {
         EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
     }
 }

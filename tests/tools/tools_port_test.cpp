@@ -30,7 +30,9 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 }
 
 // The devsim log line of its command number n: the client's n-th poll arrived.
-bool commandArrived(const Devsim& sim, int n) { return sim.log().find(" #" + std::to_string(n) + " ") != std::string::npos; }
+bool commandArrived(const Devsim& sim, int n) {
+    return sim.log().find(" #" + std::to_string(n) + " ") != std::string::npos;
+}
 
 TEST(ToolsPort, ASecondClientFindsThePortBusy) {
     Devsim sim({});
@@ -125,7 +127,8 @@ TEST(ToolsPort, ALineSettingAPseudoTerminalCannotTakeIsNamed) {
         ASSERT_EQ(run(pollArgs(sim.path(), {})).exitCode, 0);
         const RunResult r = run(pollArgs(sim.path(), args));
         EXPECT_EQ(r.exitCode, 3) << r.err;
-        EXPECT_NE(r.err.find("cannot set " + sim.path() + " to " + line + " (tcsetattr: Invalid argument): a Linux "
+        EXPECT_NE(r.err.find("cannot set " + sim.path() + " to " + line +
+                             " (tcsetattr: Invalid argument): a Linux "
                              "pseudo-terminal cannot take parity or fewer than 8 data bits"),
                   std::string::npos)
             << r.err;
@@ -147,8 +150,9 @@ TEST(ToolsPort, SeveralPortsRunInParallelEachLineNamingItsPort) {
     // The silent line comes first; its time-outs must not hold up the other.
     Devsim silent({"--quiet", "--fault", "no-reply"});
     Devsim answering({"--quiet"});
-    const RunResult r = run({KAVROL_CLI_PATH, "query", "--json", "--port", silent.path(), "--port", answering.path(),
-                             "--model", "2", "--command", "1", "--repeat", "3", "--interval", "0", "--timeout", "1000"});
+    const RunResult r =
+        run({KAVROL_CLI_PATH, "query", "--json", "--port", silent.path(), "--port", answering.path(), "--model", "2",
+             "--command", "1", "--repeat", "3", "--interval", "0", "--timeout", "1000"});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     std::vector<nlohmann::json> lines;
     std::istringstream in(r.out);

@@ -110,7 +110,7 @@ TEST(ToolsScenario, GroupScenariosSendWhatTheLayoutsRead) {
         const char* name;
         unsigned code3Last;
     };
-    const Case cases[] = {{"model-2-9", 18}, {"model-23", 38}, {"model-17-24", 80},
+    const Case cases[] = {{"model-2-9", 18}, {"model-23", 38},  {"model-17-24", 80},
                           {"model-8", 105},  {"model-18", 241}, {"all-models", 241}};
     for (const Case& c : cases) {
         const Scenario s = *builtinScenario(c.name);

@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "simulator/device_scanner.h"
 #include "common/wire.h"
+#include "simulator/device_scanner.h"
 
 namespace kavrol::tools {
 namespace {

@@ -13,7 +13,7 @@ typedef void (*AnyFunction)(void);
 int main(void) {
     const HMODULE dll = GetModuleHandleA("Kavrol32.dll");
     const struct {
-        const char *name;
+        const char* name;
         AnyFunction bound;
     } entries[] = {
         {"Init_Msg_Bin", (AnyFunction)Init_Msg_Bin}, {"Get_Version", (AnyFunction)Get_Version},

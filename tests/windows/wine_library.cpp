@@ -13,8 +13,8 @@ struct ExportName {
 };
 
 constexpr ExportName kExports[] = {
-    {"Init_Msg_Bin", 1}, {"Get_Version", 2}, {"MuxSendComm", 3}, {"MuxReceiveComm", 4},
-    {"SaveBuffer", 5},   {"LoadBuffer", 6},  {"ChiudiFile", 7},  {"ApriFile", 8},
+    {"Init_Msg_Bin", 1}, {"Get_Version", 2}, {"MuxSendComm", 3},   {"MuxReceiveComm", 4},
+    {"SaveBuffer", 5},   {"LoadBuffer", 6},  {"ChiudiFile", 7},    {"ApriFile", 8},
     {"CreaFile", 9},     {"ShiftMask", 10},  {"_Invia_Ack@4", 11},
 };
 
@@ -77,12 +77,8 @@ void testExportedSurface(const Library& lib, Checks& checks) {
         std::int32_t want;
     };
     const Case cases[] = {
-        {0x5678, 0xF0, 0x0F, 8, 0, 0x56},
-        {-256, 0xFFFFFFFFU, 0, 4, 0, -16},
-        {1, 0, 0xFFFFFFFFU, 31, 1, INT32_MIN},
-        {1, 0, 0xFFFFFFFFU, 33, 1, 2},
-        {0x5678, 0x0F, 0xF0, 4, 2, 0x78},
-        {0x7FFFFFFF, 0, 0, 3, 1, 0},
+        {0x5678, 0xF0, 0x0F, 8, 0, 0x56}, {-256, 0xFFFFFFFFU, 0, 4, 0, -16}, {1, 0, 0xFFFFFFFFU, 31, 1, INT32_MIN},
+        {1, 0, 0xFFFFFFFFU, 33, 1, 2},    {0x5678, 0x0F, 0xF0, 4, 2, 0x78},  {0x7FFFFFFF, 0, 0, 3, 1, 0},
     };
     for (const Case& c : cases) {
         checks.equal(lib.shiftMask(c.value, c.maskA, c.maskB, c.count, c.direction), c.want, "ShiftMask");

@@ -148,7 +148,7 @@ void commandFrames(const Library& lib, Checks& checks) {
     {
         checks.step("direct frame with two words");
         Command c;
-        c.command = 0xABCD0003U;  // only the low byte counts
+        c.command = 0xABCD0003U;                    // only the low byte counts
         for (std::uint32_t& r : c.route) r = 0xEE;  // ignored by a direct frame
         c.itemCount = 2;
         c.words[0] = 0xFFFF1234U;
@@ -236,8 +236,8 @@ void decodedReplies(const Library& lib, Checks& checks) {
         checks.step("model 2 reply code 6");
         // SharedLayout6 with r6 = 61, r7 = 62, r8 = 18, r9 = 52, r10..r23 = 70..7D.
         Expected want;
-        want.bytes(0, {0x61, 0, 0x62, 0, 0x73, 0, 0x7A, 0, 0x74, 0, 0x7B, 0, 0x75, 0x76, 0x7C,
-                       0x7D, 0x72, 0, 0x79, 0, 0x71, 0, 0x78, 0, 0x70, 0, 0x77, 0, 52, 18});
+        want.bytes(0, {0x61, 0,    0x62, 0,    0x73, 0,    0x7A, 0,    0x74, 0,    0x7B, 0,    0x75, 0x76, 0x7C,
+                       0x7D, 0x72, 0,    0x79, 0,    0x71, 0,    0x78, 0,    0x70, 0,    0x77, 0,    52,   18});
         ReplyRecord& r = want.record;
         r.code6Word0 = 0x61;
         r.code6Word1 = 0x62;
@@ -256,9 +256,9 @@ void decodedReplies(const Library& lib, Checks& checks) {
         Expected want;
         for (unsigned k = 0; k <= 15; ++k) want.buffer[k] = pattern(k, 1, 0x80);  // r6..r21
         for (unsigned k = 16; k <= 63; ++k) want.buffer[k] = 0;
-        want.buffer[64] = 0x90;                                                     // r22
-        want.buffer[89] = 0x91;                                                     // r23
-        want.bytes(97, {0x92, 0x93, 0x94, 0x95});                                   // r24..r27
+        want.buffer[64] = 0x90;                                                            // r22
+        want.buffer[89] = 0x91;                                                            // r23
+        want.bytes(97, {0x92, 0x93, 0x94, 0x95});                                          // r24..r27
         for (unsigned k = 117; k <= 127; ++k) want.buffer[k] = pattern(k - 117, 1, 0x96);  // r28..r38
         ReplyRecord& r = want.record;
         for (unsigned i = 0; i < 32; ++i) r.code3Words[i] = 0;
@@ -313,8 +313,7 @@ void decodedReplies(const Library& lib, Checks& checks) {
         want.bytes(0, {0x42, 0x00});
         const Outcome got = transact(lib, checks, 0);
         expectDecoded(checks, got, want);
-        std::printf("wait figures: reply after 20 ms seen after %.2f ms, wait CPU %.2f ms\n", got.wallMs,
-                    got.cpuMs);
+        std::printf("wait figures: reply after 20 ms seen after %.2f ms, wait CPU %.2f ms\n", got.wallMs, got.cpuMs);
     }
 }
 
@@ -325,8 +324,7 @@ void expectTimeout(Checks& checks, const Outcome& got) {
     // A wait that blocks in the driver uses a small part of its wall time
     // (the thread's CPU clock counts in steps of several milliseconds).
     std::printf("wait figures: silent device, time-out after %.1f ms, wait CPU %.2f ms\n", got.wallMs, got.cpuMs);
-    checks.check(got.cpuMs < got.wallMs / 10, "the silent wait used %.1f ms of CPU in %.1f ms", got.cpuMs,
-                 got.wallMs);
+    checks.check(got.cpuMs < got.wallMs / 10, "the silent wait used %.1f ms of CPU in %.1f ms", got.cpuMs, got.wallMs);
 }
 
 void failedReplies(const Library& lib, HANDLE port, Checks& checks) {

@@ -10,11 +10,11 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/transaction.h"
-#include "simulator/builtin_scenarios.h"
-#include "pty/pty_pair.h"
 #include "common/serial_port.h"
-#include "simulator/simulator.h"
 #include "protocol/frame.h"
+#include "pty/pty_pair.h"
+#include "simulator/builtin_scenarios.h"
+#include "simulator/simulator.h"
 
 namespace kavrol::cli {
 
@@ -67,14 +67,24 @@ std::vector<Step> tourSteps() {
          "A direct frame goes to the device on the line. It is sent without its start byte '<' (3C),\n"
          "but its two checksum bytes count it. The reply (reply code 1) carries 2A 07 E8 03 10 27:\n"
          "model 2 widens the first two bytes to 16 bits and keeps the next two pairs, low byte first.",
-         direct(2, 1), kReplyTimeoutMs, 1, 1,
-         {{"code1Word0", {42}}, {"code1Word1", {7}}, {"code1Word2", {1000}}, {"code1Word3", {10000}}, {"code1Word4", {0}}},
+         direct(2, 1),
+         kReplyTimeoutMs,
+         1,
+         1,
+         {{"code1Word0", {42}},
+          {"code1Word1", {7}},
+          {"code1Word2", {1000}},
+          {"code1Word3", {10000}},
+          {"code1Word4", {0}}},
          {{0, {0x2A, 0x00, 0x07, 0x00, 0xE8, 0x03, 0x10, 0x27}}},
          false},
         {"Eight input bits from the same device",
          "Reply code 2 carries the byte A5 and a flag byte 01. The layout spreads the eight bits of A5\n"
          "over eight 16-bit values and turns the flag into 0 or 1.",
-         direct(2, 2), kReplyTimeoutMs, 1, 2,
+         direct(2, 2),
+         kReplyTimeoutMs,
+         1,
+         2,
          {{"code2Word0", {1}}, {"code2Bits", {1, 0, 1, 0, 0, 1, 0, 1}}},
          {},
          false},
@@ -82,7 +92,10 @@ std::vector<Step> tourSteps() {
          "A multiplexed frame wraps the command in an envelope ('$' = 24) with a one-byte checksum and\n"
          "the route 1,5 that the multiplexer follows. Reply code 6: the last value arrives high byte\n"
          "first (12 34), so the layout swaps it into 0x1234.",
-         viaMultiplexer(23, 6), kReplyTimeoutMs, 1, 6,
+         viaMultiplexer(23, 6),
+         kReplyTimeoutMs,
+         1,
+         6,
          {{"code6Word0", {1}},
           {"code6Word1", {2}},
           {"code6Pair0", {13, 29}},
@@ -97,7 +110,10 @@ std::vector<Step> tourSteps() {
         {"A status block from a model 4 device behind the multiplexer",
          "Reply code 3 of model 4 copies status bytes and sets bit 1 wherever bit 0 is set in the\n"
          "first nine (01 becomes 03, 81 becomes 83), and packs four bits of two bytes into one.",
-         viaMultiplexer(4, 3), kReplyTimeoutMs, 1, 3,
+         viaMultiplexer(4, 3),
+         kReplyTimeoutMs,
+         1,
+         3,
          {{"code3Bytes", {3, 2, 131, 0, 7, 6, 7, 8, 11, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 15, 66, 0, 0, 0}},
           {"code3QuadA", {0, 0, 0, 0}}},
          {{64, {0x03, 0x02, 0x83, 0x00, 0x07, 0x06, 0x07, 0x08, 0x0B}}},
@@ -105,37 +121,55 @@ std::vector<Step> tourSteps() {
         {"The same measurements read as model 19",
          "Models 1 and 19 have no normalization: the library leaves the caller's buffer alone, and\n"
          "the record takes whatever the buffer held before (zeros here), not the reply's 42.",
-         direct(19, 1), kReplyTimeoutMs, 1, 1,
+         direct(19, 1),
+         kReplyTimeoutMs,
+         1,
+         1,
          {{"code1Word0", {0}}, {"code1Word2", {0}}},
          {},
          true},
         {"Free text from a model 0 device",
          "Reply code 9 hands the whole payload over as it came, followed by one zero byte.",
-         direct(0, 9), kReplyTimeoutMs, 1, 9,
+         direct(0, 9),
+         kReplyTimeoutMs,
+         1,
+         9,
          {},
          {{0, {'H', 'e', 'l', 'l', 'o', 0}}},
          false},
         {"A reply code that no model has a layout for",
          "Reply code 4 is valid (status 1), but nothing is normalized or recorded.",
-         direct(2, 4), kReplyTimeoutMs, 1, 4,
+         direct(2, 4),
+         kReplyTimeoutMs,
+         1,
+         4,
          {},
          {},
          true},
         {"The device answers with an error code",
          "Reply codes 247 to 255 are device errors; the library reports code c as c - 259.",
-         direct(2, 20), kReplyTimeoutMs, protocol::deviceErrorResult(250), -1,
+         direct(2, 20),
+         kReplyTimeoutMs,
+         protocol::deviceErrorResult(250),
+         -1,
          {},
          {},
          true},
         {"A reply damaged on the line",
          "The simulator breaks the checksum of this reply. The library rejects the frame: -3.",
-         direct(2, 21), kReplyTimeoutMs, protocol::kFrameError, -1,
+         direct(2, 21),
+         kReplyTimeoutMs,
+         protocol::kFrameError,
+         -1,
          {},
          {},
          true},
         {"The device stays silent",
          "No reply comes: after its time-out (300 ms here) the library gives up with -2.",
-         direct(2, 22), kSilenceTimeoutMs, protocol::kTimeout, -1,
+         direct(2, 22),
+         kSilenceTimeoutMs,
+         protocol::kTimeout,
+         -1,
          {},
          {},
          true},
@@ -211,7 +245,9 @@ int runDemo(const DemoOptions& options) {
     }
 
     std::cout << "Kavrol32 demonstration: a tour of transactions with simulated field devices.\n"
-                 "The simulator plays the devices on the pseudo-terminal " << pty.portPath() << ";\n"
+                 "The simulator plays the devices on the pseudo-terminal "
+              << pty.portPath()
+              << ";\n"
                  "this program talks to them through the library's interface, as an application would:\n"
                  "MuxSendComm sends a command frame, MuxReceiveComm reads the reply, checks it, and re-lays\n"
                  "its payload for the device's model into a 317-byte buffer and a fixed record.\n"

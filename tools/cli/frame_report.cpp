@@ -134,12 +134,14 @@ void FrameReport::printText(const FoundFrame& f, std::optional<double> gap) {
     const bool command = f.kind == FoundFrame::Kind::Command;
     if (command) {
         os_ << kIndent << tools::describeCommand(f.command) << "\n";
-        if (const auto words = wordsOf(f.command); !words.empty()) os_ << kIndent << "words     " << wordsText(words) << "\n";
+        if (const auto words = wordsOf(f.command); !words.empty())
+            os_ << kIndent << "words     " << wordsText(words) << "\n";
     } else {
         os_ << kIndent << replyText(f) << "\n";
     }
     os_ << kIndent << "checksum  " << (twoByteOk(f) ? "ok" : "MISMATCH") << ": received " << checksumText(f.received)
-        << ", computed " << checksumText(f.computed) << (command && f.command.multiplexed ? " (inner frame)" : "") << "\n";
+        << ", computed " << checksumText(f.computed) << (command && f.command.multiplexed ? " (inner frame)" : "")
+        << "\n";
     if (command && f.command.multiplexed) {
         os_ << kIndent << "envelope  " << (f.envelopeReceived == f.envelopeComputed ? "ok" : "MISMATCH")
             << ": received " << hexByte(f.envelopeReceived) << ", computed " << hexByte(f.envelopeComputed) << "\n";
@@ -163,7 +165,8 @@ json FrameReport::frameJson(const FoundFrame& f, std::optional<double> gap) cons
         j["note"] = f.note;
         return j;
     }
-    j["checksum"] = {{"ok", twoByteOk(f)}, {"received", checksumText(f.received)}, {"computed", checksumText(f.computed)}};
+    j["checksum"] = {
+        {"ok", twoByteOk(f)}, {"received", checksumText(f.received)}, {"computed", checksumText(f.computed)}};
     if (f.kind == FoundFrame::Kind::Command) {
         const tools::Command& c = f.command;
         j["description"] = tools::describeCommand(c);

@@ -22,7 +22,8 @@ Outcome replayReply(std::uint32_t model, const Bytes& frame);
 
 class FrameReport {
 public:
-    FrameReport(std::ostream& os, bool json, std::optional<std::uint32_t> model) : os_(os), json_(json), model_(model) {}
+    FrameReport(std::ostream& os, bool json, std::optional<std::uint32_t> model)
+        : os_(os), json_(json), model_(model) {}
 
     void print(const tools::FoundFrame& f);
     // A line about the input or the line itself ("line 3: ...", "reply missing").

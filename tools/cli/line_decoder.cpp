@@ -4,7 +4,8 @@
 
 namespace kavrol::cli {
 
-void LineDecoder::feed(tools::LineDirection d, std::span<const std::uint8_t> bytes, std::optional<std::int64_t> timeUs) {
+void LineDecoder::feed(tools::LineDirection d, std::span<const std::uint8_t> bytes,
+                       std::optional<std::int64_t> timeUs) {
     // In slices of at most a long frame, each drained before the next: the
     // finder then holds a bounded number of bytes however much comes at once.
     constexpr std::size_t kSlice = 256;

@@ -14,8 +14,8 @@ namespace kavrol::cli {
 
 namespace {
 
-constexpr int kIdlePollMs = 50;         // how often the application's settings are looked at
-constexpr int kNoClientPauseMs = 20;    // back-off while nobody holds the pty
+constexpr int kIdlePollMs = 50;       // how often the application's settings are looked at
+constexpr int kNoClientPauseMs = 20;  // back-off while nobody holds the pty
 constexpr std::size_t kReadSize = 4096;
 // Read from a side no further while this much waits for the other: the
 // sender is held up as a real port's output queue would hold it.
@@ -28,9 +28,7 @@ std::int64_t monotonicUs() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-const char* sideName(tools::LineDirection to) {
-    return to == tools::LineDirection::Host ? "application" : "device";
-}
+const char* sideName(tools::LineDirection to) { return to == tools::LineDirection::Host ? "application" : "device"; }
 
 // "19200 baud, 2 stop bits": what a pseudo-terminal shows of a line.
 std::string ptyLineText(const tools::LineSettings& s) {
@@ -71,7 +69,8 @@ tools::LineSettings followedLine(const tools::LineSettings& asked, const tools::
 
 LineTap::LineTap(int appFd, int devFd, bool followAppLine, const tools::LineSettings& device)
     : appFd_(appFd), devFd_(devFd), follow_(followAppLine), device_(device) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     appFlags_ = makeNonBlocking(appFd_);
     devFlags_ = makeNonBlocking(devFd_);
     flows_[0].from = appFd_;
@@ -176,8 +175,9 @@ bool LineTap::writeTo(Flow& f) {
     if (f.stalled) {
         // The side takes bytes again: forward what comes from now on.
         f.stalled = false;
-        note(std::string("the ") + sideName(f.direction == tools::LineDirection::Host ? tools::LineDirection::Device
-                                                                                        : tools::LineDirection::Host) +
+        note(std::string("the ") +
+             sideName(f.direction == tools::LineDirection::Host ? tools::LineDirection::Device
+                                                                : tools::LineDirection::Host) +
              " side reads again; " + std::to_string(f.dropped) + " bytes for it were dropped");
         f.dropped = 0;
         return true;

@@ -74,11 +74,11 @@ private:
         int from = -1;
         int to = -1;
         tools::LineDirection direction = tools::LineDirection::Unknown;
-        tools::Bytes pending;       // read, not yet taken by `to`
-        std::size_t sent = 0;       // of pending
+        tools::Bytes pending;             // read, not yet taken by `to`
+        std::size_t sent = 0;             // of pending
         std::int64_t waitingSinceUs = 0;  // last progress while something is pending
-        bool stalled = false;       // `to` took nothing for kTapStallMs: drop until it reads
-        std::uint64_t dropped = 0;  // since the stall began
+        bool stalled = false;             // `to` took nothing for kTapStallMs: drop until it reads
+        std::uint64_t dropped = 0;        // since the stall began
     };
 
     void run();

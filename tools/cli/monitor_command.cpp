@@ -8,15 +8,15 @@
 #include <iostream>
 #include <memory>
 
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include "cli/line_decoder.h"
 #include "cli/line_tap.h"
 #include "cli/options.h"
 #include "common/line_options.h"
-#include "pty/pty_pair.h"
 #include "link-file/link_file.h"
+#include "pty/pty_pair.h"
 
 namespace kavrol::cli {
 
@@ -25,8 +25,8 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void onMonitorStopSignal(int) { g_stop = 1; }
 
-constexpr int kTakeMs = 10;          // how often gaps and missing replies are looked at
-constexpr int kReopenPollMs = 200;   // how often a lost device side is looked for
+constexpr int kTakeMs = 10;         // how often gaps and missing replies are looked at
+constexpr int kReopenPollMs = 200;  // how often a lost device side is looked for
 // After a stop, what the line brought is decoded for this long at most;
 // the rest is counted (and kept in the raw log).
 constexpr auto kDecodeAfterStop = std::chrono::milliseconds(500);
@@ -272,7 +272,8 @@ int forward(const MonitorOptions& o, Ends& ends, std::unique_ptr<LineTap>& tap, 
             monitor.take(tap->take(0));
             const tools::LineSettings now = tap->deviceLine();
             tap = std::make_unique<LineTap>(ends.appFd(), ends.device->fd(), o.pty, now);
-            monitor.annotate("device side reopened: " + ends.deviceName + ", " + tools::describeLine(now), wallClockUs());
+            monitor.annotate("device side reopened: " + ends.deviceName + ", " + tools::describeLine(now),
+                             wallClockUs());
         }
     }
     return monitor.failure().empty() ? kExitOk : kExitFailed;
@@ -285,13 +286,16 @@ void addMonitorOptions(CLI::App& m, MonitorOptions& o) {
     m.add_flag("--pty", o.pty, "create a pseudo-terminal for the application (its path is printed; see --link)");
     m.add_option("--between", o.between, "forward between two ports: the application's side, then the device's")
         ->expected(2);
-    m.add_option("--link", o.link, "with --pty: also make this symlink to the pseudo-terminal (never replaces anything "
-                                   "but a symbolic link)");
+    m.add_option("--link", o.link,
+                 "with --pty: also make this symlink to the pseudo-terminal (never replaces anything "
+                 "but a symbolic link)");
     tools::addLineOptions(m, o.line, " of the ports");
     m.add_option("--timeout", o.timeoutMs, "ms after a command without an answer before the reply is reported missing")
-        ->transform(numberUpTo(600000))->capture_default_str();
+        ->transform(numberUpTo(600000))
+        ->capture_default_str();
     m.add_option("--gap", o.gapMs, "ms of quiet that end a frame still waiting for bytes")
-        ->transform(numberUpTo(60000))->capture_default_str();
+        ->transform(numberUpTo(60000))
+        ->capture_default_str();
     addModelOption(m, o.model, ": show valid replies normalized and parsed as kavrol query does");
     m.add_flag("--json", o.json, "one JSON object per frame");
     m.add_option("--raw", o.raw, "keep a hex log of everything on the line (kavrol decode --file reads it)");

@@ -21,14 +21,14 @@ struct MonitorOptions {
     std::vector<std::string> between;  // two ports
     std::string link;                  // symlink to the pty for the application
     tools::LineSettings line;
-    std::uint32_t timeoutMs = 1000;    // a reply later than this is reported missing
-    std::uint32_t gapMs = 20;          // a quiet line ends a frame that waits
+    std::uint32_t timeoutMs = 1000;  // a reply later than this is reported missing
+    std::uint32_t gapMs = 20;        // a quiet line ends a frame that waits
     std::optional<std::uint32_t> model;
     bool json = false;
     std::string raw;
     std::string pcap;
-    bool shared = false;               // open the ports without locking them
-    bool reopen = false;               // wait for a lost device side to come back
+    bool shared = false;  // open the ports without locking them
+    bool reopen = false;  // wait for a lost device side to come back
 };
 
 void addMonitorOptions(CLI::App& monitor, MonitorOptions& o);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/clock_text.h"
 #include "cli/options.h"
+#include "common/clock_text.h"
 
 namespace kavrol::cli {
 

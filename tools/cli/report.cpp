@@ -73,7 +73,8 @@ std::string notFromReplyText(const FieldValue& f) {
 void printBuffer(std::ostream& os, const Outcome& o, const Request& r, const std::string& indent) {
     const std::size_t count = o.writtenCount();
     if (count == 0) {
-        os << indent << "buffer    model " << r.model << " has no layout for this reply: the buffer is left as it was\n";
+        os << indent << "buffer    model " << r.model
+           << " has no layout for this reply: the buffer is left as it was\n";
         return;
     }
     os << indent << "buffer    " << count << " of " << o.buffer.size() << " positions written by the model " << r.model
@@ -120,7 +121,8 @@ void printRecord(std::ostream& os, const Outcome& o, const std::string& indent) 
         const std::string note = missing.empty() ? "" : f.isArray ? "  * elements " + missing : "  *";
         os << nameColumn << std::left << std::setw(13) << f.name << std::right << "= " << value << note << "\n";
     }
-    if (anyCaller) os << nameColumn << "* from buffer bytes the layout did not write: the caller's content (zero here)\n";
+    if (anyCaller)
+        os << nameColumn << "* from buffer bytes the layout did not write: the caller's content (zero here)\n";
 }
 
 // Every byte that arrived, in hex and as text, and how much of it the
@@ -147,7 +149,8 @@ std::string statusMeaning(std::int32_t status) {
     if (status == KAVROL_OK) return "valid reply, normalized and parsed as far as its reply code has a layout";
     if (status == KAVROL_E_REJECTED) return "rejected: the command does not fit a frame, nothing was sent";
     if (status == KAVROL_E_TIMEOUT) return "time-out: the reply, or the rest of it, did not arrive in time";
-    if (status == KAVROL_E_FRAME) return "frame error: the port read failed, the length byte is out of range, or the checksum does not match";
+    if (status == KAVROL_E_FRAME)
+        return "frame error: the port read failed, the length byte is out of range, or the checksum does not match";
     if (protocol::isDeviceErrorResult(status)) {
         return "device error code " + std::to_string(protocol::deviceErrorCodeOf(status)) +
                ": the device answered with an error";
@@ -161,7 +164,8 @@ std::string readerDetail(const Outcome& o) {
     if (o.status == KAVROL_E_TIMEOUT) {
         if (o.received.size() < 2) return o.arrived.empty() ? "no reply arrived" : "no whole reply header arrived";
         const std::size_t announced = o.received[1];
-        const std::size_t came = std::min(o.arrived.size(), announced + 1) - std::min<std::size_t>(o.received.size(), 2);
+        const std::size_t came =
+            std::min(o.arrived.size(), announced + 1) - std::min<std::size_t>(o.received.size(), 2);
         return "the header arrived (L = " + std::to_string(announced) + "), then " + std::to_string(came) + " of the " +
                std::to_string(announced - 1) + " bytes after it";
     }

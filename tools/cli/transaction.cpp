@@ -27,7 +27,8 @@ std::string checkRequest(const Request& r) {
         }
         return {};
     }
-    if (!r.raw.empty()) return "only commands 8 and 11 take raw bytes; use --words for command " + std::to_string(r.command);
+    if (!r.raw.empty())
+        return "only commands 8 and 11 take raw bytes; use --words for command " + std::to_string(r.command);
     if (r.words.size() > 4) return "at most 4 words, " + std::to_string(r.words.size()) + " given";
     return {};
 }
@@ -51,7 +52,9 @@ tools::Command wireCommand(const Request& r) {
     return c;
 }
 
-std::size_t Outcome::writtenCount() const { return static_cast<std::size_t>(std::count(written.begin(), written.end(), true)); }
+std::size_t Outcome::writtenCount() const {
+    return static_cast<std::size_t>(std::count(written.begin(), written.end(), true));
+}
 
 namespace {
 

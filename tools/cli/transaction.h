@@ -10,8 +10,8 @@
 #include "common/hex.h"
 #include "common/wire.h"
 #include "kavrol32/kavrol32.h"
-#include "protocol/frame.h"
 #include "kavrol32/link.h"
+#include "protocol/frame.h"
 
 namespace kavrol::cli {
 
@@ -24,7 +24,7 @@ struct Request {
     std::vector<std::uint16_t> words;  // at most 4; not for commands 8 and 11
     Bytes raw;                         // commands 8 and 11 only
     bool multiplexed = false;
-    Bytes route;                       // at most 9 bytes, multiplexed only
+    Bytes route;  // at most 9 bytes, multiplexed only
 };
 
 inline bool takesRaw(std::uint8_t command) { return protocol::takesRawPayload(command); }

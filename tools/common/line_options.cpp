@@ -28,8 +28,8 @@ CLI::Validator baudRate() {
 CLI::Validator parityLetter() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            if (text.size() != 1 || std::string("NEO").find(static_cast<char>(std::toupper(
-                                        static_cast<unsigned char>(text[0])))) == std::string::npos) {
+            if (text.size() != 1 || std::string("NEO").find(static_cast<char>(
+                                        std::toupper(static_cast<unsigned char>(text[0])))) == std::string::npos) {
                 return "parity '" + text + "' is not N, E or O";
             }
             text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
@@ -43,7 +43,9 @@ CLI::Validator parityLetter() {
 void addLineOptions(CLI::App& app, LineSettings& line, const std::string& when) {
     app.add_option("--baud", line.baud, "baud rate" + when)->transform(baudRate())->capture_default_str();
     app.add_option("--data", line.dataBits, "data bits" + when)->check(CLI::Range(5U, 8U))->capture_default_str();
-    app.add_option("--parity", line.parity, "parity" + when + ": N, E or O")->transform(parityLetter())->capture_default_str();
+    app.add_option("--parity", line.parity, "parity" + when + ": N, E or O")
+        ->transform(parityLetter())
+        ->capture_default_str();
     app.add_option("--stop", line.stopBits, "stop bits" + when)->check(CLI::IsMember({1U, 2U}))->capture_default_str();
 }
 

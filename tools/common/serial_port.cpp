@@ -198,7 +198,8 @@ std::unique_ptr<SerialPort> openWithTermios(const std::string& path, const LineS
     ::cfsetospeed(&t, speed);
     if (::tcsetattr(fd, TCSANOW, &t) != 0) {
         const int error = errno;
-        std::string why = "cannot set " + path + " to " + describeLine(s) + " (tcsetattr: " + std::strerror(error) + ")";
+        std::string why =
+            "cannot set " + path + " to " + describeLine(s) + " (tcsetattr: " + std::strerror(error) + ")";
         // The kernel refuses a change that asks for nothing a pty can hold.
         if (error == EINVAL && isPseudoTerminal(fd) && (s.parity != 'N' || s.dataBits != 8)) {
             why += ": a Linux pseudo-terminal cannot take parity or fewer than 8 data bits (use --data 8 --parity N)";
@@ -262,8 +263,7 @@ bool SerialPort::lost() const {
     struct stat open {};
     struct stat named {};
     if (::fstat(fd(), &open) != 0) return true;
-    return (::stat(path_.c_str(), &named) != 0 || named.st_rdev != open.st_rdev ||
-                              named.st_ino != open.st_ino);
+    return (::stat(path_.c_str(), &named) != 0 || named.st_rdev != open.st_rdev || named.st_ino != open.st_ino);
 }
 
 std::vector<PortInfo> listPorts() {
@@ -286,8 +286,8 @@ std::vector<PortInfo> listPorts() {
                     std::snprintf(ids, sizeof ids, "%04x:%04x", static_cast<unsigned>(vid), static_cast<unsigned>(pid));
                     info.usb = ids;
                 }
-                for (const char* part : {sp_get_port_usb_manufacturer(*p), sp_get_port_usb_product(*p),
-                                         sp_get_port_usb_serial(*p)}) {
+                for (const char* part :
+                     {sp_get_port_usb_manufacturer(*p), sp_get_port_usb_product(*p), sp_get_port_usb_serial(*p)}) {
                     if (part != nullptr && *part != '\0') info.usb += (info.usb.empty() ? "" : " ") + std::string(part);
                 }
                 break;

@@ -13,9 +13,9 @@ namespace kavrol::tools {
 
 struct LineSettings {
     unsigned baud = 9600;
-    unsigned dataBits = 8;   // 5..8
-    char parity = 'N';       // N, E, O
-    unsigned stopBits = 1;   // 1 or 2
+    unsigned dataBits = 8;  // 5..8
+    char parity = 'N';      // N, E, O
+    unsigned stopBits = 1;  // 1 or 2
 };
 
 // "9600 8N1"

@@ -9,7 +9,8 @@ namespace kavrol::tools {
 
 Bytes encodeCommand(const Command& c) {
     std::uint8_t area[protocol::kCommandAreaSize];
-    const std::int32_t n = protocol::encodeCommandFrame({c.multiplexed, c.route, c.command, c.subCommand, c.payload}, area);
+    const std::int32_t n =
+        protocol::encodeCommandFrame({c.multiplexed, c.route, c.command, c.subCommand, c.payload}, area);
     if (n < 0) throw std::invalid_argument("the command does not fit a frame");
     return Bytes(area, area + n);
 }
@@ -53,8 +54,9 @@ std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const
 }
 
 std::string describeCommand(const Command& c) {
-    std::string s = c.multiplexed ? "multiplexed (route " + (c.route.empty() ? std::string("empty") : toHex(c.route, ',')) + ") "
-                                  : std::string("direct ");
+    std::string s = c.multiplexed
+                        ? "multiplexed (route " + (c.route.empty() ? std::string("empty") : toHex(c.route, ',')) + ") "
+                        : std::string("direct ");
     s += "command " + std::to_string(c.command) + ", sub-command " + std::to_string(c.subCommand);
     s += c.payload.empty() ? ", no payload" : ", payload " + toHex(c.payload);
     return s;
@@ -82,8 +84,8 @@ ReplyVerdict judgeReply(std::span<const std::uint8_t> bytes) {
                                   std::to_string(j.arrived) + " arrived"};
         case ReplyFault::ChecksumMismatch:
             return {j.status, "checksum mismatch: received " + hexByte(bytes[kTwoByteOddAt]) + " " +
-                                  hexByte(bytes[kTwoByteEvenAt]) +
-                                  ", computed " + hexByte(j.computed.odd) + " " + hexByte(j.computed.even)};
+                                  hexByte(bytes[kTwoByteEvenAt]) + ", computed " + hexByte(j.computed.odd) + " " +
+                                  hexByte(j.computed.even)};
         case ReplyFault::DeviceError: return {j.status, "device error code " + std::to_string(j.replyCode)};
         case ReplyFault::None: break;
     }

@@ -1,8 +1,8 @@
 // kavrol-devsim: a field-device simulator on a pseudo-terminal or a tty.
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <limits>
@@ -13,16 +13,16 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "simulator/builtin_scenarios.h"
 #include "common/exit_codes.h"
 #include "common/line_options.h"
 #include "common/number_list.h"
 #include "common/number_option.h"
-#include "pty/pty_pair.h"
 #include "common/serial_port.h"
-#include "simulator/simulator.h"
 #include "common/version_flag.h"
 #include "link-file/link_file.h"
+#include "pty/pty_pair.h"
+#include "simulator/builtin_scenarios.h"
+#include "simulator/simulator.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ void addOptions(CLI::App& app, DevsimOptions& o) {
                    "make this path a symbolic link to the pseudo-terminal (a restarted simulator keeps the path)");
     app.add_option("--scenario", o.scenarioName, "built-in scenario name (see --list-scenarios) or a JSON file")
         ->capture_default_str();
-    app.add_option("--route", o.routes, "serve this multiplexer route, e.g. 1,5 (repeatable; replaces the scenario's routes)");
+    app.add_option("--route", o.routes,
+                   "serve this multiplexer route, e.g. 1,5 (repeatable; replaces the scenario's routes)");
     app.add_option("--fault", o.faultTexts,
                    "inject a fault into every reply: KIND[:PROBABILITY[:VALUE]], KIND one of delay, no-reply, "
                    "truncate, bad-checksum, device-error, noise, oversize (repeatable)");
@@ -174,8 +175,9 @@ int serve(const DevsimOptions& o, SimulatorConfig config) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"kavrol-devsim: simulates field devices on a serial line. By default it creates a pseudo-terminal, "
-                 "prints the path a client opens as one line on standard output, and serves it until interrupted."};
+    CLI::App app{
+        "kavrol-devsim: simulates field devices on a serial line. By default it creates a pseudo-terminal, "
+        "prints the path a client opens as one line on standard output, and serves it until interrupted."};
     DevsimOptions o;
     addOptions(app, o);
     addVersionFlag(app, "kavrol-devsim");

@@ -52,7 +52,8 @@ std::vector<std::uint32_t> integers(TomlReader& t, const char* key, std::uint32_
     std::vector<std::uint32_t> out;
     const toml::array* a = t.array(key);
     if (a == nullptr) return out;
-    if (a->size() > most) t.fail(key, "at most " + std::to_string(most) + " values, " + std::to_string(a->size()) + " given");
+    if (a->size() > most)
+        t.fail(key, "at most " + std::to_string(most) + " values, " + std::to_string(a->size()) + " given");
     for (std::size_t i = 0; i < a->size(); ++i) {
         const toml::node& n = *a->get(i);
         const std::string at = t.pathOf(key) + "[" + std::to_string(i) + "]";
@@ -148,7 +149,8 @@ DeviceConfig readDevice(TomlReader& t) {
         for (std::size_t i = 0; i < polls->size(); ++i) {
             TomlReader pt(t.file(), *polls->get(i)->as_table(), t.pathOf("poll[" + std::to_string(i) + "]"));
             d.polls.push_back(readPoll(pt, d));
-            if (!names.insert(d.polls.back().name).second) pt.fail("name", "poll '" + d.polls.back().name + "' is given twice");
+            if (!names.insert(d.polls.back().name).second)
+                pt.fail("name", "poll '" + d.polls.back().name + "' is given twice");
         }
     }
     t.finish();
@@ -183,7 +185,8 @@ LineConfig readLine(TomlReader& t, std::size_t defaultQueueLimit) {
     for (std::size_t i = 0; i < devices->size(); ++i) {
         TomlReader dt(t.file(), *devices->get(i)->as_table(), t.pathOf("device[" + std::to_string(i) + "]"));
         l.devices.push_back(readDevice(dt));
-        if (!names.insert(l.devices.back().name).second) dt.fail("name", "device '" + l.devices.back().name + "' is given twice");
+        if (!names.insert(l.devices.back().name).second)
+            dt.fail("name", "device '" + l.devices.back().name + "' is given twice");
     }
     t.finish();
     return l;
@@ -206,8 +209,8 @@ void readGateway(TomlReader& root, GatewayConfig& c, std::size_t& queueLimit) {
         }
     }
     c.includeBuffer = t.boolean("include_buffer").value_or(false);
-    queueLimit = narrow<std::size_t>(t.integer("queue_limit", 1, kMaxQueueLimit).value_or(
-        static_cast<std::int64_t>(kDefaultQueueLimit)));
+    queueLimit = narrow<std::size_t>(
+        t.integer("queue_limit", 1, kMaxQueueLimit).value_or(static_cast<std::int64_t>(kDefaultQueueLimit)));
     t.finish();
 }
 

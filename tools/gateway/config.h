@@ -58,7 +58,7 @@ struct GatewayConfig {
     std::string path;  // the file it came from
     std::string id;
     std::string prefix = "kavrol";
-    std::string metricsListen;  // "host:port"; empty: no metrics server
+    std::string metricsListen;   // "host:port"; empty: no metrics server
     bool includeBuffer = false;  // the normalized buffer as hex in each reply
     BrokerConfig broker;
     std::vector<LineConfig> lines;

@@ -18,7 +18,11 @@ constexpr const char* kCommandPoll = "cmd";
 
 LineWorker::LineWorker(const GatewayConfig& config, std::size_t index, Outbox& outbox, Metrics& metrics,
                        const Wakeup& wakeup)
-    : config_(config), line_(config.lines.at(index)), index_(index), outbox_(outbox), metrics_(metrics),
+    : config_(config),
+      line_(config.lines.at(index)),
+      index_(index),
+      outbox_(outbox),
+      metrics_(metrics),
       wakeup_(wakeup) {
     for (std::size_t d = 0; d < line_.devices.size(); ++d) {
         const DeviceConfig& device = line_.devices[d];
@@ -33,7 +37,9 @@ LineWorker::~LineWorker() {
     join();
 }
 
-void LineWorker::start() { thread_ = std::thread([this] { run(); }); }
+void LineWorker::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void LineWorker::requestStop() {
     {

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <thread>
 
-#include <CLI/CLI.hpp>
 #include <mosquitto.h>
+#include <CLI/CLI.hpp>
 
 #include "common/exit_codes.h"
 #include "gateway/config.h"

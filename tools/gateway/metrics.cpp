@@ -70,7 +70,8 @@ std::string Metrics::render(const std::vector<QueueStats>& queues, bool brokerCo
     for (std::size_t i = 0; i < lines_.size() && i < queues.size(); ++i) {
         s << "kavrol_gateway_queue_depth{line=\"" << lines_[i].name << "\"} " << queues[i].depth << "\n";
     }
-    header(s, "kavrol_gateway_dropped_messages_total", "counter", "Messages dropped because the line's queue was full.");
+    header(s, "kavrol_gateway_dropped_messages_total", "counter",
+           "Messages dropped because the line's queue was full.");
     for (std::size_t i = 0; i < lines_.size() && i < queues.size(); ++i) {
         s << "kavrol_gateway_dropped_messages_total{line=\"" << lines_[i].name << "\"} " << queues[i].dropped << "\n";
     }

@@ -60,8 +60,8 @@ void MqttClient::tryConnect() {
     const int rc = mosquitto_connect(mosq_, b.host.c_str(), static_cast<int>(b.port), static_cast<int>(b.keepAliveS));
     if (rc != MOSQ_ERR_SUCCESS) {
         logEvent("broker " + b.host + ":" + std::to_string(b.port) + " unreachable: " +
-                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) + "; next try in " +
-                 std::to_string(backoff_.count()) + " ms");
+                 (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)) +
+                 "; next try in " + std::to_string(backoff_.count()) + " ms");
         retryLater();
         return;
     }
@@ -152,7 +152,8 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
         if (c->onConnected) c->onConnected();
         return;
     }
-    const bool refusedV5 = c->v5_ && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION);
+    const bool refusedV5 =
+        c->v5_ && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == CONNACK_REFUSED_PROTOCOL_VERSION);
     if (refusedV5) {
         logEvent("broker refused MQTT 5; connecting with 3.1.1");
         c->v5_ = false;
@@ -189,15 +190,18 @@ void MqttClient::onMessageV5(mosquitto*, void* self, const mosquitto_message* ms
     Incoming in;
     in.topic = msg->topic;
     in.retained = msg->retain;
-    if (msg->payload != nullptr) in.payload.assign(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
+    if (msg->payload != nullptr)
+        in.payload.assign(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     char* response = nullptr;
-    if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response, false) != nullptr && response != nullptr) {
+    if (mosquitto_property_read_string(props, MQTT_PROP_RESPONSE_TOPIC, &response, false) != nullptr &&
+        response != nullptr) {
         in.responseTopic = response;
     }
     std::free(response);
     void* data = nullptr;
     std::uint16_t size = 0;
-    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &size, false) != nullptr && data != nullptr) {
+    if (mosquitto_property_read_binary(props, MQTT_PROP_CORRELATION_DATA, &data, &size, false) != nullptr &&
+        data != nullptr) {
         in.correlation.assign(static_cast<const char*>(data), size);
     }
     std::free(data);

@@ -12,7 +12,8 @@ void Outbox::push(Message m) {
         const std::lock_guard<std::mutex> lock(mutex_);
         wasEmpty = queue_.empty();
         if (queue_.size() >= limit_) {
-            const auto oldest = std::find_if(queue_.begin(), queue_.end(), [](const Message& q) { return q.droppable; });
+            const auto oldest =
+                std::find_if(queue_.begin(), queue_.end(), [](const Message& q) { return q.droppable; });
             if (oldest != queue_.end()) {
                 queue_.erase(oldest);
                 ++dropped_;

@@ -29,12 +29,8 @@ json replyJson(const cli::Outcome& o, bool includeBuffer) {
 }
 
 std::string stateJson(const std::string& state, const LineCounts& counts) {
-    return json{{"state", state},
-                {"time", utcTimestamp()},
-                {"transactions", counts.transactions},
-                {"lost", counts.lost},
-                {"reopened", counts.reopened},
-                {"dropped", counts.dropped},
+    return json{{"state", state},         {"time", utcTimestamp()},      {"transactions", counts.transactions},
+                {"lost", counts.lost},    {"reopened", counts.reopened}, {"dropped", counts.dropped},
                 {"queued", counts.queued}}
         .dump();
 }

@@ -26,8 +26,9 @@ void printPlan(std::ostream& os, const GatewayConfig& c) {
             }
             os << "; commands on " << commandTopic(c, l, d) << "\n";
             for (const PollConfig& p : d.polls) {
-                os << "    poll  " << p.name << " every " << p.intervalMs << " ms: "
-                   << tools::describeCommand(cli::wireCommand(p.request)) << " -> " << pollTopic(c, l, d, p) << "\n";
+                os << "    poll  " << p.name << " every " << p.intervalMs
+                   << " ms: " << tools::describeCommand(cli::wireCommand(p.request)) << " -> " << pollTopic(c, l, d, p)
+                   << "\n";
             }
         }
     }

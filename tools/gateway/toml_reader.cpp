@@ -20,7 +20,8 @@ const char* typeName(const toml::node& node) {
 
 }  // namespace
 
-ConfigError configError(const std::string& file, std::uint32_t line, const std::string& key, const std::string& message) {
+ConfigError configError(const std::string& file, std::uint32_t line, const std::string& key,
+                        const std::string& message) {
     return ConfigError(file + ":" + std::to_string(line) + ": " + key + ": " + message);
 }
 

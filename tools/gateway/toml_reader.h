@@ -50,6 +50,7 @@ private:
 };
 
 // "FILE:LINE: key: message"
-ConfigError configError(const std::string& file, std::uint32_t line, const std::string& key, const std::string& message);
+ConfigError configError(const std::string& file, std::uint32_t line, const std::string& key,
+                        const std::string& message);
 
 }  // namespace kavrol::gateway

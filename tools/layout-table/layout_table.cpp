@@ -18,12 +18,12 @@ namespace kavrol::tools {
 
 namespace {
 
+using protocol::RecordField;
+using protocol::recordFieldsOf;
 using reply::GroupLayouts;
 using reply::Layout;
 using reply::Op;
 using reply::OpKind;
-using protocol::RecordField;
-using protocol::recordFieldsOf;
 
 constexpr unsigned kBufferSize = reply::kReplyBufferSize;
 constexpr std::size_t kRecordSize = KAVROL_REPLY_RECORD_SIZE;

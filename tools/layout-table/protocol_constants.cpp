@@ -25,10 +25,15 @@ using Json = nlohmann::ordered_json;
 constexpr std::uint32_t kModelCodes = 25;
 
 Json commandOffsets() {
-#define KAVROL_OFFSET(f) {#f, {{"offset", offsetof(KavrolCommand, f)}, {"size", sizeof(KavrolCommand::f)}}}
-    return Json{KAVROL_OFFSET(routeCount), KAVROL_OFFSET(route),   KAVROL_OFFSET(command),
+#define KAVROL_OFFSET(f)                                                                 \
+    {                                                                                    \
+#f, {                                                                            \
+            {"offset", offsetof(KavrolCommand, f)}, { "size", sizeof(KavrolCommand::f) } \
+        }                                                                                \
+    }
+    return Json{KAVROL_OFFSET(routeCount), KAVROL_OFFSET(route),     KAVROL_OFFSET(command),
                 KAVROL_OFFSET(subCommand), KAVROL_OFFSET(itemCount), KAVROL_OFFSET(muxMode),
-                KAVROL_OFFSET(words),      KAVROL_OFFSET(rawData), KAVROL_OFFSET(rawLength)};
+                KAVROL_OFFSET(words),      KAVROL_OFFSET(rawData),   KAVROL_OFFSET(rawLength)};
 #undef KAVROL_OFFSET
 }
 
@@ -75,10 +80,14 @@ Json facts() {
     using namespace protocol;
     Json j;
     j["generated_by"] = "tools/layout-table; do not edit by hand";
-    j["sizes"] = {{"reply_record", KAVROL_REPLY_RECORD_SIZE},  {"reply_buffer", KAVROL_REPLY_BUFFER_SIZE},
-                  {"link", KAVROL_LINK_SIZE},                   {"command", sizeof(KavrolCommand)},
-                  {"max_reply_frame", KAVROL_MAX_REPLY_FRAME},  {"max_command_frame", KAVROL_MAX_COMMAND_FRAME},
-                  {"max_route", KAVROL_MAX_ROUTE},              {"receive_area", kReceiveAreaSize}};
+    j["sizes"] = {{"reply_record", KAVROL_REPLY_RECORD_SIZE},
+                  {"reply_buffer", KAVROL_REPLY_BUFFER_SIZE},
+                  {"link", KAVROL_LINK_SIZE},
+                  {"command", sizeof(KavrolCommand)},
+                  {"max_reply_frame", KAVROL_MAX_REPLY_FRAME},
+                  {"max_command_frame", KAVROL_MAX_COMMAND_FRAME},
+                  {"max_route", KAVROL_MAX_ROUTE},
+                  {"receive_area", kReceiveAreaSize}};
     j["command_struct"] = commandOffsets();
     j["frame"] = {{"direct_start", kDirectStart},
                   {"envelope_start", kEnvelopeStart},
@@ -140,7 +149,8 @@ void writeLua(std::ostringstream& s, const Json& v, int depth, bool inArray = fa
     } else if (v.is_array()) {
         if (flatArray(v)) {
             s << "{";
-            for (std::size_t i = 0; i < v.size(); ++i) s << (i ? ", " : " ") << v[i].dump() << (i + 1 == v.size() ? " " : "");
+            for (std::size_t i = 0; i < v.size(); ++i)
+                s << (i ? ", " : " ") << v[i].dump() << (i + 1 == v.size() ? " " : "");
             s << "}";
             return;
         }

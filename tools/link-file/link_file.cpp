@@ -24,7 +24,8 @@ bool isSymlink(const std::string& path) {
 bool pointsAt(const std::string& path, const std::string& target) {
     char buf[4096];
     const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
-    return n >= 0 && static_cast<std::size_t>(n) < sizeof buf && std::string(buf, static_cast<std::size_t>(n)) == target;
+    return n >= 0 && static_cast<std::size_t>(n) < sizeof buf &&
+           std::string(buf, static_cast<std::size_t>(n)) == target;
 }
 
 // A fresh symbolic link to target beside path, under a name nothing uses yet

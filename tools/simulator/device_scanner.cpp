@@ -2,7 +2,9 @@
 
 namespace kavrol::tools {
 
-void DeviceScanner::feed(std::span<const std::uint8_t> bytes) { buffer_.insert(buffer_.end(), bytes.begin(), bytes.end()); }
+void DeviceScanner::feed(std::span<const std::uint8_t> bytes) {
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
 
 std::optional<ScanResult> DeviceScanner::takeDropped() {
     if (dropped_.empty()) return std::nullopt;
@@ -23,7 +25,8 @@ std::optional<ScanResult> DeviceScanner::next(bool gapExpired) {
         // envelope is tried first.
         protocol::CommandDecoding attempts[2];
         unsigned count = 0;
-        if (buffer_[0] == kEnvelopeStart) attempts[count++] = protocol::decodeCommandFrame(buffer_, CommandForm::Multiplexed);
+        if (buffer_[0] == kEnvelopeStart)
+            attempts[count++] = protocol::decodeCommandFrame(buffer_, CommandForm::Multiplexed);
         attempts[count++] = protocol::decodeCommandFrame(buffer_, CommandForm::Direct);
 
         bool waiting = false;

@@ -22,9 +22,9 @@ namespace kavrol::tools {
 struct ScanResult {
     enum class Kind { Frame, Dropped };
     Kind kind = Kind::Dropped;
-    Command command;       // Frame: the decoded command
-    Bytes bytes;           // Frame: the bytes of the frame; Dropped: the bytes given up
-    std::string reason;    // Dropped: why the first of them began no frame
+    Command command;     // Frame: the decoded command
+    Bytes bytes;         // Frame: the bytes of the frame; Dropped: the bytes given up
+    std::string reason;  // Dropped: why the first of them began no frame
 };
 
 class DeviceScanner {

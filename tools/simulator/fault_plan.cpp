@@ -138,8 +138,9 @@ ReplyPlan planReply(const Bytes& frame, std::span<const FaultSpec> faults, std::
 ReplyVerdict clientVerdict(const ReplyPlan& plan, bool abandoned, std::uint32_t clientTimeoutMs) {
     if (abandoned) return {protocol::kTimeout, "reply abandoned"};
     if (plan.delayMs > 0 && plan.delayMs >= clientTimeoutMs && !plan.bytes.empty()) {
-        return {protocol::kTimeout, "reply delayed " + std::to_string(plan.delayMs) + " ms, past the client's time-out of " +
-                        std::to_string(clientTimeoutMs) + " ms"};
+        return {protocol::kTimeout, "reply delayed " + std::to_string(plan.delayMs) +
+                                        " ms, past the client's time-out of " + std::to_string(clientTimeoutMs) +
+                                        " ms"};
     }
     return plan.expected;
 }

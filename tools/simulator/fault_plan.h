@@ -23,7 +23,7 @@ struct ReplyPlan {
     Bytes bytes;                // what goes on the line (empty: nothing)
     std::uint32_t delayMs = 0;  // wait before sending
     std::vector<AppliedFault> applied;
-    ReplyVerdict expected;      // what a protocol-following host reads from bytes
+    ReplyVerdict expected;  // what a protocol-following host reads from bytes
 };
 
 // A uniform draw in [0, 1) and a raw 64-bit value for one (seed, seq, slot).

@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include <fcntl.h>
-#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 namespace kavrol::tools {
 
@@ -126,7 +126,8 @@ std::vector<FaultSpec> readFaults(const json& j, const std::string& where) {
 }
 
 Rule readRule(const json& j, const std::string& where) {
-    rejectUnknownKeys(j, {"route", "command", "sub", "reply", "r3", "payload", "pattern_last", "faults", "note"}, where);
+    rejectUnknownKeys(j, {"route", "command", "sub", "reply", "r3", "payload", "pattern_last", "faults", "note"},
+                      where);
     Rule r;
     if (j.contains("route")) r.route = readRoute(j["route"], where + ".route");
     if (j.contains("command")) r.command = readByte(j["command"], where + ".command");
@@ -268,7 +269,8 @@ std::string scenarioFileText(const std::string& path) {
     if (::fstat(fd, &st) != 0) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw ScenarioError(path + " is a directory, not a scenario file");
     if (!S_ISREG(st.st_mode)) throw ScenarioError(path + " is not a regular file, not a scenario file");
-    const std::string limit = "larger than " + std::to_string(kMaxScenarioFileBytes) + " bytes, too large for a scenario";
+    const std::string limit =
+        "larger than " + std::to_string(kMaxScenarioFileBytes) + " bytes, too large for a scenario";
     if (st.st_size > static_cast<off_t>(kMaxScenarioFileBytes)) throw ScenarioError(path + " is " + limit);
     std::string text;
     char chunk[4096];
@@ -278,7 +280,8 @@ std::string scenarioFileText(const std::string& path) {
         if (n < 0) throw ScenarioError(path + ": cannot be read: " + std::strerror(errno));
         if (n == 0) break;
         // The file may grow while it is read.
-        if (text.size() + static_cast<std::size_t>(n) > kMaxScenarioFileBytes) throw ScenarioError(path + " is " + limit);
+        if (text.size() + static_cast<std::size_t>(n) > kMaxScenarioFileBytes)
+            throw ScenarioError(path + " is " + limit);
         text.append(chunk, static_cast<std::size_t>(n));
     }
     return text;

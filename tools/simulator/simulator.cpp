@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 namespace kavrol::tools {
 
@@ -22,8 +22,8 @@ using nlohmann::json;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr int kSendLimitMs = 1000;   // a stalled line gives up a reply after this
-constexpr int kNoClientPauseMs = 20; // back-off while nobody holds the other end
+constexpr int kSendLimitMs = 1000;    // a stalled line gives up a reply after this
+constexpr int kNoClientPauseMs = 20;  // back-off while nobody holds the other end
 
 std::string timestamp() {
     timespec ts{};
@@ -65,7 +65,8 @@ std::uint32_t characterTimeUs(unsigned baud, unsigned dataBits, char parity, uns
 }
 
 Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
 }
 
 Simulator::~Simulator() {
@@ -152,9 +153,9 @@ bool Simulator::send(int fd, const Bytes& bytes) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN && waitWritable(fd, progress + milliseconds(kSendLimitMs))) continue;
         const std::string why = n < 0 && errno != EAGAIN ? std::strerror(errno)
-                                : stopping_.load()     ? "stopping"
-                                                       : "the line took nothing for " +
-                                                         std::to_string(kSendLimitMs) + " ms";
+                                : stopping_.load()
+                                    ? "stopping"
+                                    : "the line took nothing for " + std::to_string(kSendLimitMs) + " ms";
         log("!!", "reply could not be sent (" + std::to_string(done) + " of " + std::to_string(bytes.size()) +
                       " bytes went out): " + why);
         return false;
@@ -175,8 +176,7 @@ void Simulator::writeFaultLog(const std::string& line) {
     errno = 0;
     if (std::fputs(line.c_str(), f) < 0 || std::fputc('\n', f) == EOF || std::fflush(f) != 0) {
         const int e = errno;
-        fail(std::string("cannot write ") + config_.faultLogName + ": " +
-             (e != 0 ? std::strerror(e) : "write failed"));
+        fail(std::string("cannot write ") + config_.faultLogName + ": " + (e != 0 ? std::strerror(e) : "write failed"));
     }
 }
 
@@ -188,8 +188,8 @@ void Simulator::onDropped(const Bytes& bytes, const std::string& reason) {
 void Simulator::onFrame(int fd, const ScanResult& frame) {
     const Command& c = frame.command;
     if (c.multiplexed && !routeServed(config_.scenario, c.route)) {
-        onDropped(frame.bytes, "route " + (c.route.empty() ? std::string("(empty)") : toHex(c.route, ',')) +
-                                   " is not served");
+        onDropped(frame.bytes,
+                  "route " + (c.route.empty() ? std::string("(empty)") : toHex(c.route, ',')) + " is not served");
         return;
     }
     const std::uint64_t seq = ++seq_;
@@ -204,8 +204,14 @@ void Simulator::onFrame(int fd, const ScanResult& frame) {
     const auto ruleIndex = matchRule(config_.scenario, c);
     if (!ruleIndex) {
         log("..", "no rule answers this command: no reply");
-        entry.update({{"rule", nullptr}, {"reply", nullptr}, {"faults", json::array()}, {"delay_ms", 0},
-                      {"sent", ""}, {"sent_us", nullptr}, {"abandoned", false}, {"expect", protocol::kTimeout},
+        entry.update({{"rule", nullptr},
+                      {"reply", nullptr},
+                      {"faults", json::array()},
+                      {"delay_ms", 0},
+                      {"sent", ""},
+                      {"sent_us", nullptr},
+                      {"abandoned", false},
+                      {"expect", protocol::kTimeout},
                       {"expect_detail", "no rule: no reply"}});
         writeFaultLog(entry.dump());
         return;

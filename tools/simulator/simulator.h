@@ -8,22 +8,22 @@
 #include <cstdio>
 #include <string>
 
-#include "simulator/fault_plan.h"
 #include "simulator/device_scanner.h"
+#include "simulator/fault_plan.h"
 #include "simulator/scenario.h"
 
 namespace kavrol::tools {
 
 struct SimulatorConfig {
-    Scenario scenario;             // its faults apply to every reply, after a rule's own
-    std::uint64_t seed = 1;        // fault decisions, see fault_plan.h
-    unsigned frameGapMs = 100;     // silence after which a partial frame is given up
-    std::uint32_t clientTimeoutMs = 1000;  // a reply delayed this long comes too late for the client
-    std::FILE* log = nullptr;      // frame log, one line per frame; null: none
-    std::FILE* faultLog = nullptr; // one JSON line per command and per dropped run; null: none
+    Scenario scenario;                           // its faults apply to every reply, after a rule's own
+    std::uint64_t seed = 1;                      // fault decisions, see fault_plan.h
+    unsigned frameGapMs = 100;                   // silence after which a partial frame is given up
+    std::uint32_t clientTimeoutMs = 1000;        // a reply delayed this long comes too late for the client
+    std::FILE* log = nullptr;                    // frame log, one line per frame; null: none
+    std::FILE* faultLog = nullptr;               // one JSON line per command and per dropped run; null: none
     const char* faultLogName = "the fault log";  // names it in the failure message
-    std::uint32_t byteTimeUs = 0;  // line time of one character: each reply byte goes out when it would
-                                   // have crossed the line at that speed; 0: all at once
+    std::uint32_t byteTimeUs = 0;                // line time of one character: each reply byte goes out when it would
+                                                 // have crossed the line at that speed; 0: all at once
 };
 
 // The time one character takes on a line: start bit, data bits, parity, stop bits.

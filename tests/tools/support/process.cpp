@@ -3,13 +3,13 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -98,7 +98,8 @@ RunResult Spawned::wait(int timeoutMs) {
     int open = 2;
     bool killed = false;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0 && !killed) {
             ::kill(pid_, SIGKILL);
             killed = true;
@@ -137,8 +138,7 @@ RunResult query(const std::string& port, const std::vector<std::string>& args) {
 
 Devsim::Devsim(const std::vector<std::string>& args) : Devsim(KAVROL_DEVSIM_PATH, args) {}
 
-Devsim::Devsim(const std::string& executable, const std::vector<std::string>& args)
-    : logFile_(tempPath("devsim.log")) {
+Devsim::Devsim(const std::string& executable, const std::vector<std::string>& args) : logFile_(tempPath("devsim.log")) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<std::string> argv{executable};

@@ -223,12 +223,9 @@ private:
 
 const char* directionWord(LineDirection d) {
     switch (d) {
-        case LineDirection::Host:
-            return "host";
-        case LineDirection::Device:
-            return "device";
-        default:
-            return "";
+        case LineDirection::Host: return "host";
+        case LineDirection::Device: return "device";
+        default: return "";
     }
 }
 

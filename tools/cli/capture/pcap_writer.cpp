@@ -14,27 +14,19 @@ void putLe(Bytes& out, std::uint32_t v, unsigned width) {
 
 std::uint8_t directionCode(LineDirection d) {
     switch (d) {
-        case LineDirection::Host:
-            return 1;
-        case LineDirection::Device:
-            return 2;
-        default:
-            return 0;
+        case LineDirection::Host: return 1;
+        case LineDirection::Device: return 2;
+        default: return 0;
     }
 }
 
 std::uint8_t kindCode(FoundFrame::Kind k) {
     switch (k) {
-        case FoundFrame::Kind::Command:
-            return 1;
-        case FoundFrame::Kind::Reply:
-            return 2;
-        case FoundFrame::Kind::Cut:
-            return 3;
-        case FoundFrame::Kind::Bad:
-            return 5;
-        default:
-            return 4;
+        case FoundFrame::Kind::Command: return 1;
+        case FoundFrame::Kind::Reply: return 2;
+        case FoundFrame::Kind::Cut: return 3;
+        case FoundFrame::Kind::Bad: return 5;
+        default: return 4;
     }
 }
 

@@ -39,16 +39,11 @@ void readCommand(std::span<const std::uint8_t> b, CommandForm form, FoundFrame& 
 
 const char* kindName(FoundFrame::Kind k) {
     switch (k) {
-        case FoundFrame::Kind::Command:
-            return "command";
-        case FoundFrame::Kind::Reply:
-            return "reply";
-        case FoundFrame::Kind::Cut:
-            return "cut frame";
-        case FoundFrame::Kind::Bad:
-            return "bad frame";
-        default:
-            return "noise";
+        case FoundFrame::Kind::Command: return "command";
+        case FoundFrame::Kind::Reply: return "reply";
+        case FoundFrame::Kind::Cut: return "cut frame";
+        case FoundFrame::Kind::Bad: return "bad frame";
+        default: return "noise";
     }
 }
 
@@ -99,8 +94,7 @@ TapFinder::Reading TapFinder::readReply(std::size_t at) const {
             return r;
         case ReplyFault::ChecksumMismatch:
         case ReplyFault::DeviceError:
-        case ReplyFault::None:
-            break;
+        case ReplyFault::None: break;
     }
     r.length = j.last + 1U;
     r.frame.kind = FoundFrame::Kind::Reply;
