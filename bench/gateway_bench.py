@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -29,7 +28,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "gateway"))
 
-from harness import CLI, Broker, Devsim, Gateway, Subscriber, eventually, gateway_toml  # noqa: E402
+from harness import CLI, Broker, Devsim, Gateway, Subscriber, gateway_toml  # noqa: E402
 
 LINES = 16
 NOTES = """\
@@ -47,8 +46,9 @@ TICK = os.sysconf("SC_CLK_TCK")
 
 def config(port: int, sims: list[Devsim], interval_ms: int) -> str:
     lines = [{"name": f"L{i}", "port": str(s.link), "timeout_ms": 1000,
-              "devices": [{"name": "d", "model": 2, "polls": [{"name": "a", "command": 1, "interval_ms": interval_ms},
-                                                             {"name": "b", "command": 3, "interval_ms": interval_ms}]}]}
+              "devices": [{"name": "d", "model": 2,
+                           "polls": [{"name": "a", "command": 1, "interval_ms": interval_ms},
+                                     {"name": "b", "command": 3, "interval_ms": interval_ms}]}]}
              for i, s in enumerate(sims)]
     return gateway_toml({"id": "bench", "prefix": "bench", "metrics": "127.0.0.1:0"},
                         {"host": "127.0.0.1", "port": port}, lines)
@@ -68,8 +68,8 @@ def rss_kib(pid: int) -> int:
 
 def transactions(url: str) -> int:
     text = urllib.request.urlopen(url, timeout=10).read().decode()
-    return sum(int(float(l.rsplit(" ", 1)[1])) for l in text.splitlines()
-               if l.startswith("kavrol_gateway_transactions_total{"))
+    return sum(int(float(line.rsplit(" ", 1)[1])) for line in text.splitlines()
+               if line.startswith("kavrol_gateway_transactions_total{"))
 
 
 def metrics_url(gateway: Gateway) -> str:

@@ -130,7 +130,7 @@ class Devsim:
     def faults(self) -> list[dict[str, Any]]:
         if not self.fault_log.exists():
             return []
-        return [json.loads(l) for l in self.fault_log.read_text().splitlines() if l.endswith("}")]
+        return [json.loads(line) for line in self.fault_log.read_text().splitlines() if line.endswith("}")]
 
     def received_frames(self) -> list[bytes]:
         """The frames the simulator read, in order."""
@@ -229,7 +229,8 @@ class Subscriber:
 
     def _on_message(self, client: mqtt.Client, userdata: Any, msg: mqtt.MQTTMessage) -> None:
         with self.lock:
-            self.messages.append((time.monotonic(), msg.topic, msg.payload, getattr(msg, "properties", None), bool(msg.retain)))
+            self.messages.append((time.monotonic(), msg.topic, msg.payload, getattr(msg, "properties", None),
+                                  bool(msg.retain)))
 
     def on(self, topic: str) -> list[bytes]:
         with self.lock:

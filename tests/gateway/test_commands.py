@@ -91,7 +91,8 @@ def test_malformed_commands_get_an_error_and_never_reach_the_line(plant) -> None
         # An unknown device is refused as well.
         sub.publish(topic("L0", "nosuch", "cmd"), '{"command": 77}', response_topic="answers/bad",
                     correlation=b"bad-device")
-        got = eventually(lambda: len(replies(sub, "answers/bad")) >= len(MALFORMED) + 1 and replies(sub, "answers/bad"), 20)
+        got = eventually(lambda: len(replies(sub, "answers/bad")) >= len(MALFORMED) + 1
+                         and replies(sub, "answers/bad"), 20)
         assert got, gateway.log()
         by_corr = {corr: reply for reply, corr in got}
         for i, (_, why) in enumerate(MALFORMED):

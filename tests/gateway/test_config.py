@@ -79,7 +79,8 @@ CASES = [
      "line[0].device"),
     ("same line name twice", ("interval_ms = 100\n", "interval_ms = 100\n" + SECOND_LINE.replace('"B"', '"A" #<')),
      "line[1].name"),
-    ("same port twice", ("interval_ms = 100\n", "interval_ms = 100\n" + SECOND_LINE.replace('"{port}2"', '"{port}" #<')),
+    ("same port twice",
+     ("interval_ms = 100\n", "interval_ms = 100\n" + SECOND_LINE.replace('"{port}2"', '"{port}" #<')),
      "line[1].port"),
 ]
 

@@ -28,7 +28,7 @@ def test_lost_line_is_reopened_and_the_others_go_on(tmp_path: Path, broker) -> N
         assert eventually(lambda: "lost" in states(), 20), gateway.log()
         lost_at = time.monotonic()
         time.sleep(DOWN_S)
-        others_during = {l: len(arrivals(l)) for l in ("L0", "L2", "L3")}
+        others_during = {name: len(arrivals(name)) for name in ("L0", "L2", "L3")}
         l1_during = len(arrivals("L1"))
         frames_before = len(sims[1].received_frames())
         sims[1].start()
