@@ -27,7 +27,7 @@ local FRAME = P.frame
 local kavrol = Proto("kavrol", "Kavrol32 serial line")
 
 local directions = { [0] = "unknown", [1] = "host to device", [2] = "device to host" }
-local kinds = { [1] = "command", [2] = "reply", [3] = "cut frame", [4] = "noise", [5] = "bad frame" }
+local kinds = { [1] = "command", [2] = "reply", [3] = "cut frame", [4] = "noise", [5] = "bad frame", [6] = "note" }
 local checksum_states = { [0] = "Bad", [1] = "Good" }
 local CHECKSUM_BAD, CHECKSUM_GOOD = 0, 1
 
@@ -77,6 +77,8 @@ f.header3 = ProtoField.uint8("kavrol.reply.r3", "Second header byte r[3]", base.
 f.payload = ProtoField.bytes("kavrol.payload", "Payload")
 f.trailing = ProtoField.bytes("kavrol.trailing", "Bytes after the frame")
 f.unframed = ProtoField.bytes("kavrol.unframed", "Bytes")
+-- What the monitor noted on the line (a reply missing, a stall), as text.
+f.note = ProtoField.string("kavrol.note", "Note")
 
 local e_checksum = ProtoExpert.new("kavrol.checksum.bad", "Checksum mismatch", expert.group.CHECKSUM,
     expert.severity.ERROR)
@@ -359,6 +361,10 @@ local function dissect(tvb, pinfo, tree)
         dissect_command(tvb, pinfo, root, 4, n, multiplexed)
     elseif reply then
         dissect_reply(tvb, pinfo, root, 4, n)
+    elseif kind == 6 then
+        local text = n > 0 and tvb(4, n):string() or ""
+        root:add(f.note, n > 0 and tvb(4, n) or tvb(2, 1), text)
+        pinfo.cols.info:set("Note: " .. text)
     elseif n > 0 then
         local what = kinds[kind] or "unknown"
         root:add(f.unframed, tvb(4, n)):add_proto_expert_info(e_unframed, what)
