@@ -81,7 +81,7 @@ void BM_ThroughMonitorTap(benchmark::State& state) {
     PtyPair deviceLink;
     EchoPeer peer(deviceLink, kRequestBytes, Reply(replyBytes));
     PtyPair appLink;
-    cli::LineTap tap(appLink.device(), deviceLink.port(), false);
+    cli::LineTap tap(appLink.device(), deviceLink.port(), false, tools::LineSettings{});
     Decoder decoder(tap);
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
     for (auto _ : state) {

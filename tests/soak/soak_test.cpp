@@ -18,6 +18,7 @@
 #include <thread>
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
@@ -111,6 +112,9 @@ struct Outcome {
     std::int32_t result = 0;
     std::int64_t receiveStartUs = 0;
     std::int64_t receiveEndUs = 0;
+    // Bytes of the reply that reached the port only after the call gave up
+    // (the kernel can hold a pty's bytes back on a loaded machine).
+    bool arrivedAfter = false;
 };
 
 std::int64_t NowUs() {
@@ -138,7 +142,9 @@ std::map<std::uint64_t, nlohmann::json> ReadFaultLog(const std::string& path, St
 // log says happened. A reply that went out whole before the client's
 // deadline must give the status its bytes predict. A machine under load can
 // make it late: the simulator wrote it after the deadline (its log says
-// when), or the client's call overslept its deadline. Then a time-out is
+// when), the client's call overslept its deadline, or the kernel handed the
+// written bytes to the port only after the call had given up (they are
+// still queued there afterwards). Then a time-out is
 // right too, and the transaction counts as late; whether the reply was
 // abandoned during a long delay is also the log's to say.
 void judgeRun(const std::string& faultLog, const std::vector<Prediction>& predicted,
@@ -166,7 +172,8 @@ void judgeRun(const std::string& faultLog, const std::vector<Prediction>& predic
         const bool readable = !sent.empty() && !j.at("sent_us").is_null();
         const std::int32_t byBytes = readable ? protocol::judgeReply(p.plan.bytes).status : protocol::kTimeout;
         const bool late = readable && (j.at("sent_us").get<std::int64_t>() > o.receiveStartUs + timeoutUs ||
-                                       o.receiveEndUs - o.receiveStartUs > timeoutUs + kOversleepUs);
+                                       o.receiveEndUs - o.receiveStartUs > timeoutUs + kOversleepUs ||
+                                       o.arrivedAfter);
         if (o.result == byBytes) continue;
         if (late && o.result == protocol::kTimeout) {
             ++stats.late;
@@ -289,7 +296,11 @@ Stats runSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
         // A time-out that its bytes do not predict may be a late reply; it
         // must be on the line before the next command goes out.
         const bool unexplained = result == protocol::kTimeout && p.status != protocol::kTimeout;
-        if (unexplained) awaitLogged(faultLog, seq);
+        if (unexplained) {
+            awaitLogged(faultLog, seq);
+            int queued = 0;
+            outcomes.back().arrivedAfter = ::ioctl(port->fd(), FIONREAD, &queued) == 0 && queued > 0;
+        }
         if (previousFaulted && !faulted && !unexplained) {
             ++stats.recoveries;
             stats.recoveryFailures += result == 1 ? 0 : 1;
