@@ -172,8 +172,7 @@ void judgeRun(const std::string& faultLog, const std::vector<Prediction>& predic
         const bool readable = !sent.empty() && !j.at("sent_us").is_null();
         const std::int32_t byBytes = readable ? protocol::judgeReply(p.plan.bytes).status : protocol::kTimeout;
         const bool late = readable && (j.at("sent_us").get<std::int64_t>() > o.receiveStartUs + timeoutUs ||
-                                       o.receiveEndUs - o.receiveStartUs > timeoutUs + kOversleepUs ||
-                                       o.arrivedAfter);
+                                       o.receiveEndUs - o.receiveStartUs > timeoutUs + kOversleepUs || o.arrivedAfter);
         if (o.result == byBytes) continue;
         if (late && o.result == protocol::kTimeout) {
             ++stats.late;
