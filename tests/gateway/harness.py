@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -57,7 +58,11 @@ def _stop(process: subprocess.Popen, sig: int = signal.SIGTERM, timeout_s: float
 
 class Broker:
     """mosquitto on 127.0.0.1 with a generated configuration. Its sessions
-    persist across a stop with SIGTERM and a start, as a broker's do."""
+    persist across a stop with SIGTERM and a start, as a broker's do.
+
+    Started by root, mosquitto would switch to its own user and could then
+    neither write its log nor save its sessions in the test's private
+    directory; it is told to stay the user who runs the tests."""
 
     def __init__(self, work: Path, port: Optional[int] = None) -> None:
         self.work = work
@@ -66,6 +71,7 @@ class Broker:
         self.config = work / "mosquitto.conf"
         self.config.write_text(
             f"listener {self.port} 127.0.0.1\n"
+            f"user {pwd.getpwuid(os.geteuid()).pw_name}\n"
             "allow_anonymous true\n"
             "persistence true\n"
             f"persistence_location {work}/\n"
@@ -96,6 +102,10 @@ class Broker:
         if self.process is not None:
             _stop(self.process)
             self.process = None
+
+    def saved(self) -> bool:
+        """Whether the broker saved its sessions and messages when it stopped."""
+        return (self.work / "mosquitto.db").exists()
 
 
 class Devsim:

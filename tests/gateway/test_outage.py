@@ -31,6 +31,8 @@ def test_outage_below_and_above_the_queue_bound(tmp_path: Path, broker) -> None:
     try:
         assert eventually(lambda: all(len(seqs_of(sub, f"L{i}")) >= 20 for i in range(4)), 30)
         broker.stop()
+        # Without its saved sessions the restarted broker would have lost the subscriber's queue.
+        assert broker.saved(), "the broker did not save its sessions"
         before = {i: len(seqs_of(sub, f"L{i}")) for i in range(4)}
         time.sleep(OUTAGE_S)
         broker.start()
