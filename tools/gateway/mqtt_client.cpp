@@ -171,6 +171,9 @@ void MqttClient::hand(Outgoing m) {
         logEvent("message on " + m.topic + " dropped: " + mosquitto_strerror(rc));
         return;
     }
+    // QoS 0 has no acknowledgement to wait for (the library may report the
+    // write before this returns); it is kept only when the write failed.
+    if (rc == MOSQ_ERR_SUCCESS && config_.broker.qos == 0) return;
     m.mid = rc == MOSQ_ERR_SUCCESS ? mid : 0;
     unacked_.push_back(std::move(m));
 }
