@@ -235,7 +235,8 @@ void MqttClient::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
 
 void MqttClient::onPublish(mosquitto*, void* self, int mid, int rc, const mqtt5__property*) {
     auto* c = static_cast<MqttClient*>(self);
-    const auto done = std::find_if(c->unacked_.begin(), c->unacked_.end(), [mid](const Outgoing& m) { return m.mid == mid; });
+    const auto done =
+        std::find_if(c->unacked_.begin(), c->unacked_.end(), [mid](const Outgoing& m) { return m.mid == mid; });
     if (done == c->unacked_.end()) return;
     // An answer either way: a refusal would only be refused again.
     if (rc >= 0x80) logEvent("broker refused the message on " + done->topic + ": " + mosquitto_reason_string(rc));
