@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -57,7 +58,11 @@ def _stop(process: subprocess.Popen, sig: int = signal.SIGTERM, timeout_s: float
 
 class Broker:
     """mosquitto on 127.0.0.1 with a generated configuration. Its sessions
-    persist across a stop with SIGTERM and a start, as a broker's do."""
+    persist across a stop with SIGTERM and a start, as a broker's do.
+
+    Started by root, mosquitto would switch to its own user and could then
+    neither write its log nor save its sessions in the test's private
+    directory; it is told to stay the user who runs the tests."""
 
     def __init__(self, work: Path, port: Optional[int] = None) -> None:
         self.work = work
@@ -66,6 +71,7 @@ class Broker:
         self.config = work / "mosquitto.conf"
         self.config.write_text(
             f"listener {self.port} 127.0.0.1\n"
+            f"user {pwd.getpwuid(os.geteuid()).pw_name}\n"
             "allow_anonymous true\n"
             "persistence true\n"
             f"persistence_location {work}/\n"
@@ -96,6 +102,10 @@ class Broker:
         if self.process is not None:
             _stop(self.process)
             self.process = None
+
+    def saved(self) -> bool:
+        """Whether the broker saved its sessions and messages when it stopped."""
+        return (self.work / "mosquitto.db").exists()
 
 
 class Devsim:
@@ -353,6 +363,100 @@ class V5RefusingProxy:
 
     def close(self) -> None:
         self.running = False
+        self.server.close()
+
+
+class HoldingProxy:
+    """Passes MQTT connections through to a real broker, packet by packet.
+    hold() makes the current connections a black hole: from the next packet
+    on nothing passes either way, as when a link dies under a client that has
+    messages in flight; cut() then closes them. Later connections pass."""
+
+    def __init__(self, broker_port: int) -> None:
+        self.broker_port = broker_port
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(16)
+        self.port = self.server.getsockname()[1]
+        self.lock = threading.Lock()
+        self.held: set[socket.socket] = set()
+        self.current: set[socket.socket] = set()
+        self.swallowed_publishes = 0
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self) -> None:
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+            except OSError:
+                client.close()
+                continue
+            with self.lock:
+                self.current |= {client, upstream}
+            for a, b in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self._pipe, args=(a, b, a is client), daemon=True).start()
+
+    @staticmethod
+    def _packet(s: socket.socket) -> bytes:
+        def exactly(n: int) -> bytes:
+            data = b""
+            while len(data) < n:
+                chunk = s.recv(n - len(data))
+                if not chunk:
+                    raise OSError("closed")
+                data += chunk
+            return data
+
+        head = exactly(1)
+        length, shift = 0, 0
+        while True:
+            b = exactly(1)
+            head += b
+            length |= (b[0] & 0x7F) << shift
+            shift += 7
+            if not b[0] & 0x80:
+                break
+        return head + exactly(length)
+
+    def _pipe(self, a: socket.socket, b: socket.socket, from_client: bool) -> None:
+        try:
+            while True:
+                packet = self._packet(a)
+                with self.lock:
+                    held = a in self.held
+                    if held and from_client and packet[0] >> 4 == 3:
+                        self.swallowed_publishes += 1
+                if not held:
+                    b.sendall(packet)
+        except OSError:
+            pass
+        finally:
+            for s in (a, b):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def hold(self) -> None:
+        with self.lock:
+            self.held |= self.current
+
+    def cut(self) -> None:
+        with self.lock:
+            cut, self.current = self.current, set()
+        for s in cut:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        self.cut()
         self.server.close()
 
 

@@ -55,3 +55,21 @@ def test_every_reply_arrives_decoded_as_the_cli_decodes_it(tmp_path: Path, broke
         assert retained(broker.port, topic("status")) == b"offline"
     finally:
         shut_down(sub, gateway, sims + [reference])
+
+
+def test_at_qos_0_publishing_never_waits_for_an_acknowledgement(tmp_path: Path, broker) -> None:
+    # More than the client's window of unacknowledged messages (512): at QoS 0
+    # none is ever acknowledged, so none may be held back waiting for it.
+    sims = [Devsim(tmp_path, f"L{i}").start() for i in range(2)]
+    sub = Subscriber(broker.port, [topic("#")])
+    gw_cfg, broker_cfg = base_config(broker.port)
+    lines = [line_dict(f"L{i}", str(sims[i].link), 8) for i in range(2)]
+    gateway = Gateway(tmp_path, gateway_toml(gw_cfg, {**broker_cfg, "qos": 0}, lines)).start()
+    try:
+        all_topics = [t for i in range(2) for t in poll_topics(f"L{i}")]
+        assert eventually(lambda: sum(len(sub.on(t)) for t in all_topics) >= 1200, 90), gateway.log()
+        code, _ = gateway.stop()
+        assert code == 0, gateway.log()
+        assert "did not take" not in gateway.log()
+    finally:
+        shut_down(sub, gateway, sims)

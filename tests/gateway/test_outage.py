@@ -1,7 +1,8 @@
 """The broker goes away mid-run and comes back. Polling goes on; a line
 whose queue holds the outage loses nothing (QoS 1 may repeat a message),
 and on a line with a small queue the published dropped count is exactly
-the number of replies that never arrived."""
+the number of replies that never arrived. Messages in flight on a
+connection that dies without a word are sent again on the next one."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ import json
 import time
 from pathlib import Path
 
-from harness import Devsim, Gateway, Subscriber, eventually, gateway_toml, retained, shut_down
+from harness import Devsim, Gateway, HoldingProxy, Subscriber, eventually, gateway_toml, retained, shut_down
 from plant import base_config, line_dict, poll_topics, topic
 
 SMALL_QUEUE = 20
@@ -31,6 +32,8 @@ def test_outage_below_and_above_the_queue_bound(tmp_path: Path, broker) -> None:
     try:
         assert eventually(lambda: all(len(seqs_of(sub, f"L{i}")) >= 20 for i in range(4)), 30)
         broker.stop()
+        # Without its saved sessions the restarted broker would have lost the subscriber's queue.
+        assert broker.saved(), "the broker did not save its sessions"
         before = {i: len(seqs_of(sub, f"L{i}")) for i in range(4)}
         time.sleep(OUTAGE_S)
         broker.start()
@@ -56,4 +59,35 @@ def test_outage_below_and_above_the_queue_bound(tmp_path: Path, broker) -> None:
         assert finals[0]["dropped"] > 0
         assert missing == finals[0]["dropped"], (missing, finals[0])
     finally:
+        shut_down(sub, gateway, sims)
+
+
+def test_messages_in_flight_on_a_dead_connection_are_sent_again(tmp_path: Path, broker) -> None:
+    sims = [Devsim(tmp_path, f"L{i}").start() for i in range(2)]
+    sub = Subscriber(broker.port, [topic("#")])
+    proxy = HoldingProxy(broker.port)
+    gw_cfg, broker_cfg = base_config(proxy.port)
+    lines = [line_dict(f"L{i}", str(s.link), 20) for i, s in enumerate(sims)]
+    gateway = Gateway(tmp_path, gateway_toml(gw_cfg, broker_cfg, lines)).start()
+    try:
+        assert eventually(lambda: all(len(seqs_of(sub, f"L{i}")) >= 20 for i in range(2)), 30)
+        # The gateway goes on writing into a connection that no longer reaches the
+        # broker, until its window of unacknowledged messages is full; more wait behind.
+        proxy.hold()
+        assert eventually(lambda: proxy.swallowed_publishes >= 5, 30)
+        time.sleep(1.0)
+        before = {i: max(seqs_of(sub, f"L{i}")) for i in range(2)}
+        proxy.cut()
+        assert eventually(lambda: gateway.log().count("broker connected") >= 2, 40), gateway.log()
+        assert eventually(lambda: all(max(seqs_of(sub, f"L{i}")) > before[i] + 40 for i in range(2)), 30)
+        assert gateway.stop()[0] == 0
+
+        for i in range(2):
+            final = json.loads(retained(broker.port, topic(f"L{i}", "state")))
+            want = final["transactions"]
+            assert eventually(lambda: max(seqs_of(sub, f"L{i}")) >= want, 15), f"L{i}"
+            assert final["dropped"] == 0
+            assert set(seqs_of(sub, f"L{i}")) == set(range(1, want + 1)), f"line L{i} lost replies"
+    finally:
+        proxy.close()
         shut_down(sub, gateway, sims)

@@ -27,11 +27,18 @@ int length(const std::string& s) { return static_cast<int>(s.size()); }
 }  // namespace
 
 MqttClient::MqttClient(const GatewayConfig& config, const Wakeup& wakeup) : config_(config), wakeup_(wakeup) {
-    const BrokerConfig& b = config.broker;
+    newHandle();
+}
+
+MqttClient::~MqttClient() { dropHandle(); }
+
+void MqttClient::newHandle() {
+    dropHandle();
+    const BrokerConfig& b = config_.broker;
     mosq_ = mosquitto_new(b.clientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("mosquitto_new failed");
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_will_set_v5(mosq_, statusTopic(config).c_str(), length(kOffline), kOffline, b.qos, true, nullptr);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, v5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    mosquitto_will_set_v5(mosq_, statusTopic(config_).c_str(), length(kOffline), kOffline, b.qos, true, nullptr);
     if (!b.username.empty()) {
         mosquitto_username_pw_set(mosq_, b.username.c_str(), b.password.empty() ? nullptr : b.password.c_str());
     }
@@ -45,9 +52,16 @@ MqttClient::MqttClient(const GatewayConfig& config, const Wakeup& wakeup) : conf
     mosquitto_disconnect_v5_callback_set(mosq_, &MqttClient::onDisconnect);
     mosquitto_publish_v5_callback_set(mosq_, &MqttClient::onPublish);
     mosquitto_message_v5_callback_set(mosq_, &MqttClient::onMessageV5);
+    // Ids of the last connection mean nothing to this one.
+    for (Outgoing& m : unacked_) m.mid = 0;
 }
 
-MqttClient::~MqttClient() { mosquitto_destroy(mosq_); }
+// Closes the socket, if open, and forgets everything the library held;
+// never from inside one of its callbacks.
+void MqttClient::dropHandle() {
+    if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+}
 
 void MqttClient::retryLater() {
     nextTry_ = Clock::now() + backoff_;
@@ -56,7 +70,7 @@ void MqttClient::retryLater() {
 
 void MqttClient::tryConnect() {
     const BrokerConfig& b = config_.broker;
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, v5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    newHandle();
     const int rc = mosquitto_connect(mosq_, b.host.c_str(), static_cast<int>(b.port), static_cast<int>(b.keepAliveS));
     if (rc != MOSQ_ERR_SUCCESS) {
         logEvent("broker " + b.host + ":" + std::to_string(b.port) + " unreachable: " +
@@ -72,7 +86,8 @@ void MqttClient::tryConnect() {
 
 void MqttClient::connectionLost(const std::string& why) {
     const bool was = connected_.exchange(false);
-    if (socketOpen_) mosquitto_disconnect(mosq_);
+    // No DISCONNECT: the connection is broken, and the broker is to send the Last Will.
+    dropHandle();
     socketOpen_ = false;
     if (fellBack_) {
         fellBack_ = false;
@@ -113,18 +128,54 @@ void MqttClient::step(int waitMs) {
 bool MqttClient::publish(const std::string& topic, const std::string& payload, bool retain,
                          const std::string& correlation) {
     if (!connected_) return false;
+    hand({topic, payload, retain, correlation, 0});
+    return true;
+}
+
+namespace {
+
+// The library's refusals of a message itself: sending it again cannot help.
+bool refusesMessage(int rc) {
+    switch (rc) {
+        case MOSQ_ERR_INVAL:
+        case MOSQ_ERR_PROTOCOL:
+        case MOSQ_ERR_PAYLOAD_SIZE:
+        case MOSQ_ERR_NOT_SUPPORTED:
+        case MOSQ_ERR_MALFORMED_UTF8:
+        case MOSQ_ERR_DUPLICATE_PROPERTY:
+        case MOSQ_ERR_QOS_NOT_SUPPORTED:
+        case MOSQ_ERR_OVERSIZE_PACKET:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+// Sends a message on the current connection and keeps it until its
+// acknowledgement. When the connection fails under it, the message stays
+// and goes out again on the next connection (the library may have queued
+// it before its write failed, but that handle does not outlive the connection).
+void MqttClient::hand(Outgoing m) {
     mosquitto_property* props = nullptr;
-    if (v5_ && !correlation.empty()) {
-        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
-                                      static_cast<std::uint16_t>(std::min<std::size_t>(correlation.size(), 65535)));
+    if (v5_ && !m.correlation.empty()) {
+        mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, m.correlation.data(),
+                                      static_cast<std::uint16_t>(std::min<std::size_t>(m.correlation.size(), 65535)));
     }
     int mid = 0;
-    const int rc = mosquitto_publish_v5(mosq_, &mid, topic.c_str(), length(payload), payload.data(), config_.broker.qos,
-                                        retain, props);
+    const int rc = mosquitto_publish_v5(mosq_, &mid, m.topic.c_str(), length(m.payload), m.payload.data(),
+                                        config_.broker.qos, m.retain, props);
     mosquitto_property_free_all(&props);
-    if (rc != MOSQ_ERR_SUCCESS) return false;
-    ++inFlight_;
-    return true;
+    if (rc != MOSQ_ERR_SUCCESS && refusesMessage(rc)) {
+        logEvent("message on " + m.topic + " dropped: " + mosquitto_strerror(rc));
+        return;
+    }
+    // QoS 0 has no acknowledgement to wait for (the library may report the
+    // write before this returns); it is kept only when the write failed.
+    if (rc == MOSQ_ERR_SUCCESS && config_.broker.qos == 0) return;
+    m.mid = rc == MOSQ_ERR_SUCCESS ? mid : 0;
+    unacked_.push_back(std::move(m));
 }
 
 void MqttClient::goOffline() {
@@ -145,9 +196,13 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc, int, const mqtt5__pro
     if (rc == MOSQ_ERR_SUCCESS) {
         c->connected_ = true;
         c->backoff_ = kFirstBackoff;
-        c->inFlight_ = 0;
-        logEvent(std::string("broker connected (MQTT ") + (c->v5_ ? "5" : "3.1.1") + ")");
+        std::deque<Outgoing> again;
+        again.swap(c->unacked_);
+        logEvent(std::string("broker connected (MQTT ") + (c->v5_ ? "5" : "3.1.1") + ")" +
+                 (again.empty() ? "" : "; sending again " + std::to_string(again.size()) + " unacknowledged messages"));
         mosquitto_subscribe_v5(c->mosq_, nullptr, commandFilter(c->config_).c_str(), 1, 0, nullptr);
+        // Older than anything still to come, so first; a retained topic keeps its newest value.
+        for (Outgoing& m : again) c->hand(std::move(m));
         c->publish(statusTopic(c->config_), kOnline, true);
         if (c->onConnected) c->onConnected();
         return;
@@ -179,9 +234,14 @@ void MqttClient::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
     }
 }
 
-void MqttClient::onPublish(mosquitto*, void* self, int, int, const mqtt5__property*) {
+void MqttClient::onPublish(mosquitto*, void* self, int mid, int rc, const mqtt5__property*) {
     auto* c = static_cast<MqttClient*>(self);
-    if (c->inFlight_ > 0) --c->inFlight_;
+    const auto done =
+        std::find_if(c->unacked_.begin(), c->unacked_.end(), [mid](const Outgoing& m) { return m.mid == mid; });
+    if (done == c->unacked_.end()) return;
+    // An answer either way: a refusal would only be refused again.
+    if (rc >= 0x80) logEvent("broker refused the message on " + done->topic + ": " + mosquitto_reason_string(rc));
+    c->unacked_.erase(done);
 }
 
 void MqttClient::onMessageV5(mosquitto*, void* self, const mosquitto_message* msg, const mqtt5__property* props) {

@@ -2,11 +2,18 @@
 // thread: MQTT v5, or 3.1.1 when the broker refuses v5; retained status
 // "online" on every connection with a Last Will of "offline"; reconnects
 // that back off from 0.5 s to 30 s.
+//
+// Every message handed over stays with the client until the broker has
+// acknowledged it. Each connection has a handle of its own, so the library
+// keeps nothing from one connection to the next: after a reconnect the
+// client sends what the last connection left unacknowledged again, in its
+// order, before anything new. The broker may see a message twice (QoS 1).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -48,11 +55,13 @@ public:
     bool connected() const { return connected_.load(); }
     bool v5() const { return v5_; }
     // Room for another message in flight (handed over, not yet acknowledged).
-    bool canPublish() const { return connected() && inFlight_ < kMaxInFlight; }
-    std::size_t inFlight() const { return inFlight_; }
+    bool canPublish() const { return connected() && unacked_.size() < kMaxInFlight; }
+    std::size_t inFlight() const { return unacked_.size(); }
 
-    // Hands a message to the connection; false when it is not connected or
-    // the library refused the message.
+    // Takes a message for the broker: true when the client now holds it until
+    // the broker acknowledges it (or, if the library rejects the message
+    // itself, has logged and dropped it); false when it is not connected and
+    // the caller keeps the message.
     bool publish(const std::string& topic, const std::string& payload, bool retain,
                  const std::string& correlation = "");
 
@@ -64,11 +73,22 @@ public:
     static constexpr std::size_t kMaxInFlight = 512;
 
 private:
+    struct Outgoing {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+        std::string correlation;
+        int mid = 0;  // the library's id on the current connection; 0: not sent on it
+    };
+
     static void onConnect(mosquitto* m, void* self, int rc, int flags, const mqtt5__property* props);
     static void onDisconnect(mosquitto* m, void* self, int rc, const mqtt5__property* props);
     static void onPublish(mosquitto* m, void* self, int mid, int rc, const mqtt5__property* props);
     static void onMessageV5(mosquitto* m, void* self, const mosquitto_message* msg, const mqtt5__property* props);
 
+    void newHandle();
+    void dropHandle();
+    void hand(Outgoing m);
     void tryConnect();
     void connectionLost(const std::string& why);
     void retryLater();
@@ -80,7 +100,7 @@ private:
     bool socketOpen_ = false;  // a connection is up or being made
     bool fellBack_ = false;    // the broker refused v5 on the last try
     std::atomic<bool> connected_{false};
-    std::size_t inFlight_ = 0;
+    std::deque<Outgoing> unacked_;  // in the order handed over
     std::chrono::milliseconds backoff_{500};
     Clock::time_point nextTry_{};
     Clock::time_point connectDeadline_{};
