@@ -144,10 +144,8 @@ bool refusesMessage(int rc) {
         case MOSQ_ERR_MALFORMED_UTF8:
         case MOSQ_ERR_DUPLICATE_PROPERTY:
         case MOSQ_ERR_QOS_NOT_SUPPORTED:
-        case MOSQ_ERR_OVERSIZE_PACKET:
-            return true;
-        default:
-            return false;
+        case MOSQ_ERR_OVERSIZE_PACKET: return true;
+        default: return false;
     }
 }
 
