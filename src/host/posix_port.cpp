@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -278,10 +279,14 @@ private:
     SpinState state_;
 };
 
-// Keeps looking until the wait is satisfied or `until` has passed.
+// Keeps looking until the wait is satisfied or `until` has passed. Each
+// look that finds nothing yields the processor: a peer (or the kernel
+// worker that moves a pseudo-terminal's bytes) placed on this processor
+// can then answer during the spin instead of after it.
 bool spinUntilSatisfied(int fd, const PortWait& wait, Nanos until) {
     do {
         if (satisfied(fd, wait)) return true;
+        ::sched_yield();
     } while (now() < until);
     return false;
 }
