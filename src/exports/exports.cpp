@@ -45,7 +45,6 @@ int32_t KAVROL_CALL MuxSendComm(uint32_t routeCount, uint32_t command, uint32_t 
     args.words[3] = low16(word3);
     args.muxMode = low8(muxMode);
     args.rawData = rawData;
-    args.rawLength = kavrol::command::rawBytesRead(args);
     return kavrol::command::sendCommand(kavrol::link::defaultLink(), args);
 }
 

@@ -288,6 +288,15 @@ def cli_json(port: str, model: int, command: int, sub: int = 0, route: tuple[int
     return json.loads(out.stdout)
 
 
+def _shut_both(a: socket.socket, b: socket.socket) -> None:
+    """Ends both directions of a proxied connection (either may be gone)."""
+    for sock in (a, b):
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
 class V5RefusingProxy:
     """In front of a real broker: answers an MQTT 5 CONNECT as a broker that
     speaks 3.1.1 only (CONNACK "unacceptable protocol version", then closes)
@@ -355,11 +364,7 @@ class V5RefusingProxy:
         except OSError:
             pass
         finally:
-            for s in (a, b):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            _shut_both(a, b)
 
     def close(self) -> None:
         self.running = False
@@ -436,11 +441,7 @@ class HoldingProxy:
         except OSError:
             pass
         finally:
-            for s in (a, b):
-                try:
-                    s.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
+            _shut_both(a, b)
 
     def hold(self) -> None:
         with self.lock:

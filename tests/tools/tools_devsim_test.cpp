@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 // Command 1, sub-command 0, no payload: all-models answers it with a reply
 // of 24 bytes.
-Bytes CommandOne() {
+Bytes commandOne() {
     std::array<std::uint8_t, protocol::kCommandAreaSize> area{};
     protocol::CommandFrameFields fields;
     fields.command = 1;
@@ -39,7 +39,7 @@ Bytes CommandOne() {
     return Bytes(area.begin(), area.begin() + n);
 }
 
-bool WriteAll(int fd, const Bytes& bytes) {
+bool writeWhole(int fd, const Bytes& bytes) {
     return ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
@@ -48,13 +48,13 @@ TEST(DevsimClient, SigtermEndsTheSimulatorWhileItsClientReadsNothing) {
     const auto port = SerialPort::open(sim.path(), LineSettings{});
     const int fd = port->fd();
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const Bytes command = CommandOne();
+    const Bytes command = commandOne();
     // Commands until the line backs up both ways: the replies are never read.
     int sent = 0;
     int refused = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (sent < 3000 && refused < 40 && Clock::now() < deadline) {
-        if (WriteAll(fd, command)) {
+        if (writeWhole(fd, command)) {
             ++sent;
             refused = 0;
         } else {
@@ -109,7 +109,7 @@ TEST(DevsimFiles, AFaultLogThatCannotBeWrittenEndsTheSimulator) {
     Spawned sim({KAVROL_DEVSIM_PATH, "--quiet", "--link", link, "--fault-log", "/dev/full"});
     ASSERT_TRUE(eventually([&] { return ::access(link.c_str(), F_OK) == 0; }));
     const auto port = SerialPort::open(link, LineSettings{});
-    ASSERT_TRUE(WriteAll(port->fd(), CommandOne()));
+    ASSERT_TRUE(writeWhole(port->fd(), commandOne()));
     const RunResult r = sim.wait(10000);
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("cannot write /dev/full: No space left on device"), std::string::npos) << r.err;
@@ -172,7 +172,7 @@ TEST(DevsimLineTime, AReplyTakesItsLineTime) {
     Devsim sim({"--quiet", "--line-time", "--baud", "9600"});
     const auto port = SerialPort::open(sim.path(), LineSettings{});
     const int fd = port->fd();
-    ASSERT_TRUE(WriteAll(fd, CommandOne()));
+    ASSERT_TRUE(writeWhole(fd, commandOne()));
     Bytes reply;
     Clock::time_point first;
     Clock::time_point last;
