@@ -208,16 +208,21 @@ std::vector<Path> pathsOf(const reply::Layout& layout) {
 }
 
 // The positions a row sets as whole bytes, whatever they held (bit-field and
-// OR rows build a byte in place and are not counted).
+// OR rows build a byte in place and are not counted; the zeros a widened
+// bit-field row writes after it are).
 Range wholeBytesOf(const reply::Op& op) {
     using reply::OpKind;
     switch (op.kind) {
         case OpKind::Copy:
-        case OpKind::Zero: return {op.out, op.out + op.count - 1U};
+        case OpKind::Zero: return {op.out, op.out + op.count - 1U + op.pad};
         case OpKind::Set:
         case OpKind::Flag:
         case OpKind::Map:
-        case OpKind::Pack: return {op.out, op.out};
+        case OpKind::Pack: return {op.out, unsigned{op.out} + op.pad};
+        case OpKind::Field:
+            if (op.pad == 0) return {1, 0};
+            return {op.out, unsigned{op.out} + op.pad};
+        case OpKind::Widen: return {op.out, op.out + op.count * (op.pad + 1U) - 1U};
         case OpKind::PayloadToEnd: return {op.out, op.out + reply::kMaxFrameIndex - op.src + 1U};
         default: return {1, 0};
     }

@@ -11,14 +11,8 @@ using namespace rows;
 
 // clang-format off
 inline constexpr Op kFourWidenedWordsRows[] = {
-    copy(0, 6),
-    zero(1),
-    copy(2, 7),
-    zero(3),
-    copy(4, 8),
-    zero(5),
-    copy(6, 9),
-    zero(7, 63),
+    widenEach(0, 6, 4, 2),
+    zero(8, 63),
 };
 // clang-format on
 

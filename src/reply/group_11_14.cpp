@@ -34,42 +34,22 @@ constexpr Op kCode3Rows[] = {
     // out 90: bits 0..6 = r[26] bits 0..6; bit 7 = 0
     zero(90), field(90, 26, 0, 7, 0),
     zero(91, 116),
-    copy(117, 124, 16, 23),
-    copy(125, 14),
-    zero(126, 128),
-    copy(129, 15),
-    zero(130, 132),
-    copy(133, 136, 28, 31),
-    bit(137, 32, 7),
-    zero(138, 140),
-    map(141, 32, 4, 3, kMapA),
-    zero(142, 144),
-    map(145, 32, 2, 2, kMapB),
-    zero(146, 148),
-    map(149, 32, 0, 2, kMapC),
-    zero(150, 152),
-    copy(153, 157, 33, 37),
-    zero(158, 160),
-    bit(161, 38, 7),
-    zero(162, 164),
-    map(165, 38, 4, 3, kMapA),
-    zero(166, 168),
-    map(169, 38, 2, 2, kMapB),
-    zero(170, 172),
-    map(173, 38, 0, 2, kMapC),
-    zero(174, 176),
-    copy(177, 181, 39, 43),
-    zero(182, 184),
-    copy(185, 197, 44, 56),
-    zero(198, 200),
-    copy(201, 57),
-    zero(202, 204),
-    copy(205, 209, 59, 63),
-    zero(210, 212),
-    copy(213, 64),
-    zero(214, 216),
-    copy(217, 65),
-    zero(218, 220),
+    // code3Longs, one row a value or run of values; a line of three maps is 6, 7, 8 or 12, 13, 14:
+    copy(117, 124, 16, 23),                 // 0, 1
+    widenEach(125, 14, 2, 4),               // 2, 3
+    copy(133, 136, 28, 31),                 // 4
+    wide32(bit(137, 32, 7)),                // 5
+    wide32(map(141, 32, 4, 3, kMapA)), wide32(map(145, 32, 2, 2, kMapB)), wide32(map(149, 32, 0, 2, kMapC)),
+    copy(153, 156, 33, 36),                 // 9
+    wide32(copy(157, 37)),                  // 10
+    wide32(bit(161, 38, 7)),                // 11
+    wide32(map(165, 38, 4, 3, kMapA)), wide32(map(169, 38, 2, 2, kMapB)), wide32(map(173, 38, 0, 2, kMapC)),
+    copy(177, 180, 39, 42),                 // 15
+    wide32(copy(181, 43)),                  // 16
+    copy(185, 196, 44, 55),                 // 17, 18, 19
+    widenEach(197, 56, 2, 4),               // 20, 21
+    copy(205, 208, 59, 62),                 // 22
+    widenEach(209, 63, 3, 4),               // 23, 24, 25
 };
 // clang-format on
 constexpr Layout kCode3{kCode3Rows};

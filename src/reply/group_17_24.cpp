@@ -30,52 +30,21 @@ constexpr Op kCode3Rows[] = {
     zero(90), orField(90, 47, 0, 1, 0), orField(90, 49, 1, 1, 1), orField(90, 49, 2, 1, 2),
     orField(90, 49, 7, 1, 3),
     zero(91, 116),
-    copy(117, 124, 14, 21),
-    copy(125, 24),
-    zero(126, 128),
-    copy(129, 25),
-    zero(130, 132),
-    copy(133, 141, 26, 34),
-    zero(142, 144),
-    copy(145, 35),
-    zero(146, 148),
-    copy(149, 150, 36, 37),
-    zero(151, 152),
-    copy(153, 38),
-    zero(154, 156),
-    copy(157, 158, 40, 41),
-    zero(159, 160),
-    copy(161, 42),
-    zero(162, 164),
-    copy(165, 168, 43, 46),
-    copy(169, 53),
-    zero(170, 172),
-    copy(173, 54),
-    zero(174, 176),
-    copy(177, 55),
-    zero(178, 180),
-    copy(181, 56),
-    zero(182, 184),
-    copy(185, 57),
-    zero(186, 188),
-    copy(189, 58),
-    zero(190, 192),
-    copy(193, 59),
-    zero(194, 196),
-    copy(197, 201, 62, 66),
-    zero(202, 204),
-    copy(205, 67),
-    zero(206, 208),
-    copy(209, 217, 68, 76),
-    zero(218, 220),
-    copy(221, 77),
-    zero(222, 224),
-    copy(225, 78),
-    zero(226, 228),
-    copy(229, 79),
-    zero(230, 232),
-    copy(233, 80),
-    zero(234, 236),
+    // code3Longs, one row a value or run of values:
+    copy(117, 124, 14, 21),                 // 0, 1
+    widenEach(125, 24, 2, 4),               // 2, 3
+    copy(133, 140, 26, 33),                 // 4, 5
+    widenEach(141, 34, 2, 4),               // 6, 7
+    wide32(copy(149, 150, 36, 37)),         // 8
+    wide32(copy(153, 38)),                  // 9
+    wide32(copy(157, 158, 40, 41)),         // 10
+    wide32(copy(161, 42)),                  // 11
+    copy(165, 168, 43, 46),                 // 12
+    widenEach(169, 53, 7, 4),               // 13..19
+    copy(197, 200, 62, 65),                 // 20
+    widenEach(201, 66, 2, 4),               // 21, 22
+    copy(209, 216, 68, 75),                 // 23, 24
+    widenEach(217, 76, 5, 4),               // 25..29
 };
 // clang-format on
 constexpr Layout kCode3{kCode3Rows};

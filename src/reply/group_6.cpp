@@ -18,14 +18,7 @@ constexpr Op kCode3Rows[] = {
     zero(68, 88),
     copy(89, 90, 42, 43),
     zero(91, 96),
-    copy(97, 44),
-    zero(98),
-    copy(99, 45),
-    zero(100),
-    copy(101, 46),
-    zero(102),
-    copy(103, 47),
-    zero(104),
+    widenEach(97, 44, 4, 2),
 };
 // clang-format on
 constexpr Layout kCode3{kCode3Rows};

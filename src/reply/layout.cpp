@@ -58,9 +58,17 @@ void runRow(const Op& op, const std::uint8_t* r, std::uint8_t* out) {
             dest = static_cast<std::uint8_t>(bits);
             break;
         }
+        case OpKind::Widen:
+            for (unsigned k = 0; k < op.count; ++k) {
+                std::uint8_t* value = out + op.out + k * (op.pad + 1U);
+                value[0] = r[op.src + k];
+                std::memset(value + 1, 0, op.pad);
+            }
+            return;
         case OpKind::Include: runLayout(*op.first, r, out); break;
         case OpKind::ChooseBy: runLayout((r[op.src] & op.mask) != 0 ? *op.first : *op.second, r, out); break;
     }
+    std::memset(out + op.padAt, 0, op.pad);
 }
 
 }  // namespace

@@ -19,6 +19,9 @@
 //   map(a, c, lo, w, m)     out a <- m[bits lo..lo+w-1 of r[c]]
 //   pack(a, j)              out a <- odd-bit pack of r[j], r[j+1]
 //   payloadToEnd(a, c)      out a.. <- r[c..L], then one 0 byte
+//   widenEach(a, c, n, w)   out a.. <- r[c..c+n-1], each zero-extended to w bytes
+//   wide16(x), wide32(x)    row x, then zeros up to out a+1 or a+3: the
+//                           value x writes at out a, zero-extended
 //   threshold(a, c, n, v)   bit i of out a (i < n) <- 16-bit r[c+2i] >= v
 //   include(x)              the rows of layout x
 //   chooseBy(c, m, x, y)    the rows of x if r[c] AND m is non-zero, else y
@@ -52,6 +55,7 @@ enum class OpKind : std::uint8_t {
     Pack,
     PayloadToEnd,
     Threshold,
+    Widen,
     Include,
     ChooseBy,
 };
@@ -71,6 +75,8 @@ struct Op {
     std::uint8_t value = 0;   // Set: the byte written
     std::uint8_t mask = 0;    // ChooseBy: the source bits tested
     std::uint16_t limit = 0;  // Threshold
+    std::uint8_t pad = 0;     // zeros after each value (wide16/wide32, Widen)
+    std::uint16_t padAt = 0;  // where they start (wide16/wide32)
     const ValueMap* map = nullptr;
     const Layout* first = nullptr;   // Include; ChooseBy when the bits are set
     const Layout* second = nullptr;  // ChooseBy when the bits are clear
@@ -219,6 +225,42 @@ consteval Op threshold(unsigned out, unsigned src, unsigned bits, unsigned limit
     op.limit = static_cast<std::uint16_t>(limit);
     return op;
 }
+
+consteval Op widenEach(unsigned out, unsigned src, unsigned count, unsigned bytes) {
+    require(bytes == 2 || bytes == 4, "widened to 16 or 32 bits");
+    checkOut(out, count * bytes);
+    checkSrc(src, count);
+    Op op{OpKind::Widen};
+    op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    op.count = static_cast<std::uint16_t>(count);
+    op.pad = static_cast<std::uint8_t>(bytes - 1);
+    return op;
+}
+
+// The bytes a row assigns from out a on, for the rows a value can be widened
+// from; 0 for the others.
+consteval unsigned valueBytes(const Op& op) {
+    switch (op.kind) {
+        case OpKind::Copy: return op.count;
+        case OpKind::Set:
+        case OpKind::Flag:
+        case OpKind::Map:
+        case OpKind::Pack: return 1;
+        case OpKind::Field: return op.accumulate ? 0 : 1;
+        default: return 0;
+    }
+}
+consteval Op widened(Op op, unsigned bytes) {
+    const unsigned n = valueBytes(op);
+    require(n >= 1 && n < bytes && op.pad == 0, "a value narrower than its widening");
+    checkOut(op.out, bytes);
+    op.padAt = static_cast<std::uint16_t>(op.out + n);
+    op.pad = static_cast<std::uint8_t>(bytes - n);
+    return op;
+}
+consteval Op wide16(const Op& op) { return widened(op, 2); }
+consteval Op wide32(const Op& op) { return widened(op, 4); }
 
 consteval Op include(const Layout& layout) {
     Op op{OpKind::Include};

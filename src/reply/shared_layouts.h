@@ -11,10 +11,7 @@ using namespace rows;
 // Reply code 1: r[6] and r[7] widened to 16 bits, then r[8..11].
 // clang-format off
 inline constexpr Op kLayout1[] = {
-    copy(0, 6),
-    zero(1),
-    copy(2, 7),
-    zero(3),
+    widenEach(0, 6, 2, 2),
     copy(4, 7, 8, 11),
 };
 // clang-format on
@@ -55,20 +52,14 @@ inline constexpr Op kLayout5[] = {
 // Reply code 6: fifteen 16-bit values; the last one arrives high byte first.
 // clang-format off
 inline constexpr Op kLayout6[] = {
-    copy(0, 6),   zero(1),
-    copy(2, 7),   zero(3),
-    copy(4, 13),  zero(5),
-    copy(6, 20),  zero(7),
-    copy(8, 14),  zero(9),
-    copy(10, 21), zero(11),
+    wide16(copy(0, 6)),   wide16(copy(2, 7)),
+    wide16(copy(4, 13)),  wide16(copy(6, 20)),
+    wide16(copy(8, 14)),  wide16(copy(10, 21)),
     copy(12, 13, 15, 16),
     copy(14, 15, 22, 23),
-    copy(16, 12), zero(17),
-    copy(18, 19), zero(19),
-    copy(20, 11), zero(21),
-    copy(22, 18), zero(23),
-    copy(24, 10), zero(25),
-    copy(26, 17), zero(27),
+    wide16(copy(16, 12)), wide16(copy(18, 19)),
+    wide16(copy(20, 11)), wide16(copy(22, 18)),
+    wide16(copy(24, 10)), wide16(copy(26, 17)),
     copy(28, 9),
     copy(29, 8),
 };
@@ -77,8 +68,7 @@ inline constexpr Op kLayout6[] = {
 // Reply code 8: r[6] widened to 16 bits.
 // clang-format off
 inline constexpr Op kLayout8[] = {
-    copy(0, 6),
-    zero(1),
+    wide16(copy(0, 6)),
 };
 // clang-format on
 
