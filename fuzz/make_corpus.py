@@ -26,17 +26,9 @@ HEADER3_MODELS = {6, 8, 3}
 NO_LAYOUT_MODELS = [1, 19, 25, 0xFF]  # 0xFF selects a code near 2^32
 
 
-# An independent oracle on purpose: its own checksum, not the library's.
-def reply_frame(code, header3, payload, start=0x3E):
-    f = [start, 5 + len(payload), code, header3, 0, 0] + list(payload)
-    even = odd = 0
-    for i, b in enumerate(f):
-        if i % 2 == 0:
-            even ^= b
-        else:
-            odd ^= b
-    f[4], f[5] = odd, even
-    return bytes(f)
+# The frames' test oracle, shared with the Python package's tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python", "tests"))
+from frame_oracle import reply_frame  # noqa: E402
 
 
 def payload(length, seed):

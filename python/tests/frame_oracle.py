@@ -26,6 +26,16 @@ def _one_byte(frame: bytes, last: int) -> int:
     return x
 
 
+def reply_frame(code: int, header3: int, payload: bytes, start: int = 0x3E) -> bytes:
+    """Start byte, index of the last byte, reply code, second header byte, the
+    two XOR checksum bytes (odd positions at 4, even positions at 5), payload."""
+    if len(payload) > 245:
+        raise ValueError("payload too long for one frame")
+    f = bytearray([start, 5 + len(payload), code, header3, 0, 0]) + bytes(payload)
+    f[4], f[5] = _two_byte(f, len(f) - 1)
+    return bytes(f)
+
+
 def read_command(b: bytes, multiplexed: bool) -> dict:
     """The fault of a command as sent and, where the frame holds, its fields."""
     if not multiplexed:

@@ -297,10 +297,32 @@ def _shut_both(a: socket.socket, b: socket.socket) -> None:
             pass
 
 
-class V5RefusingProxy:
-    """In front of a real broker: answers an MQTT 5 CONNECT as a broker that
-    speaks 3.1.1 only (CONNACK "unacceptable protocol version", then closes)
-    and passes every other connection through unchanged."""
+def _read_mqtt_packet(s: socket.socket) -> bytes:
+    """One whole MQTT packet: fixed header, remaining length, body."""
+    def exactly(n: int) -> bytes:
+        data = b""
+        while len(data) < n:
+            chunk = s.recv(n - len(data))
+            if not chunk:
+                raise OSError("closed")
+            data += chunk
+        return data
+
+    head = exactly(1)
+    length, shift = 0, 0
+    while True:
+        b = exactly(1)
+        head += b
+        length |= (b[0] & 0x7F) << shift
+        shift += 7
+        if not b[0] & 0x80:
+            break
+    return head + exactly(length)
+
+
+class _BrokerProxy:
+    """A listener on a free local port in front of a real broker; each
+    accepted connection goes to _accepted, until close()."""
 
     def __init__(self, broker_port: int) -> None:
         self.broker_port = broker_port
@@ -309,38 +331,42 @@ class V5RefusingProxy:
         self.server.bind(("127.0.0.1", 0))
         self.server.listen(16)
         self.port = self.server.getsockname()[1]
-        self.refused = 0
-        self.passed = 0
-        self.running = True
+
+    def _start(self) -> None:
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self) -> None:
-        while self.running:
+        while True:
             try:
                 client, _ = self.server.accept()
             except OSError:
                 return
-            threading.Thread(target=self._handle, args=(client,), daemon=True).start()
+            self._accepted(client)
 
-    @staticmethod
-    def _read_packet(s: socket.socket) -> bytes:
-        head = s.recv(1)
-        length, shift, raw = 0, 0, b""
-        while True:
-            b = s.recv(1)
-            raw += b
-            length |= (b[0] & 0x7F) << shift
-            shift += 7
-            if not b[0] & 0x80:
-                break
-        body = b""
-        while len(body) < length:
-            body += s.recv(length - len(body))
-        return head + raw + body
+    def _accepted(self, client: socket.socket) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        self.server.close()
+
+
+class V5RefusingProxy(_BrokerProxy):
+    """In front of a real broker: answers an MQTT 5 CONNECT as a broker that
+    speaks 3.1.1 only (CONNACK "unacceptable protocol version", then closes)
+    and passes every other connection through unchanged."""
+
+    def __init__(self, broker_port: int) -> None:
+        super().__init__(broker_port)
+        self.refused = 0
+        self.passed = 0
+        self._start()
+
+    def _accepted(self, client: socket.socket) -> None:
+        threading.Thread(target=self._handle, args=(client,), daemon=True).start()
 
     def _handle(self, client: socket.socket) -> None:
         try:
-            packet = self._read_packet(client)
+            packet = _read_mqtt_packet(client)
             # Fixed header, remaining length, then "\0\4MQTT" and the protocol level.
             start = packet.index(b"MQTT") + 4
             if packet[start] == 5:
@@ -366,72 +392,36 @@ class V5RefusingProxy:
         finally:
             _shut_both(a, b)
 
-    def close(self) -> None:
-        self.running = False
-        self.server.close()
 
-
-class HoldingProxy:
+class HoldingProxy(_BrokerProxy):
     """Passes MQTT connections through to a real broker, packet by packet.
     hold() makes the current connections a black hole: from the next packet
     on nothing passes either way, as when a link dies under a client that has
     messages in flight; cut() then closes them. Later connections pass."""
 
     def __init__(self, broker_port: int) -> None:
-        self.broker_port = broker_port
-        self.server = socket.socket()
-        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.server.bind(("127.0.0.1", 0))
-        self.server.listen(16)
-        self.port = self.server.getsockname()[1]
+        super().__init__(broker_port)
         self.lock = threading.Lock()
         self.held: set[socket.socket] = set()
         self.current: set[socket.socket] = set()
         self.swallowed_publishes = 0
-        threading.Thread(target=self._serve, daemon=True).start()
+        self._start()
 
-    def _serve(self) -> None:
-        while True:
-            try:
-                client, _ = self.server.accept()
-            except OSError:
-                return
-            try:
-                upstream = socket.create_connection(("127.0.0.1", self.broker_port))
-            except OSError:
-                client.close()
-                continue
-            with self.lock:
-                self.current |= {client, upstream}
-            for a, b in ((client, upstream), (upstream, client)):
-                threading.Thread(target=self._pipe, args=(a, b, a is client), daemon=True).start()
-
-    @staticmethod
-    def _packet(s: socket.socket) -> bytes:
-        def exactly(n: int) -> bytes:
-            data = b""
-            while len(data) < n:
-                chunk = s.recv(n - len(data))
-                if not chunk:
-                    raise OSError("closed")
-                data += chunk
-            return data
-
-        head = exactly(1)
-        length, shift = 0, 0
-        while True:
-            b = exactly(1)
-            head += b
-            length |= (b[0] & 0x7F) << shift
-            shift += 7
-            if not b[0] & 0x80:
-                break
-        return head + exactly(length)
+    def _accepted(self, client: socket.socket) -> None:
+        try:
+            upstream = socket.create_connection(("127.0.0.1", self.broker_port))
+        except OSError:
+            client.close()
+            return
+        with self.lock:
+            self.current |= {client, upstream}
+        for a, b in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self._pipe, args=(a, b, a is client), daemon=True).start()
 
     def _pipe(self, a: socket.socket, b: socket.socket, from_client: bool) -> None:
         try:
             while True:
-                packet = self._packet(a)
+                packet = _read_mqtt_packet(a)
                 with self.lock:
                     held = a in self.held
                     if held and from_client and packet[0] >> 4 == 3:
@@ -458,7 +448,7 @@ class HoldingProxy:
 
     def close(self) -> None:
         self.cut()
-        self.server.close()
+        super().close()
 
 
 def shut_down(subscriber: Optional[Subscriber], gateway: Optional[Gateway], sims: list[Devsim]) -> None:

@@ -34,8 +34,6 @@ import sys
 import time
 import tty
 
-REPLY_START = 0x3E
-
 
 def parse_bytes(items):
     out = bytearray()
@@ -48,21 +46,9 @@ def parse_bytes(items):
     return bytes(out)
 
 
-# An independent oracle on purpose: its own checksum, not the library's.
-def reply_frame(code, header3, payload):
-    """Start byte, index of the last byte, reply code, second header byte, the
-    two XOR checksum bytes (odd positions at 4, even positions at 5), payload."""
-    if len(payload) > 245:
-        raise ValueError("payload too long for one frame")
-    f = bytearray([REPLY_START, 5 + len(payload), code, header3, 0, 0]) + payload
-    even = odd = 0
-    for i, b in enumerate(f):
-        if i % 2 == 0:
-            even ^= b
-        else:
-            odd ^= b
-    f[4], f[5] = odd, even
-    return bytes(f)
+# The frames' test oracle, shared with the Python package's tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python", "tests"))
+from frame_oracle import reply_frame  # noqa: E402
 
 
 class Peer:
