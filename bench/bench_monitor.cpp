@@ -27,7 +27,7 @@ std::vector<std::uint8_t> Reply(std::int64_t replyBytes) {
 }
 
 bool Transaction(int port, const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply) {
-    return writeAll(port, request.data(), request.size()) && readExactly(port, reply.data(), reply.size());
+    return writeWhole(port, request.data(), request.size()) && readWhole(port, reply.data(), reply.size());
 }
 
 // Takes the tap's copies and finds frames in them, as the monitor does

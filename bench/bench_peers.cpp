@@ -47,12 +47,12 @@ void BM_Raw(benchmark::State& state) {
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(kReplyBytes);
     for (auto _ : state) {
-        bool ok = writeAll(link.port(), request.data(), request.size());
+        bool ok = writeWhole(link.port(), request.data(), request.size());
         if (ok && silent(state)) {
             pollfd p{link.port(), POLLIN, 0};
             ok = ::poll(&p, 1, static_cast<int>(kTimeoutMs)) == 0;
         } else if (ok) {
-            ok = readExactly(link.port(), reply.data(), reply.size());
+            ok = readWhole(link.port(), reply.data(), reply.size());
         }
         if (!ok) {
             state.SkipWithError("raw transfer failed");

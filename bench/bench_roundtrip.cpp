@@ -39,9 +39,9 @@ void BM_RawFloor(benchmark::State& state) {
     const std::vector<std::uint8_t> request(kRequestBytes, 0x41);
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
     for (auto _ : state) {
-        if (!writeAll(link.port(), request.data(), request.size()) ||
+        if (!writeWhole(link.port(), request.data(), request.size()) ||
             (kSpin && !spinUntilQueued(link.port(), reply.size())) ||
-            !readExactly(link.port(), reply.data(), reply.size())) {
+            !readWhole(link.port(), reply.data(), reply.size())) {
             state.SkipWithError("raw transfer failed");
             break;
         }

@@ -15,13 +15,11 @@
 namespace kavrol::bench {
 
 using pty::PtyPair;
+using pty::readWhole;
+using pty::writeWhole;
 
-// Reads exactly n bytes from a blocking descriptor; false on end or error.
-bool readExactly(int fd, std::uint8_t* dest, std::size_t n);
 // Busy-waits until at least n bytes are queued for reading; false on error.
 bool spinUntilQueued(int fd, std::size_t n);
-// Writes all n bytes; false on error.
-bool writeAll(int fd, const std::uint8_t* bytes, std::size_t n);
 
 // How the peer answers: at once (the default), after a delay, one byte at
 // a time with a gap between bytes, or not at all.

@@ -25,12 +25,7 @@ bool holdPortOutput(const PtyPair& pair) {
 }
 
 void peerWrite(const PtyPair& pair, const std::vector<std::uint8_t>& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(pair.device(), bytes.data() + done, bytes.size() - done);
-        if (n <= 0) throw std::runtime_error("peer write");
-        done += static_cast<std::size_t>(n);
-    }
+    if (!writeWhole(pair.device(), bytes.data(), bytes.size())) throw std::runtime_error("peer write");
 }
 
 std::vector<std::uint8_t> peerRead(const PtyPair& pair, std::size_t n, int timeoutMs) {

@@ -26,7 +26,27 @@ void closeOnExec(int fd) {
     if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) fail("fcntl");
 }
 
+// One loop for both directions: transfer(fd, at, left) moves what it can.
+template <typename Byte, typename Transfer>
+bool whole(int fd, Byte* at, std::size_t n, Transfer transfer) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t moved = transfer(fd, at + done, n - done);
+        if (moved > 0) {
+            done += static_cast<std::size_t>(moved);
+        } else if (moved < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool writeWhole(int fd, const std::uint8_t* bytes, std::size_t n) { return whole(fd, bytes, n, ::write); }
+bool readWhole(int fd, std::uint8_t* dest, std::size_t n) { return whole(fd, dest, n, ::read); }
 
 PtyPair::PtyPair() {
     char name[256] = {};

@@ -4,9 +4,16 @@
 // Both descriptors are close-on-exec.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kavrol::pty {
+
+// Blocking whole transfers on either end, retrying after a signal: false
+// when the descriptor fails or (reading) the other end is gone first.
+bool writeWhole(int fd, const std::uint8_t* bytes, std::size_t n);
+bool readWhole(int fd, std::uint8_t* dest, std::size_t n);
 
 class PtyPair {
 public:
