@@ -12,16 +12,10 @@
 #include "support/fake_fixture.h"
 #include "support/frames.h"
 
+namespace kavrol::test {
 namespace {
 
-using kavrol::test::bytesOf;
-using kavrol::test::CommandExample;
-using kavrol::test::FakeCall;
-using kavrol::test::muxSend;
-using kavrol::test::SendArgs;
-using Bytes = std::vector<std::uint8_t>;
-
-class CommandExampleTest : public kavrol::test::FakeHostTest, public ::testing::WithParamInterface<CommandExample> {};
+class CommandExampleTest : public FakeHostTest, public ::testing::WithParamInterface<CommandExample> {};
 
 TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
     const CommandExample& example = GetParam();
@@ -30,7 +24,7 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
     EXPECT_EQ(muxSend(example.args), 1);
     EXPECT_EQ(bytesOf(fake().written()), example.sent);
 
-    const auto calls = kavrol::test::portCalls(fake());
+    const auto calls = portCalls(fake());
     ASSERT_EQ(calls.size(), 5U);
     EXPECT_EQ(calls[0].call, FakeCall::Purge);
     EXPECT_EQ(calls[0].arg, 10U);
@@ -38,12 +32,12 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
     EXPECT_EQ(calls[1].arg, 5U);
     EXPECT_EQ(calls[2].call, FakeCall::Write);
     EXPECT_EQ(calls[2].arg, example.sent.size());
-    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(kavrol::link::libraryState().defaultLink.portOverlapped));
+    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(link::libraryState().defaultLink.portOverlapped));
     EXPECT_EQ(calls[3].call, FakeCall::Query);
     EXPECT_EQ(calls[4].call, FakeCall::Query);
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(kavrol::test::commandExamples()),
+INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(commandExamples()),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // Four words, the largest word payload, with every payload byte distinct:
@@ -70,12 +64,12 @@ const CommandExample kOneRawByteExamples[] = {
 INSTANTIATE_TEST_SUITE_P(OneRawByte, CommandExampleTest, ::testing::ValuesIn(kOneRawByteExamples),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
-class CommandFrameTest : public kavrol::test::FakeHostTest {};
+class CommandFrameTest : public FakeHostTest {};
 
 TEST_F(CommandFrameTest, ResultIsTheWriteTimeOut) {
     bind(15);
     fake().outStuck = true;
-    const CommandExample& example = kavrol::test::commandExamples().front();
+    const CommandExample& example = commandExamples().front();
     EXPECT_EQ(muxSend(example.args), -2);
     EXPECT_EQ(bytesOf(fake().written()), example.sent);
 }
@@ -84,9 +78,9 @@ TEST_F(CommandFrameTest, BytesReceivedBeforeTheCommandAreDiscarded) {
     bind(100);
     fake().feed({0xEE, 0xEE, 0xEE});
     fake().replyOnWrite({0x3E, 0x07});
-    EXPECT_EQ(muxSend(kavrol::test::commandExamples().front().args), 1);
+    EXPECT_EQ(muxSend(commandExamples().front().args), 1);
     std::uint8_t reply[2] = {};
-    ASSERT_EQ(kavrol::link::timedRead(kavrol::link::defaultLink(), reply, 2), 1);
+    ASSERT_EQ(link::timedRead(link::defaultLink(), reply, 2), 1);
     EXPECT_EQ(Bytes(reply, reply + 2), (Bytes{0x3E, 0x07}));
     EXPECT_EQ(fake().pendingInput(), 0U);
 }
@@ -112,13 +106,13 @@ SendArgs rawCommand(std::uint32_t command, const Bytes& payload, std::uint32_t m
 
 // The expected line bytes, built independently of the library.
 Bytes expectedDirect(std::uint8_t command, const Bytes& payload) {
-    Bytes f = kavrol::test::replyFrame(command, 0x42, payload, 0x3C);
+    Bytes f = replyFrame(command, 0x42, payload, 0x3C);
     f.erase(f.begin());
     return f;
 }
 
 Bytes expectedMultiplexed(std::uint8_t command, const Bytes& payload, unsigned n) {
-    const Bytes inner = kavrol::test::replyFrame(command, 0x42, payload, 0x3C);
+    const Bytes inner = replyFrame(command, 0x42, payload, 0x3C);
     Bytes f = {0x24, static_cast<std::uint8_t>(9 + n + payload.size()), 0x00, static_cast<std::uint8_t>(n)};
     for (unsigned i = 0; i < n; ++i) f.push_back(static_cast<std::uint8_t>(0xB0 + i));
     f.insert(f.end(), inner.begin(), inner.end());
@@ -154,7 +148,7 @@ const LimitCase kLimitCases[] = {
     {"MuxRouteCount255Rejected", 8, 1, 255, 0, false},
 };
 
-class LimitTest : public kavrol::test::FakeHostTest, public ::testing::WithParamInterface<LimitCase> {};
+class LimitTest : public FakeHostTest, public ::testing::WithParamInterface<LimitCase> {};
 
 TEST_P(LimitTest, FitsExactlyAtTheEdgeOrIsRejectedBeforeAnyPortCall) {
     const LimitCase& c = GetParam();
@@ -192,3 +186,4 @@ INSTANTIATE_TEST_SUITE_P(WorkArea, LimitTest, ::testing::ValuesIn(kLimitCases),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 }  // namespace
+}  // namespace kavrol::test

@@ -10,26 +10,21 @@
 #include "support/fake_calls.h"
 #include "support/fake_fixture.h"
 
+namespace kavrol::test {
 namespace {
 
-using kavrol::link::libraryState;
-using kavrol::link::timedRead;
-using kavrol::link::timedWrite;
-using kavrol::test::FakeCall;
-using kavrol::test::kFakePort;
-using kavrol::test::lastTick;
-using kavrol::test::portCallKinds;
-using kavrol::test::portCalls;
+using namespace link;
+
 using Bytes = std::vector<std::uint8_t>;
 
-class TimedWriteTest : public kavrol::test::FakeHostTest {};
+class TimedWriteTest : public FakeHostTest {};
 
 TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenPolls) {
     bind(100);
     fake().outDrainQueries = 2;
     const std::uint8_t block[] = {0x11, 0x22, 0x33};
 
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), block, 3), 1);
+    EXPECT_EQ(timedWrite(link::defaultLink(), block, 3), 1);
 
     const auto calls = portCalls(fake());
     ASSERT_EQ(calls.size(), 6U);
@@ -42,7 +37,7 @@ TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenP
     EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(libraryState().defaultLink.portOverlapped));
     for (std::size_t i = 3; i < calls.size(); ++i) EXPECT_EQ(calls[i].call, FakeCall::Query);
     for (const auto& c : calls) EXPECT_EQ(c.port, kFakePort);
-    EXPECT_EQ(kavrol::test::bytesOf(fake().written()), (Bytes{0x11, 0x22, 0x33}));
+    EXPECT_EQ(bytesOf(fake().written()), (Bytes{0x11, 0x22, 0x33}));
     // The wait starts after the write: no tick is read before it.
     EXPECT_EQ(fake().record(0).call, FakeCall::Purge);
 }
@@ -50,7 +45,7 @@ TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenP
 TEST_F(TimedWriteTest, EmptyQueueAtFirstQuerySucceedsInOnePass) {
     bind(100);
     const std::uint8_t byte = 0x7F;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), 1);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), 1);
     EXPECT_EQ(fake().count(FakeCall::Query), 1U);
 }
 
@@ -58,16 +53,16 @@ TEST_F(TimedWriteTest, QueueThatNeverDrainsTimesOutAfterTheBlockWentOut) {
     bind(20);
     fake().outStuck = true;
     const std::uint8_t block[] = {1, 2};
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), block, 2), -2);
-    EXPECT_EQ(kavrol::test::bytesOf(fake().written()), (Bytes{1, 2}));
+    EXPECT_EQ(timedWrite(link::defaultLink(), block, 2), -2);
+    EXPECT_EQ(bytesOf(fake().written()), (Bytes{1, 2}));
     EXPECT_EQ(fake().count(FakeCall::Query), 20U);
 }
 
-class TimedReadTest : public kavrol::test::FakeHostTest {};
+class TimedReadTest : public FakeHostTest {};
 
 TEST_F(TimedReadTest, ZeroCountReturnsAfterOnePassWithoutReading) {
     bind(100);
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), nullptr, 0), 1);
+    EXPECT_EQ(timedRead(link::defaultLink(), nullptr, 0), 1);
     EXPECT_EQ(portCallKinds(fake()), std::vector<FakeCall>{FakeCall::Query});
 }
 
@@ -75,7 +70,7 @@ TEST_F(TimedReadTest, FewerBytesThanAskedAreNeverReadAndTheWaitTimesOut) {
     bind(30);
     fake().feed({1, 2, 3});
     std::uint8_t dest[5] = {9, 9, 9, 9, 9};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 5), -2);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 5), -2);
     EXPECT_EQ(fake().count(FakeCall::Read), 0U);
     EXPECT_EQ(fake().pendingInput(), 3U);
     EXPECT_EQ(Bytes(dest, dest + 5), (Bytes{9, 9, 9, 9, 9}));
@@ -86,7 +81,7 @@ TEST_F(TimedReadTest, WaitsForTheWholeBlockAndReadsItInOneCall) {
     fake().arrivalPerQuery = 1;
     fake().feed({0xA1, 0xA2, 0xA3, 0xA4});
     std::uint8_t dest[4] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 4), 1);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 4), 1);
     EXPECT_EQ(Bytes(dest, dest + 4), (Bytes{0xA1, 0xA2, 0xA3, 0xA4}));
     EXPECT_EQ(fake().count(FakeCall::Query), 4U);
     EXPECT_EQ(fake().count(FakeCall::Read), 1U);
@@ -103,9 +98,9 @@ TEST_F(TimedReadTest, SurplusBytesStayQueuedForTheNextRead) {
     fake().feed({1, 2, 3, 4, 5, 6, 7});
     std::uint8_t first[4] = {};
     std::uint8_t second[3] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), first, 4), 1);
+    EXPECT_EQ(timedRead(link::defaultLink(), first, 4), 1);
     EXPECT_EQ(fake().pendingInput(), 3U);
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), second, 3), 1);
+    EXPECT_EQ(timedRead(link::defaultLink(), second, 3), 1);
     EXPECT_EQ(Bytes(first, first + 4), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(Bytes(second, second + 3), (Bytes{5, 6, 7}));
     EXPECT_FALSE(fake().overRead);
@@ -116,7 +111,7 @@ TEST_F(TimedReadTest, FailedReadClearsTheErrorOnceAndReturnsMinus3) {
     fake().feed({1, 2});
     fake().failRead = true;
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 2), -3);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 2), -3);
     EXPECT_EQ(portCallKinds(fake()), (std::vector<FakeCall>{FakeCall::Query, FakeCall::Read, FakeCall::ClearError}));
 }
 
@@ -126,7 +121,7 @@ TEST_F(TimedReadTest, FailedQueryEndsAtTheDeadline) {
     fake().feed({1, 2});
     fake().failQuery = true;
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 2), -2);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 2), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 10U);
     EXPECT_EQ(fake().count(FakeCall::Read), 0U);
     EXPECT_EQ(lastTick(fake()), 11U);
@@ -136,19 +131,19 @@ TEST_F(TimedWriteTest, FailedQueryEndsAtTheDeadline) {
     bind(10);
     fake().failQuery = true;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 10U);
 }
 
 // Time-out 0: the wait succeeds only while the tick has not moved on.
-class ZeroTimeoutTest : public kavrol::test::FakeHostTest {};
+class ZeroTimeoutTest : public FakeHostTest {};
 
 TEST_F(ZeroTimeoutTest, SucceedsWhileTheTickStandsStill) {
     bind(0);
     fake().tickStep = 0;
     fake().outDrainQueries = 3;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), 1);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), 1);
     EXPECT_EQ(fake().count(FakeCall::Query), 4U);
 }
 
@@ -157,7 +152,7 @@ TEST_F(ZeroTimeoutTest, EndsWhenTheTickMovesOn) {
     fake().scriptTicks({100, 100, 100, 101});
     fake().outDrainQueries = 5;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 2U);
 }
 
@@ -166,7 +161,7 @@ TEST_F(ZeroTimeoutTest, DeadlineIsCheckedBeforeTheFirstQuery) {
     fake().scriptTicks({100, 101});
     std::uint8_t dest[1] = {};
     fake().feed({5});
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 1), -2);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 0U);
 }
 
@@ -194,7 +189,7 @@ const WrapCase kWrapCases[] = {
     {"ElapsedJumpPastTimeout", 5, 100, 101, 1, -2, 0},
 };
 
-class WrapTest : public kavrol::test::FakeHostTest, public ::testing::WithParamInterface<WrapCase> {
+class WrapTest : public FakeHostTest, public ::testing::WithParamInterface<WrapCase> {
 protected:
     void SetUp() override {
         const WrapCase& c = GetParam();
@@ -212,7 +207,7 @@ TEST_P(WrapTest, TimedWrite) {
         fake().outDrainQueries = c.successAtQuery - 1;
     }
     const std::uint8_t byte = 1;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), c.result);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), c.result);
     EXPECT_EQ(fake().count(FakeCall::Query), c.queries);
     if (c.result == -2) {
         // The wait ends at the first reading past start + timeout.
@@ -226,7 +221,7 @@ TEST_P(WrapTest, TimedRead) {
     std::vector<std::uint8_t> bytes(c.successAtQuery == 0 ? 400 : c.successAtQuery, 0x5A);
     if (c.successAtQuery != 0) fake().feed(bytes.data(), bytes.size());
     std::vector<std::uint8_t> dest(bytes.size(), 0);
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest.data(), static_cast<std::uint16_t>(dest.size())), c.result);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest.data(), static_cast<std::uint16_t>(dest.size())), c.result);
     EXPECT_EQ(fake().count(FakeCall::Query), c.queries);
     EXPECT_EQ(fake().count(FakeCall::Read), c.result == 1 ? 1U : 0U);
 }
@@ -234,7 +229,7 @@ TEST_P(WrapTest, TimedRead) {
 INSTANTIATE_TEST_SUITE_P(Ticks, WrapTest, ::testing::ValuesIn(kWrapCases),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
-class BindingTest : public kavrol::test::FakeHostTest {};
+class BindingTest : public FakeHostTest {};
 
 TEST_F(BindingTest, IgnoresArgumentOneAndTheLatestCallWins) {
     void* const first = reinterpret_cast<void*>(std::intptr_t{0x111});
@@ -250,12 +245,12 @@ TEST_F(BindingTest, IgnoresArgumentOneAndTheLatestCallWins) {
 
     fake().outStuck = true;
     const std::uint8_t byte = 1;
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), &byte, 1), -2);
+    EXPECT_EQ(timedWrite(link::defaultLink(), &byte, 1), -2);
     EXPECT_EQ(fake().count(FakeCall::Query), 7U);
     for (const auto& c : portCalls(fake())) EXPECT_EQ(c.port, second);
 }
 
-class AckTest : public kavrol::test::FakeHostTest {};
+class AckTest : public FakeHostTest {};
 
 TEST_F(AckTest, SendsTheLowByteWithoutPurgeOrOverlappedAndWaitsForTheQueue) {
     bind(100);
@@ -268,13 +263,13 @@ TEST_F(AckTest, SendsTheLowByteWithoutPurgeOrOverlappedAndWaitsForTheQueue) {
     EXPECT_EQ(calls[0].overlapped, nullptr);
     EXPECT_EQ(calls[0].port, kFakePort);
     for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].call, FakeCall::Query);
-    EXPECT_EQ(kavrol::test::bytesOf(fake().written()), Bytes{0x34});
+    EXPECT_EQ(bytesOf(fake().written()), Bytes{0x34});
 }
 
 TEST_F(AckTest, TakesOnlyTheLowEightBits) {
     bind(100);
     for (const std::uint32_t value : {0x00U, 0xABU, 0xFFFFFF00U, 0x800000FFU}) EXPECT_EQ(Invia_Ack(value), 1);
-    EXPECT_EQ(kavrol::test::bytesOf(fake().written()), (Bytes{0x00, 0xAB, 0x00, 0xFF}));
+    EXPECT_EQ(bytesOf(fake().written()), (Bytes{0x00, 0xAB, 0x00, 0xFF}));
 }
 
 TEST_F(AckTest, ReturnsOneWhenTheQueueNeverDrains) {
@@ -294,7 +289,8 @@ TEST_F(AckTest, QueueWaitComesBeforeTheNextCommandsPurge) {
     const std::vector<FakeCall> expected = {FakeCall::Write, FakeCall::Query, FakeCall::Query, FakeCall::Purge,
                                             FakeCall::Purge, FakeCall::Write, FakeCall::Query, FakeCall::Query};
     EXPECT_EQ(kinds, expected);
-    EXPECT_EQ(kavrol::test::bytesOf(fake().written()), (Bytes{0x06, 0x05, 0x05, 0x07, 0x02, 0x39}));
+    EXPECT_EQ(bytesOf(fake().written()), (Bytes{0x06, 0x05, 0x05, 0x07, 0x02, 0x39}));
 }
 
 }  // namespace
+}  // namespace kavrol::test

@@ -11,20 +11,18 @@
 #include "support/fake_calls.h"
 #include "support/fake_fixture.h"
 
+namespace kavrol::test {
 namespace {
 
-using kavrol::host::PortWait;
-using kavrol::link::libraryState;
-using kavrol::link::timedRead;
-using kavrol::link::timedWrite;
-using kavrol::test::FakeCall;
-using kavrol::test::lastTick;
+using namespace link;
+using host::PortWait;
+
 using Bytes = std::vector<std::uint8_t>;
 
 // The time-out that never passes, as the caller writes it.
 constexpr std::uint32_t kEndless = 0xFFFFFFFFU;
 
-class BlockingWaitTest : public kavrol::test::FakeHostTest {
+class BlockingWaitTest : public FakeHostTest {
 protected:
     BlockingWaitTest() {
         fake().waitsBlock = true;
@@ -71,7 +69,7 @@ TEST_P(ArrivalTest, ReadOfFourBytes) {
         fake().feedAfter(c.secondAfter, {3, 4});
     }
     std::uint8_t dest[4] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 4), c.result);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 4), c.result);
     EXPECT_EQ(lastTick(fake()), c.endTick);
     EXPECT_GE(fake().count(FakeCall::Wait), 1U);
     EXPECT_LE(fake().count(FakeCall::Wait), c.maxWaits);
@@ -90,7 +88,7 @@ TEST_F(BlockingWaitTest, WaitsAskForTheRestOfAPartialBlockWithTheTimeLeft) {
     fake().setTick(50);
     fake().feed({1, 2});
     std::uint8_t dest[5] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 5), -2);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 5), -2);
     const PortWait& w = fake().lastWait();
     EXPECT_EQ(w.kind, PortWait::Kind::Input);
     EXPECT_EQ(w.queued, 2U);
@@ -105,7 +103,7 @@ TEST_F(BlockingWaitTest, OutputWaitReportsTheBytesStillQueued) {
     bind(40);
     fake().outStuck = true;
     const std::uint8_t block[] = {1, 2, 3};
-    EXPECT_EQ(timedWrite(kavrol::link::defaultLink(), block, 3), -2);
+    EXPECT_EQ(timedWrite(link::defaultLink(), block, 3), -2);
     EXPECT_EQ(fake().lastWait().kind, PortWait::Kind::OutputEmpty);
     EXPECT_EQ(fake().lastWait().queued, 3U);
     EXPECT_EQ(lastTick(fake()), 41U);
@@ -115,7 +113,7 @@ TEST_F(BlockingWaitTest, EndlessTimeoutWaitsInBoundedStepsUntilTheDataComes) {
     bind(kEndless);
     fake().feedAfter(3500, {7});
     std::uint8_t dest[1] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 1), 1);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 1), 1);
     EXPECT_EQ(dest[0], 7);
     EXPECT_EQ(lastTick(fake()), 3500U);
     EXPECT_EQ(fake().count(FakeCall::Wait), 4U);
@@ -125,18 +123,18 @@ TEST_F(BlockingWaitTest, UnboundPortSleepsToTheDeadlineWithoutPortCalls) {
     fake().setTick(10);
     Init_Msg_Bin(0, nullptr, 300);
     std::uint8_t dest[2] = {};
-    EXPECT_EQ(timedRead(kavrol::link::defaultLink(), dest, 2), -2);
+    EXPECT_EQ(timedRead(link::defaultLink(), dest, 2), -2);
     EXPECT_EQ(lastTick(fake()), 311U);
-    EXPECT_EQ(kavrol::test::portCalls(fake()).size(), 0U);
+    EXPECT_EQ(portCalls(fake()).size(), 0U);
 }
 
 std::int32_t readFour() {
     std::uint8_t dest[4] = {};
-    return timedRead(kavrol::link::defaultLink(), dest, 4);
+    return timedRead(link::defaultLink(), dest, 4);
 }
 std::int32_t writeTwo() {
     const std::uint8_t block[] = {1, 2};
-    return timedWrite(kavrol::link::defaultLink(), block, 2);
+    return timedWrite(link::defaultLink(), block, 2);
 }
 
 // What the link tells each wait of a loop: the queue count it found, the
@@ -149,7 +147,7 @@ struct WaitStep {
     std::uint32_t stalls;
 };
 
-class WaitRequestTest : public kavrol::test::FakeHostTest {
+class WaitRequestTest : public FakeHostTest {
 protected:
     void expectWaits(PortWait::Kind kind, std::uint32_t wanted, std::initializer_list<WaitStep> steps) {
         ASSERT_EQ(fake().waitCount(), steps.size());
@@ -274,3 +272,4 @@ TEST_F(BlockingWaitTest, EndlessTimeoutGivesTransfersNoDeadline) {
 }
 
 }  // namespace
+}  // namespace kavrol::test
