@@ -35,6 +35,14 @@ using kavrol::test::exitStatusWithin;
 using kavrol::test::msSince;
 using Clock = std::chrono::steady_clock;
 
+// A case of a parameterized test below: what it runs, and its name.
+template <typename Kind>
+struct NamedCase {
+    const char* name;
+    Kind kind;
+};
+constexpr auto kCaseName = [](const auto& paramInfo) { return std::string(paramInfo.param.name); };
+
 double threadCpuMs() {
     timespec ts{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -71,19 +79,14 @@ constexpr std::uint32_t kUnboundTimeoutMs = 300;
 
 enum class Stdin : std::uint8_t { DevNull, RegularFile, PtyWithInput, Closed };
 
-struct StdinCase {
-    const char* name;
-    Stdin kind;
-};
-
-const StdinCase kStdinCases[] = {
+const NamedCase<Stdin> kStdinCases[] = {
     {"DevNull", Stdin::DevNull},
     {"RegularFile", Stdin::RegularFile},
     {"PtyWithInput", Stdin::PtyWithInput},
     {"Closed", Stdin::Closed},
 };
 
-class UnboundStdinTest : public ::testing::TestWithParam<StdinCase> {};
+class UnboundStdinTest : public ::testing::TestWithParam<NamedCase<Stdin>> {};
 
 // In the child: standard input is the case's kind; an unbound receive must
 // sleep to its deadline and leave standard input as it was. Exit codes:
@@ -140,8 +143,7 @@ TEST_P(UnboundStdinTest, ReceiveSleepsToItsDeadlineAndLeavesStandardInputAlone) 
     EXPECT_EQ(*status, 0) << "1 result, 2 early, 3 CPU, 4 lost, 5 stdin touched, 1x setup";
 }
 
-INSTANTIATE_TEST_SUITE_P(Posix, UnboundStdinTest, ::testing::ValuesIn(kStdinCases),
-                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(Posix, UnboundStdinTest, ::testing::ValuesIn(kStdinCases), kCaseName);
 
 // ---- Readable with nothing queued --------------------------------------------
 
@@ -208,18 +210,13 @@ constexpr long kSecondStartsMs = 200;
 
 enum class Sharing : std::uint8_t { TwoLinks, OneLink, Exports };
 
-struct SharingCase {
-    const char* name;
-    Sharing sharing;
-};
-
-const SharingCase kSharingCases[] = {
+const NamedCase<Sharing> kSharingCases[] = {
     {"TwoLinksOnOneDescriptor", Sharing::TwoLinks},
     {"OneLinkOnTwoThreads", Sharing::OneLink},
     {"ExportsOnTwoThreads", Sharing::Exports},
 };
 
-class SharedPortTest : public ::testing::TestWithParam<SharingCase> {};
+class SharedPortTest : public ::testing::TestWithParam<NamedCase<Sharing>> {};
 
 std::int32_t sendOn(KavrolLink* link) {
     KavrolCommand command{};
@@ -263,15 +260,14 @@ int twoSendersAfterXoff(Sharing sharing, int port, void* handle) {
 TEST_P(SharedPortTest, EachSenderEndsByItsOwnDeadline) {
     PtyPair pty;
     ASSERT_TRUE(holdPortOutput(pty));
-    const Sharing sharing = GetParam().sharing;
+    const Sharing sharing = GetParam().kind;
     const auto status =
         exitStatusWithin([&] { return twoSendersAfterXoff(sharing, pty.port(), portHandle(pty)); }, 5000);
     ASSERT_TRUE(status.has_value()) << "a sender blocked past its time-out";
     EXPECT_EQ(*status, 0) << "1/2 A's/B's result, 3/4 A/B late, 5 flags";
 }
 
-INSTANTIATE_TEST_SUITE_P(Posix, SharedPortTest, ::testing::ValuesIn(kSharingCases),
-                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(Posix, SharedPortTest, ::testing::ValuesIn(kSharingCases), kCaseName);
 
 // ---- A pipe without a reader -------------------------------------------------
 
