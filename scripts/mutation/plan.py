@@ -29,7 +29,6 @@ FIRST_TESTS = (
     ("src/reply/record_stage.*", ("record_stage_test", "layouts_written_test")),
     ("src/reply/reply_reader.*", ("reply_reader_test", "reply_bounds_test")),
     ("src/reply/*", ("layouts_*_test", "models_bounds_test")),
-    ("src/link/checksum.*", ("checksum_test",)),
     ("src/link/link_state.*", ("link_api_test", "link_timed_io_test")),
     ("src/link/*", ("link_timed_io_test", "link_wait_test")),
     ("src/command/*", ("command_frame_test",)),
