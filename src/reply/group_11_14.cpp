@@ -1,6 +1,5 @@
 // Model group {11, 14}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
-#include "reply/code3_word_rows.h"
 #include "reply/group_sets.h"
 #include "reply/model_groups.h"
 
@@ -22,7 +21,8 @@ constexpr ValueMap kMapC = {3, 1, 2, 0};              // bits 0..1: 0->3, 1->1, 
 // used. A built byte is made in place by the rows under its comment.
 // clang-format off
 constexpr Op kCode3Rows[] = {
-    include(kCode3FourWidenedWords),  // out 0..63
+    widenEach(0, 6, 4, 2),  // code3Words[0..3]
+    zero(8, 63),
     // out 64: bits 0..3 = r[10] bits 0..3; bit 4 = r[11] bit 7; bits 5..7 = r[24] bits 0..2
     zero(64), field(64, 10, 0, 4, 0), orField(64, 11, 7, 1, 4), orField(64, 24, 0, 3, 5),
     // out 65: bits 0..4 = r[24] bits 3..7; bit 5 = r[58] bit 0; bit 6 = 0; bit 7 = r[24] bit 0

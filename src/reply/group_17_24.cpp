@@ -1,6 +1,5 @@
 // Model group {17, 24}: the shared layouts for reply codes 1, 5, 6, 8 and 9, and
 // a reply-code-3 layout of its own.
-#include "reply/code3_word_rows.h"
 #include "reply/group_sets.h"
 #include "reply/model_groups.h"
 
@@ -16,7 +15,8 @@ using namespace rows;
 // A built byte is made in place by the rows under its comment.
 // clang-format off
 constexpr Op kCode3Rows[] = {
-    include(kCode3FourWidenedWords),  // out 0..63
+    widenEach(0, 6, 4, 2),  // code3Words[0..3]
+    zero(8, 63),
     // out 64: bits 0..2 = r[10] bits 1..3; bit 3 = r[22] bit 6; bits 4..7 = r[22] bits 0..3
     zero(64), field(64, 10, 1, 3, 0), orField(64, 22, 6, 1, 3), orField(64, 22, 0, 4, 4),
     // out 65: bit 0 = r[22] bit 4; bit 1 = 1 if r[39] is not 0; bits 2..3 = r[51] bits 0..1;

@@ -125,31 +125,29 @@ consteval Op zero(unsigned outFirst, unsigned outLast) {
 }
 consteval Op zero(unsigned out) { return zero(out, out); }
 
-consteval Op set(unsigned out, std::uint8_t value) {
+// A row that writes the one byte out[out], reading `sources` receive-area
+// bytes from r[src] on.
+consteval Op byteRow(OpKind kind, unsigned out, unsigned src = 0, unsigned sources = 0) {
     checkOut(out, 1);
-    Op op{OpKind::Set};
+    if (sources > 0) checkSrc(src, sources);
+    Op op{kind};
     op.out = static_cast<std::uint16_t>(out);
+    op.src = static_cast<std::uint8_t>(src);
+    return op;
+}
+
+consteval Op set(unsigned out, std::uint8_t value) {
+    Op op = byteRow(OpKind::Set, out);
     op.value = value;
     return op;
 }
 
-consteval Op flag(unsigned out, unsigned src) {
-    checkOut(out, 1);
-    checkSrc(src, 1);
-    Op op{OpKind::Flag};
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(src);
-    return op;
-}
+consteval Op flag(unsigned out, unsigned src) { return byteRow(OpKind::Flag, out, src, 1); }
 
 consteval Op fieldOp(bool accumulate, unsigned out, unsigned src, unsigned lowBit, unsigned width, unsigned atBit) {
-    checkOut(out, 1);
-    checkSrc(src, 1);
     checkBits(lowBit, width, atBit);
-    Op op{OpKind::Field};
+    Op op = byteRow(OpKind::Field, out, src, 1);
     op.accumulate = accumulate;
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(src);
     op.lowBit = static_cast<std::uint8_t>(lowBit);
     op.width = static_cast<std::uint8_t>(width);
     op.atBit = static_cast<std::uint8_t>(atBit);
@@ -164,45 +162,25 @@ consteval Op orField(unsigned out, unsigned src, unsigned lowBit, unsigned width
 consteval Op bit(unsigned out, unsigned src, unsigned i) { return field(out, src, i, 1, 0); }
 
 consteval Op orNonZero(unsigned out, unsigned src, unsigned atBit) {
-    checkOut(out, 1);
-    checkSrc(src, 1);
     checkBits(0, 1, atBit);
-    Op op{OpKind::NonZero};
+    Op op = byteRow(OpKind::NonZero, out, src, 1);
     op.accumulate = true;
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(src);
     op.atBit = static_cast<std::uint8_t>(atBit);
     return op;
 }
 
-consteval Op orBit0IntoBit1(unsigned out) {
-    checkOut(out, 1);
-    Op op{OpKind::OrBit0IntoBit1};
-    op.out = static_cast<std::uint16_t>(out);
-    return op;
-}
+consteval Op orBit0IntoBit1(unsigned out) { return byteRow(OpKind::OrBit0IntoBit1, out); }
 
 consteval Op map(unsigned out, unsigned src, unsigned lowBit, unsigned width, const ValueMap& m) {
-    checkOut(out, 1);
-    checkSrc(src, 1);
     require(width >= 1 && width <= 3 && lowBit + width <= 8, "map field");
-    Op op{OpKind::Map};
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(src);
+    Op op = byteRow(OpKind::Map, out, src, 1);
     op.lowBit = static_cast<std::uint8_t>(lowBit);
     op.width = static_cast<std::uint8_t>(width);
     op.map = &m;
     return op;
 }
 
-consteval Op pack(unsigned out, unsigned j) {
-    checkOut(out, 1);
-    checkSrc(j, 2);
-    Op op{OpKind::Pack};
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(j);
-    return op;
-}
+consteval Op pack(unsigned out, unsigned j) { return byteRow(OpKind::Pack, out, j, 2); }
 
 consteval Op payloadToEnd(unsigned out, unsigned src) {
     // At most r[src..250] is copied, followed by one zero byte.
@@ -215,12 +193,8 @@ consteval Op payloadToEnd(unsigned out, unsigned src) {
 }
 
 consteval Op threshold(unsigned out, unsigned src, unsigned bits, unsigned limit) {
-    checkOut(out, 1);
     require(bits >= 1 && bits <= 7, "threshold bits");
-    checkSrc(src, 2 * bits);
-    Op op{OpKind::Threshold};
-    op.out = static_cast<std::uint16_t>(out);
-    op.src = static_cast<std::uint8_t>(src);
+    Op op = byteRow(OpKind::Threshold, out, src, 2 * bits);
     op.count = static_cast<std::uint16_t>(bits);
     op.limit = static_cast<std::uint16_t>(limit);
     return op;
