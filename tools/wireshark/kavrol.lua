@@ -80,19 +80,17 @@ f.unframed = ProtoField.bytes("kavrol.unframed", "Bytes")
 -- What the monitor noted on the line (a reply missing, a stall), as text.
 f.note = ProtoField.string("kavrol.note", "Note")
 
-local e_checksum = ProtoExpert.new("kavrol.checksum.bad", "Checksum mismatch", expert.group.CHECKSUM,
-    expert.severity.ERROR)
-local e_env_checksum = ProtoExpert.new("kavrol.envelope.checksum.bad", "Envelope checksum mismatch",
-    expert.group.CHECKSUM, expert.severity.ERROR)
-local e_device_error = ProtoExpert.new("kavrol.reply.device_error.reported", "Device error reply",
-    expert.group.RESPONSE_CODE, expert.severity.WARN)
-local e_cut = ProtoExpert.new("kavrol.cut", "Frame cut short", expert.group.MALFORMED, expert.severity.ERROR)
-local e_malformed = ProtoExpert.new("kavrol.malformed", "Malformed frame", expert.group.MALFORMED,
-    expert.severity.ERROR)
-local e_trailing = ProtoExpert.new("kavrol.trailing.reported", "Bytes after the frame's last index",
-    expert.group.MALFORMED, expert.severity.WARN)
-local e_unframed = ProtoExpert.new("kavrol.unframed.reported", "Bytes that form no complete frame",
-    expert.group.MALFORMED, expert.severity.ERROR)
+-- The expert items: filter name, text, group, severity.
+local function expert_item(abbr, text, group, severity)
+    return ProtoExpert.new("kavrol." .. abbr, text, expert.group[group], expert.severity[severity])
+end
+local e_checksum = expert_item("checksum.bad", "Checksum mismatch", "CHECKSUM", "ERROR")
+local e_env_checksum = expert_item("envelope.checksum.bad", "Envelope checksum mismatch", "CHECKSUM", "ERROR")
+local e_device_error = expert_item("reply.device_error.reported", "Device error reply", "RESPONSE_CODE", "WARN")
+local e_cut = expert_item("cut", "Frame cut short", "MALFORMED", "ERROR")
+local e_malformed = expert_item("malformed", "Malformed frame", "MALFORMED", "ERROR")
+local e_trailing = expert_item("trailing.reported", "Bytes after the frame's last index", "MALFORMED", "WARN")
+local e_unframed = expert_item("unframed.reported", "Bytes that form no complete frame", "MALFORMED", "ERROR")
 kavrol.experts = { e_checksum, e_env_checksum, e_device_error, e_cut, e_malformed, e_trailing, e_unframed }
 
 -- Wireshark's Lua is 5.2 (bit, bit32) in older releases and 5.4 (native ~) in newer ones.
