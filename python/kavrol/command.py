@@ -71,15 +71,8 @@ class Command:
     multiplexed: bool = False
 
     @classmethod
-    def build(
-        cls,
-        command: int,
-        sub: int = 0,
-        words: Iterable[int] = (),
-        route: BytesLike = (),
-        raw: Optional[BytesLike] = None,
-        multiplexed: Optional[bool] = None,
-    ) -> "Command":
+    def build(cls, command: int, sub: int = 0, words: Iterable[int] = (), route: BytesLike = (),
+              raw: Optional[BytesLike] = None, multiplexed: Optional[bool] = None) -> "Command":
         """Checks the arguments. ``multiplexed`` defaults to "the route is not empty"."""
         _byte(command, "command")
         _byte(sub, "sub-command")

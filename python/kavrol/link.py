@@ -59,17 +59,8 @@ class Link:
             raise KavrolError(f"the library cannot bind a link to descriptor {self._fd}")
 
     @classmethod
-    def open(
-        cls,
-        path: str,
-        baudrate: int = 9600,
-        bytesize: int = 8,
-        parity: str = "N",
-        stopbits: int = 1,
-        timeout_ms: int = 1000,
-        *,
-        shared: bool = False,
-    ) -> "Link":
+    def open(cls, path: str, baudrate: int = 9600, bytesize: int = 8, parity: str = "N", stopbits: int = 1,
+             timeout_ms: int = 1000, *, shared: bool = False) -> "Link":
         """Opens the serial device at ``path`` (raw, no flow control) with these
         line settings and binds a link to it; the link closes it. The port is
         locked for this process as the command-line tools lock it
@@ -135,17 +126,8 @@ class Link:
             raise KavrolError("the link is closed")
         return self._link
 
-    def query(
-        self,
-        model: int,
-        command: int,
-        sub: int = 0,
-        words: Iterable[int] = (),
-        route: BytesLike = (),
-        raw: Optional[BytesLike] = None,
-        *,
-        multiplexed: Optional[bool] = None,
-    ) -> Reply:
+    def query(self, model: int, command: int, sub: int = 0, words: Iterable[int] = (), route: BytesLike = (),
+              raw: Optional[BytesLike] = None, *, multiplexed: Optional[bool] = None) -> Reply:
         """Sends a command and reads the reply as ``model``. A route (at most 9
         bytes) sends the command through the multiplexer. When the send fails,
         nothing is read and the reply carries the send's status."""
@@ -157,16 +139,8 @@ class Link:
                 return sent
             return self._receive(model, sent.sent)
 
-    def send(
-        self,
-        command: int,
-        sub: int = 0,
-        words: Iterable[int] = (),
-        route: BytesLike = (),
-        raw: Optional[BytesLike] = None,
-        *,
-        multiplexed: Optional[bool] = None,
-    ) -> Reply:
+    def send(self, command: int, sub: int = 0, words: Iterable[int] = (), route: BytesLike = (),
+             raw: Optional[BytesLike] = None, *, multiplexed: Optional[bool] = None) -> Reply:
         """Sends one command; the reply's status is the send's (OK or TIMEOUT)."""
         cmd = Command.build(command, sub, words, _check_route(route), raw, multiplexed)
         with self._lock:
