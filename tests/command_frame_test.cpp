@@ -26,15 +26,7 @@ TEST_P(CommandExampleTest, SendsExactlyTheseBytesAfterBothPurges) {
 
     const auto calls = portCalls(fake());
     ASSERT_EQ(calls.size(), 5U);
-    EXPECT_EQ(calls[0].call, FakeCall::Purge);
-    EXPECT_EQ(calls[0].arg, 10U);
-    EXPECT_EQ(calls[1].call, FakeCall::Purge);
-    EXPECT_EQ(calls[1].arg, 5U);
-    EXPECT_EQ(calls[2].call, FakeCall::Write);
-    EXPECT_EQ(calls[2].arg, example.sent.size());
-    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(link::libraryState().defaultLink.portOverlapped));
-    EXPECT_EQ(calls[3].call, FakeCall::Query);
-    EXPECT_EQ(calls[4].call, FakeCall::Query);
+    expectPurgesThenOneWrite(calls, example.sent.size(), link::libraryState().defaultLink.portOverlapped);
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, CommandExampleTest, ::testing::ValuesIn(commandExamples()),

@@ -28,14 +28,7 @@ TEST_F(TimedWriteTest, PurgesReceiveThenTransmitThenWritesWithTheLinkRecordThenP
 
     const auto calls = portCalls(fake());
     ASSERT_EQ(calls.size(), 6U);
-    EXPECT_EQ(calls[0].call, FakeCall::Purge);
-    EXPECT_EQ(calls[0].arg, 10U);
-    EXPECT_EQ(calls[1].call, FakeCall::Purge);
-    EXPECT_EQ(calls[1].arg, 5U);
-    EXPECT_EQ(calls[2].call, FakeCall::Write);
-    EXPECT_EQ(calls[2].arg, 3U);
-    EXPECT_EQ(calls[2].overlapped, static_cast<const void*>(libraryState().defaultLink.portOverlapped));
-    for (std::size_t i = 3; i < calls.size(); ++i) EXPECT_EQ(calls[i].call, FakeCall::Query);
+    expectPurgesThenOneWrite(calls, 3, libraryState().defaultLink.portOverlapped);
     for (const auto& c : calls) EXPECT_EQ(c.port, kFakePort);
     EXPECT_EQ(bytesOf(fake().written()), (Bytes{0x11, 0x22, 0x33}));
     // The wait starts after the write: no tick is read before it.

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "fake_host/host_fake.h"
 
 namespace kavrol::test {
@@ -35,6 +37,21 @@ inline std::uint32_t lastTick(const host::FakeHost& fake) {
         if (fake.record(i - 1).call == FakeCall::Tick) return fake.record(i - 1).arg;
     }
     return 0;
+}
+
+// How every send starts: both purges (transmit, then receive), then one
+// write of `bytes` bytes with the port's own overlapped structure; then only
+// queue queries follow. Checked by gtest assertions in the caller's test.
+inline void expectPurgesThenOneWrite(const std::vector<FakeRecord>& calls, std::size_t bytes, const void* overlapped) {
+    ASSERT_GE(calls.size(), 3U);
+    EXPECT_EQ(calls[0].call, FakeCall::Purge);
+    EXPECT_EQ(calls[0].arg, 10U);
+    EXPECT_EQ(calls[1].call, FakeCall::Purge);
+    EXPECT_EQ(calls[1].arg, 5U);
+    EXPECT_EQ(calls[2].call, FakeCall::Write);
+    EXPECT_EQ(calls[2].arg, bytes);
+    EXPECT_EQ(calls[2].overlapped, overlapped);
+    for (std::size_t i = 3; i < calls.size(); ++i) EXPECT_EQ(calls[i].call, FakeCall::Query) << "call " << i;
 }
 
 inline std::vector<std::uint8_t> bytesOf(std::basic_string_view<std::uint8_t> view) {
