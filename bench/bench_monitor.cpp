@@ -26,10 +26,6 @@ std::vector<std::uint8_t> Reply(std::int64_t replyBytes) {
     return tools::replyFrame(9, 0, Filler(static_cast<std::size_t>(replyBytes - 6), 9));
 }
 
-bool Transaction(int port, const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>& reply) {
-    return writeWhole(port, request.data(), request.size()) && readWhole(port, reply.data(), reply.size());
-}
-
 // Takes the tap's copies and finds frames in them, as the monitor does
 // (without printing).
 class Decoder {
@@ -62,18 +58,23 @@ private:
 // A valid direct command of kRequestBytes bytes as sent (command 8, raw "ABC").
 const std::vector<std::uint8_t> kRequest = {0x08, 0x08, 0x01, 0x4B, 0x36, 0x41, 0x42, 0x43};
 
-void BM_Direct(benchmark::State& state) {
-    const std::int64_t replyBytes = state.range(0);
-    PtyPair link;
-    EchoPeer peer(link, kRequestBytes, Reply(replyBytes));
+// The benchmark's transactions on the port: kRequest out, the whole reply in.
+void transactions(benchmark::State& state, int port, std::int64_t replyBytes) {
     std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
     for (auto _ : state) {
-        if (!Transaction(link.port(), kRequest, reply)) {
+        if (!writeWhole(port, kRequest.data(), kRequest.size()) || !readWhole(port, reply.data(), reply.size())) {
             state.SkipWithError("transfer failed");
             break;
         }
     }
     setTransactionCounters(state, replyBytes);
+}
+
+void BM_Direct(benchmark::State& state) {
+    const std::int64_t replyBytes = state.range(0);
+    PtyPair link;
+    EchoPeer peer(link, kRequestBytes, Reply(replyBytes));
+    transactions(state, link.port(), replyBytes);
 }
 
 void BM_ThroughMonitorTap(benchmark::State& state) {
@@ -83,14 +84,7 @@ void BM_ThroughMonitorTap(benchmark::State& state) {
     PtyPair appLink;
     cli::LineTap tap(appLink.device(), deviceLink.port(), false, tools::LineSettings{});
     Decoder decoder(tap);
-    std::vector<std::uint8_t> reply(static_cast<std::size_t>(replyBytes));
-    for (auto _ : state) {
-        if (!Transaction(appLink.port(), kRequest, reply)) {
-            state.SkipWithError("transfer failed");
-            break;
-        }
-    }
-    setTransactionCounters(state, replyBytes);
+    transactions(state, appLink.port(), replyBytes);
     tap.stop();
 }
 

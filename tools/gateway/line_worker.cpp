@@ -108,10 +108,7 @@ bool LineWorker::waitUntil(Clock::time_point until) {
 
 std::optional<PendingCommand> LineWorker::takeCommand() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (commands_.empty()) return std::nullopt;
-    PendingCommand c = std::move(commands_.front());
-    commands_.pop_front();
-    return c;
+    return takeFront(commands_);
 }
 
 bool LineWorker::open(bool quiet) {

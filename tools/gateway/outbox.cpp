@@ -31,10 +31,7 @@ void Outbox::push(Message m) {
 
 std::optional<Message> Outbox::pop() {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty()) return std::nullopt;
-    Message m = std::move(queue_.front());
-    queue_.pop_front();
-    return m;
+    return takeFront(queue_);
 }
 
 void Outbox::unpop(Message m) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "gateway/wakeup.h"
 
@@ -22,6 +23,16 @@ struct Message {
     bool droppable = true;
     std::string correlation;  // MQTT v5 correlation data; empty: none
 };
+
+// Moves the front element out of a queue the caller has locked; nothing when
+// the queue is empty.
+template <typename T>
+std::optional<T> takeFront(std::deque<T>& queue) {
+    if (queue.empty()) return std::nullopt;
+    T front = std::move(queue.front());
+    queue.pop_front();
+    return front;
+}
 
 class Outbox {
 public:
