@@ -14,25 +14,33 @@ constexpr const char* kFull = "No space left on device";
 
 std::string shellQuote(const std::string& s) { return "'" + s + "'"; }
 
+// A shell command whose write fails: it must end with exit 1 and one line
+// on standard error naming what it could not write.
+struct FailingWrite {
+    std::string script;
+    std::string names;
+};
+
+RunResult expectEndsNaming(const FailingWrite& c) {
+    RunResult r = run({"/bin/sh", "-c", c.script}, 60000);
+    EXPECT_EQ(r.exitCode, 1) << c.script << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.names + kFull), std::string::npos) << c.script << "\n" << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    return r;
+}
+
 TEST(ToolsOutput, QueryEndsWhenItsLogOrItsOutputCannotBeWritten) {
     Devsim sim({"--quiet"});
     const std::string cli = KAVROL_CLI_PATH;
     const std::string poll = cli + " query --port " + shellQuote(sim.path()) +
                              " --model 2 --command 1 --repeat 50 --interval 0 --timeout 1000";
-    struct Case {
-        std::string script;
-        std::string names;
-    };
-    const Case cases[] = {
+    const FailingWrite cases[] = {
         {poll + " --log /dev/full", "kavrol query: --log: cannot write /dev/full: "},
         {poll + " --json --log /dev/full", "kavrol query: --log: cannot write /dev/full: "},
         {poll + " >/dev/full", "kavrol query: cannot write standard output: "},
     };
-    for (const Case& c : cases) {
-        const RunResult r = run({"/bin/sh", "-c", c.script}, 60000);
-        EXPECT_EQ(r.exitCode, 1) << c.script << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.names + kFull), std::string::npos) << c.script << "\n" << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const FailingWrite& c : cases) {
+        const RunResult r = expectEndsNaming(c);
         // The run stopped at the first failed line instead of polling on.
         EXPECT_LE(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     }
@@ -40,23 +48,14 @@ TEST(ToolsOutput, QueryEndsWhenItsLogOrItsOutputCannotBeWritten) {
 
 TEST(ToolsOutput, DecodeEndsWhenItsOutputCannotBeWritten) {
     const std::string cli = KAVROL_CLI_PATH;
-    struct Case {
-        std::string script;
-        std::string names;
-    };
-    const Case cases[] = {
+    const FailingWrite cases[] = {
         {cli + " decode 05 01 00 05 3D >/dev/full", "kavrol decode: cannot write standard output: "},
         {cli + " decode --json 05 01 00 05 3D >/dev/full", "kavrol decode: cannot write standard output: "},
         // An endless input into a full disk ends too.
         {"yes '05 01 00 05 3D' | " + cli + " decode >/dev/full", "kavrol decode: cannot write standard output: "},
         {cli + " decode --pcap /dev/full 05 01 00 05 3D >/dev/null", "kavrol decode: --pcap: cannot write /dev/full: "},
     };
-    for (const Case& c : cases) {
-        const RunResult r = run({"/bin/sh", "-c", c.script}, 60000);
-        EXPECT_EQ(r.exitCode, 1) << c.script << "\n" << r.err;
-        EXPECT_NE(r.err.find(c.names + kFull), std::string::npos) << c.script << "\n" << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    }
+    for (const FailingWrite& c : cases) expectEndsNaming(c);
 }
 
 TEST(ToolsOutput, FilesThatCannotBeOpenedAreNamedWithTheirReason) {
