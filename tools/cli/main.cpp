@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     };
 
-    Request request;
+    HostCommand request;
     try {
         // CLI11 would take an unknown word as an extra argument; name it instead.
         const std::string first = argc > 1 ? argv[1] : "";

@@ -186,7 +186,7 @@ void Simulator::onDropped(const Bytes& bytes, const std::string& reason) {
 }
 
 void Simulator::onFrame(int fd, const ScanResult& frame) {
-    const Command& c = frame.command;
+    const protocol::CommandFrameFields c = frame.fields();
     if (c.multiplexed && !routeServed(config_.scenario, c.route)) {
         onDropped(frame.bytes,
                   "route " + (c.route.empty() ? std::string("(empty)") : toHex(c.route, ',')) + " is not served");
