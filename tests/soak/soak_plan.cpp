@@ -41,15 +41,17 @@ const RuleRow& ruleFor(std::uint8_t command) {
 
 }  // namespace
 
-Transaction transactionAt(std::uint64_t i) {
-    Transaction t;
+tools::HostCommand transactionAt(std::uint64_t i) {
+    tools::HostCommand t;
     t.command = kRules[i % std::size(kRules)].command;
     t.model = kModels[(i / 7) % std::size(kModels)];
     t.subCommand = static_cast<std::uint8_t>((i / 11) % 4);
-    t.multiplexed = i % 3 == 2;
+    if (i % 3 == 2) {
+        t.muxMode = 1;
+        t.setRoute(kRoute);
+    }
     if (t.command == 8) {
-        t.itemCount = 3;
-        for (unsigned k = 0; k < 3; ++k) t.raw[k] = static_cast<std::uint8_t>(i + k);
+        for (unsigned k = 0; k < 3; ++k) t.raw.push_back(static_cast<std::uint8_t>(i + k));
     } else {
         t.itemCount = static_cast<std::uint8_t>(i % 6);  // 5: no payload
         for (unsigned k = 0; k < 4; ++k) t.words[k] = static_cast<std::uint16_t>(i * 7 + k);
@@ -81,14 +83,14 @@ std::vector<tools::FaultSpec> faultSpecs() {
     return out;
 }
 
-Bytes cleanReply(const Transaction& t) {
+Bytes cleanReply(const tools::HostCommand& t) {
     const RuleRow& r = ruleFor(t.command);
     Bytes payload;
     for (unsigned j = 6; j <= r.last; ++j) payload.push_back(static_cast<std::uint8_t>(j + t.subCommand));
     return test::replyFrame(r.reply, t.subCommand, payload);
 }
 
-Prediction predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
+Prediction predict(const tools::HostCommand& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs) {
     Prediction p;
     static const auto faults = faultSpecs();
     p.plan = tools::planReply(cleanReply(t), faults, seed, seq);

@@ -9,25 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "common/host_command.h"
 #include "simulator/fault_plan.h"
 
 namespace kavrol::soak {
 
 using tools::Bytes;
 
-// One transaction of the soak, a pure function of its index.
-struct Transaction {
-    std::uint32_t model = 0;
-    std::uint8_t command = 0;
-    std::uint8_t subCommand = 0;
-    bool multiplexed = false;  // route 1, 5
-    std::uint8_t itemCount = 0;
-    std::uint16_t words[4] = {};
-    std::uint8_t raw[3] = {};  // command 8 only
-};
-Transaction transactionAt(std::uint64_t index);
+// The command of one transaction of the soak, a pure function of its index.
+tools::HostCommand transactionAt(std::uint64_t index);
 
-inline constexpr std::uint8_t kRoute[] = {1, 5};
+inline constexpr std::uint8_t kRoute[] = {1, 5};  // of the multiplexed commands
 
 // The simulator's scenario (JSON) and the fault options it is started with.
 std::string scenarioJson();
@@ -35,7 +27,7 @@ std::vector<std::string> faultOptions();
 std::vector<tools::FaultSpec> faultSpecs();
 
 // The reply the scenario gives for a transaction on a clean line.
-Bytes cleanReply(const Transaction& t);
+Bytes cleanReply(const tools::HostCommand& t);
 
 struct Prediction {
     tools::ReplyPlan plan;    // the simulator's schedule for this command
@@ -43,6 +35,6 @@ struct Prediction {
     std::int32_t status = 0;  // what MuxReceiveComm must return
     Bytes frame;              // a reply read whole: the frame the reader takes
 };
-Prediction predict(const Transaction& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
+Prediction predict(const tools::HostCommand& t, std::uint64_t seed, std::uint64_t seq, std::uint32_t timeoutMs);
 
 }  // namespace kavrol::soak

@@ -45,11 +45,12 @@ constexpr std::size_t kMaxDetails = 12;
 constexpr std::int64_t kOversleepUs = 20000;  // a receive this much past its time-out was descheduled
 constexpr int kHoldMs = 200;                  // how long a held-up simulator is stopped
 
-std::int32_t Send(const Transaction& t) {
-    const std::uint32_t r0 = t.multiplexed ? kRoute[0] : 0;
-    const std::uint32_t r1 = t.multiplexed ? kRoute[1] : 0;
-    return MuxSendComm(t.multiplexed ? 2 : 0, t.command, t.subCommand, r0, r1, 0, 0, 0, 0, 0, 0, 0, t.itemCount,
-                       t.words[0], t.words[1], t.words[2], t.words[3], t.multiplexed ? 1 : 0, t.raw);
+// The exports' arguments are the fields of the command the link API takes.
+std::int32_t Send(const tools::HostCommand& t) {
+    const KavrolCommand c = t.linkCommand();
+    const std::uint8_t* r = c.route;
+    return MuxSendComm(c.routeCount, c.command, c.subCommand, r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8],
+                       c.itemCount, c.words[0], c.words[1], c.words[2], c.words[3], c.muxMode, c.rawData);
 }
 
 // What the library makes of the frame when nothing is in the way.
@@ -257,7 +258,7 @@ Stats runSoak(const SoakOptions& opt, std::uint64_t transactions, std::uint64_t 
 
     for (std::uint64_t i = 0; i < transactions; ++i) {
         const std::uint64_t seq = i + 1;
-        const Transaction t = transactionAt(i);
+        const tools::HostCommand t = transactionAt(i);
         predicted.push_back(predict(t, opt.seed, seq, kTimeoutMs));
         const Prediction& p = predicted.back();
         got.fill(kBufferFill, kRecordFill);

@@ -12,6 +12,7 @@ namespace kavrol::tools {
 namespace {
 
 using namespace std::string_view_literals;
+using protocol::CommandFrameFields;
 
 TEST(ToolsScenario, RejectsMalformedFilesNamingTheKey) {
     struct Case {
@@ -59,25 +60,25 @@ TEST(ToolsScenario, FirstMatchingRuleAnswers) {
         {"reply": 99}
       ]})");
     auto ruleFor = [&](Bytes route, std::uint8_t command, std::uint8_t sub) {
-        return matchRule(s, Command{!route.empty(), route, command, sub, {}});
+        return matchRule(s, CommandFrameFields{!route.empty(), route, command, sub, {}});
     };
     EXPECT_EQ(ruleFor({1, 5}, 3, 1), 0U);
     EXPECT_EQ(ruleFor({}, 3, 1), 1U);
     EXPECT_EQ(ruleFor({}, 3, 0), 2U);
     EXPECT_EQ(ruleFor({}, 4, 0), 3U);
-    EXPECT_TRUE(routeServed(s, {1, 5}));
-    EXPECT_FALSE(routeServed(s, {1}));
-    EXPECT_FALSE(routeServed(s, {}));
+    EXPECT_TRUE(routeServed(s, Bytes{1, 5}));
+    EXPECT_FALSE(routeServed(s, Bytes{1}));
+    EXPECT_FALSE(routeServed(s, Bytes{}));
 }
 
 TEST(ToolsScenario, ReplyEchoesTheSubCommandUnlessToldOtherwise) {
     const Scenario s = scenarioFromText(R"({"rules": [
         {"command": 1, "reply": 1, "payload": [42, 7]},
         {"command": 2, "reply": 2, "r3": 9, "pattern_last": 8}]})");
-    const Command c1{false, {}, 1, 4, {}};
+    const CommandFrameFields c1{false, {}, 1, 4, {}};
     EXPECT_EQ(toHex(replyFor(s.rules[0], c1)), toHex(replyFrame(1, 4, Bytes{42, 7})));
     // pattern: r[j] = j + sub-command, here r[6..8] = 08 09 0A.
-    const Command c2{false, {}, 2, 2, {}};
+    const CommandFrameFields c2{false, {}, 2, 2, {}};
     EXPECT_EQ(toHex(replyFor(s.rules[1], c2)), toHex(replyFrame(2, 9, Bytes{8, 9, 10})));
 }
 
@@ -114,12 +115,12 @@ TEST(ToolsScenario, GroupScenariosSendWhatTheLayoutsRead) {
                           {"model-8", 105},  {"model-18", 241}, {"all-models", 241}};
     for (const Case& c : cases) {
         const Scenario s = *builtinScenario(c.name);
-        const auto i = matchRule(s, Command{false, {}, 3, 0, {}});
+        const auto i = matchRule(s, CommandFrameFields{false, {}, 3, 0, {}});
         ASSERT_TRUE(i.has_value()) << c.name;
-        EXPECT_EQ(replyFor(s.rules[*i], Command{false, {}, 3, 0, {}})[1], c.code3Last) << c.name;
+        EXPECT_EQ(replyFor(s.rules[*i], CommandFrameFields{false, {}, 3, 0, {}})[1], c.code3Last) << c.name;
     }
     const Scenario s = *builtinScenario("model-6");
-    const auto error = matchRule(s, Command{false, {}, 250, 0, {}});
+    const auto error = matchRule(s, CommandFrameFields{false, {}, 250, 0, {}});
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(s.rules[*error].replyCode, 250);
 }

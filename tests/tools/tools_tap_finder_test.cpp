@@ -110,16 +110,16 @@ TEST(ToolsTapFinder, SplitsTrafficIntoFramesCutFramesAndNoise) {
 TEST(ToolsTapFinder, DecodesCommandFields) {
     const auto direct = findAll(kDirect);
     ASSERT_EQ(direct.size(), 1U);
-    EXPECT_FALSE(direct[0].command.multiplexed);
-    EXPECT_EQ(direct[0].command.command, 3);
-    EXPECT_EQ(toHex(direct[0].command.payload), "34 12 56 00");
+    EXPECT_FALSE(direct[0].multiplexed());
+    EXPECT_EQ(direct[0].fields().command, 3);
+    EXPECT_EQ(toHex(direct[0].fields().payload), "34 12 56 00");
     EXPECT_TRUE(direct[0].checksumOk());
 
     const auto mux = findAll(kEnvelope, LineDirection::Host);
     ASSERT_EQ(mux.size(), 1U);
-    EXPECT_TRUE(mux[0].command.multiplexed);
-    EXPECT_EQ(toHex(mux[0].command.route), "01 05");
-    EXPECT_EQ(toHex(mux[0].command.payload), "02 01");
+    EXPECT_TRUE(mux[0].multiplexed());
+    EXPECT_EQ(toHex(mux[0].fields().route), "01 05");
+    EXPECT_EQ(toHex(mux[0].fields().payload), "02 01");
     EXPECT_EQ(mux[0].envelopeReceived, 0x2F);
     EXPECT_EQ(mux[0].envelopeComputed, 0x2F);
     EXPECT_EQ(mux[0].direction, LineDirection::Host);

@@ -14,17 +14,23 @@ Bytes hex(const char* text) { return *parseHex(text); }
 
 TEST(ToolsWire, EncodesTheCommandFramesOfTheProtocol) {
     struct Case {
-        Command command;
+        bool multiplexed;
+        Bytes route;
+        std::uint8_t command;
+        std::uint8_t subCommand;
+        Bytes payload;
         const char* sent;
     };
     const Case cases[] = {
-        {{false, {}, 3, 0, {0x34, 0x12, 0x56, 0x00}}, "09 03 00 1B 5D 34 12 56 00"},
-        {{false, {}, 8, 1, {0x41, 0x42, 0x43}}, "08 08 01 4B 36 41 42 43"},
-        {{false, {}, 5, 7, {}}, "05 05 07 02 39"},
-        {{true, {0x01, 0x05}, 3, 0, {0x02, 0x01}}, "24 0D 2F 02 01 05 3C 07 03 00 06 3D 02 01"},
-        {{true, {}, 11, 2, {0x10, 0x20, 0x30, 0x40}}, "24 0D 29 00 3C 09 0B 02 6B 17 10 20 30 40"},
+        {false, {}, 3, 0, {0x34, 0x12, 0x56, 0x00}, "09 03 00 1B 5D 34 12 56 00"},
+        {false, {}, 8, 1, {0x41, 0x42, 0x43}, "08 08 01 4B 36 41 42 43"},
+        {false, {}, 5, 7, {}, "05 05 07 02 39"},
+        {true, {0x01, 0x05}, 3, 0, {0x02, 0x01}, "24 0D 2F 02 01 05 3C 07 03 00 06 3D 02 01"},
+        {true, {}, 11, 2, {0x10, 0x20, 0x30, 0x40}, "24 0D 29 00 3C 09 0B 02 6B 17 10 20 30 40"},
     };
-    for (const Case& c : cases) EXPECT_EQ(toHex(encodeCommand(c.command)), c.sent);
+    for (const Case& c : cases) {
+        EXPECT_EQ(toHex(encodeCommand({c.multiplexed, c.route, c.command, c.subCommand, c.payload})), c.sent);
+    }
 }
 
 TEST(ToolsWire, RefusesCommandsThatDoNotFitTheFiftyByteFrame) {
@@ -95,13 +101,13 @@ TEST(ToolsDeviceScanner, DecodesDirectAndMultiplexedFrames) {
     const auto out = scanAll(hex("09 03 00 1B 5D 34 12 56 00  24 0D 2F 02 01 05 3C 07 03 00 06 3D 02 01"));
     ASSERT_EQ(out.size(), 2U);
     ASSERT_EQ(out[0].kind, ScanResult::Kind::Frame);
-    EXPECT_FALSE(out[0].command.multiplexed);
-    EXPECT_EQ(out[0].command.command, 3);
-    EXPECT_EQ(toHex(out[0].command.payload), "34 12 56 00");
+    EXPECT_FALSE(out[0].fields().multiplexed);
+    EXPECT_EQ(out[0].fields().command, 3);
+    EXPECT_EQ(toHex(out[0].fields().payload), "34 12 56 00");
     ASSERT_EQ(out[1].kind, ScanResult::Kind::Frame);
-    EXPECT_TRUE(out[1].command.multiplexed);
-    EXPECT_EQ(toHex(out[1].command.route), "01 05");
-    EXPECT_EQ(toHex(out[1].command.payload), "02 01");
+    EXPECT_TRUE(out[1].fields().multiplexed);
+    EXPECT_EQ(toHex(out[1].fields().route), "01 05");
+    EXPECT_EQ(toHex(out[1].fields().payload), "02 01");
 }
 
 TEST(ToolsDeviceScanner, FindsTheFrameAfterGarbage) {
@@ -111,8 +117,8 @@ TEST(ToolsDeviceScanner, FindsTheFrameAfterGarbage) {
     EXPECT_EQ(out[0].kind, ScanResult::Kind::Dropped);
     EXPECT_EQ(toHex(out[0].bytes), "FF 00 07 01 02");
     ASSERT_EQ(out[1].kind, ScanResult::Kind::Frame);
-    EXPECT_EQ(out[1].command.command, 5);
-    EXPECT_EQ(out[1].command.subCommand, 7);
+    EXPECT_EQ(out[1].fields().command, 5);
+    EXPECT_EQ(out[1].fields().subCommand, 7);
 }
 
 TEST(ToolsDeviceScanner, DropsFramesThatFailAnyCheck) {
@@ -170,14 +176,14 @@ TEST(ToolsDeviceScanner, WaitsForTheRestUntilTheGapExpires) {
 
 TEST(ToolsDeviceScanner, ReadsA24AsTheLengthOfADirectFrameWhenNoEnvelopeFits) {
     // A direct frame of last index 36 (0x24) carries a 31-byte raw payload.
-    const Command c{false, {}, 8, 0, Bytes(31, 0x55)};
-    const Bytes sent = encodeCommand(c);
+    const Bytes payload(31, 0x55);
+    const Bytes sent = encodeCommand({false, {}, 8, 0, payload});
     ASSERT_EQ(sent[0], 0x24);
     const auto out = scanAll(sent);
     ASSERT_EQ(out.size(), 1U);
     ASSERT_EQ(out[0].kind, ScanResult::Kind::Frame);
-    EXPECT_FALSE(out[0].command.multiplexed);
-    EXPECT_EQ(out[0].command.payload, c.payload);
+    EXPECT_FALSE(out[0].fields().multiplexed);
+    EXPECT_EQ(toHex(out[0].fields().payload), toHex(payload));
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ struct BufferExpectation {
 struct Step {
     const char* title;
     const char* explanation;
-    Request request;
+    HostCommand request;
     std::uint32_t timeoutMs;
     std::int32_t status;
     int replyCode;  // -1: no valid reply expected
@@ -42,17 +42,17 @@ struct Step {
     bool nothingWritten;
 };
 
-Request direct(std::uint32_t model, std::uint8_t command) {
-    Request r;
+HostCommand direct(std::uint32_t model, std::uint8_t command) {
+    HostCommand r;
     r.model = model;
     r.command = command;
     return r;
 }
 
-Request viaMultiplexer(std::uint32_t model, std::uint8_t command) {
-    Request r = direct(model, command);
-    r.multiplexed = true;
-    r.route = {1, 5};
+HostCommand viaMultiplexer(std::uint32_t model, std::uint8_t command) {
+    HostCommand r = direct(model, command);
+    r.muxMode = 1;
+    r.setRoute(Bytes{1, 5});
     return r;
 }
 

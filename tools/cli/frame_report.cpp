@@ -28,9 +28,9 @@ std::string checksumText(const tools::TwoByteChecksum& s) { return hexByte(s.odd
 bool twoByteOk(const FoundFrame& f) { return f.received.odd == f.computed.odd && f.received.even == f.computed.even; }
 
 // Payload words of a word command, low byte first; empty for raw commands.
-std::vector<std::uint16_t> wordsOf(const tools::Command& c) {
+std::vector<std::uint16_t> wordsOf(const protocol::CommandFrameFields& c) {
     std::vector<std::uint16_t> words;
-    if (takesRaw(c.command)) return words;
+    if (protocol::takesRawPayload(c.command)) return words;
     for (std::size_t i = 0; i + 1 < c.payload.size(); i += 2) {
         words.push_back(static_cast<std::uint16_t>(c.payload[i] | (c.payload[i + 1] << 8)));
     }
@@ -133,16 +133,15 @@ void FrameReport::printText(const FoundFrame& f, std::optional<double> gap) {
     }
     const bool command = f.kind == FoundFrame::Kind::Command;
     if (command) {
-        os_ << kIndent << tools::describeCommand(f.command) << "\n";
-        if (const auto words = wordsOf(f.command); !words.empty())
-            os_ << kIndent << "words     " << wordsText(words) << "\n";
+        const protocol::CommandFrameFields c = f.fields();
+        os_ << kIndent << tools::describeCommand(c) << "\n";
+        if (const auto words = wordsOf(c); !words.empty()) os_ << kIndent << "words     " << wordsText(words) << "\n";
     } else {
         os_ << kIndent << replyText(f) << "\n";
     }
     os_ << kIndent << "checksum  " << (twoByteOk(f) ? "ok" : "MISMATCH") << ": received " << checksumText(f.received)
-        << ", computed " << checksumText(f.computed) << (command && f.command.multiplexed ? " (inner frame)" : "")
-        << "\n";
-    if (command && f.command.multiplexed) {
+        << ", computed " << checksumText(f.computed) << (f.multiplexed() ? " (inner frame)" : "") << "\n";
+    if (f.multiplexed()) {
         os_ << kIndent << "envelope  " << (f.envelopeReceived == f.envelopeComputed ? "ok" : "MISMATCH")
             << ": received " << hexByte(f.envelopeReceived) << ", computed " << hexByte(f.envelopeComputed) << "\n";
     }
@@ -150,7 +149,7 @@ void FrameReport::printText(const FoundFrame& f, std::optional<double> gap) {
     const tools::ReplyVerdict verdict = tools::judgeReply(f.bytes);
     os_ << kIndent << "status    " << statusText(verdict.status) << "\n";
     if (model_ && verdict.status == KAVROL_OK) {
-        Request r;
+        tools::HostCommand r;
         r.model = *model_;
         printReplyData(os_, r, replayReply(*model_, f.bytes), kIndent);
     }
@@ -168,14 +167,14 @@ json FrameReport::frameJson(const FoundFrame& f, std::optional<double> gap) cons
     j["checksum"] = {
         {"ok", twoByteOk(f)}, {"received", checksumText(f.received)}, {"computed", checksumText(f.computed)}};
     if (f.kind == FoundFrame::Kind::Command) {
-        const tools::Command& c = f.command;
+        const protocol::CommandFrameFields c = f.fields();
         j["description"] = tools::describeCommand(c);
         j["multiplexed"] = c.multiplexed;
         j["route"] = std::vector<unsigned>(c.route.begin(), c.route.end());
         j["command"] = c.command;
         j["sub"] = c.subCommand;
         j["payload"] = toHex(c.payload);
-        if (!takesRaw(c.command)) j["words"] = wordsOf(c);
+        if (!protocol::takesRawPayload(c.command)) j["words"] = wordsOf(c);
         if (c.multiplexed) {
             j["envelope_checksum"] = {{"ok", f.envelopeReceived == f.envelopeComputed},
                                       {"received", hexByte(f.envelopeReceived)},

@@ -69,8 +69,6 @@ tools::LineSettings followedLine(const tools::LineSettings& asked, const tools::
 
 LineTap::LineTap(int appFd, int devFd, bool followAppLine, const tools::LineSettings& device)
     : appFd_(appFd), devFd_(devFd), follow_(followAppLine), device_(device) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     appFlags_ = makeNonBlocking(appFd_);
     devFlags_ = makeNonBlocking(devFd_);
     flows_[0].from = appFd_;
@@ -93,14 +91,11 @@ LineTap::~LineTap() {
     stop();
     restoreFlags(appFd_, appFlags_);
     restoreFlags(devFd_, devFlags_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
 }
 
 void LineTap::stop() {
     stopping_.store(true);
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+    wake_.raise();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -256,7 +251,7 @@ void LineTap::run() {
         };
         pollfd p[3] = {{appFd_, events(wantsRead(up), wantsWrite(down)), 0},
                        {devFd_, events(wantsRead(down), wantsWrite(up)), 0},
-                       {wake_[0], POLLIN, 0}};
+                       {wake_.fd(), POLLIN, 0}};
         const int n = ::poll(p, 3, kIdlePollMs);
         if (n < 0 && errno != EINTR) {
             note(std::string("poll failed: ") + std::strerror(errno));

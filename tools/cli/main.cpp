@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     };
 
-    Request request;
+    HostCommand request;
     try {
         // CLI11 would take an unknown word as an extra argument; name it instead.
         const std::string first = argc > 1 ? argv[1] : "";
@@ -67,11 +67,8 @@ int main(int argc, char** argv) {
             request = buildRequest(query);
         }
         if (mon->parsed()) checkMonitorOptions(monitor);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return kExitOk;
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        return answerHelpOrVersion(app, e);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         // A missing option is checked before unknown ones are: name the

@@ -20,6 +20,7 @@ using tools::kExitPort;
 using tools::kExitUsage;
 
 using tools::addVersionFlag;
+using tools::answerHelpOrVersion;
 using tools::numberUpTo;
 
 // The model codes of the device family: 0..24.

@@ -110,19 +110,24 @@ void completeQueryOptions(const CLI::App& q, QueryOptions& o) {
     if (o.durationMs != 0 && q.count("--repeat") == 0) o.repeat = 0;
 }
 
-Request buildRequest(const QueryOptions& o) {
-    Request r;
+HostCommand buildRequest(const QueryOptions& o) {
+    HostCommand r;
     r.model = o.model;
     r.command = static_cast<std::uint8_t>(o.command);
     r.subCommand = static_cast<std::uint8_t>(o.subCommand);
-    for (std::uint32_t w : numbers(o.words, 0xFFFF, "--words")) r.words.push_back(static_cast<std::uint16_t>(w));
+    std::vector<std::uint16_t> words;
+    for (std::uint32_t w : numbers(o.words, 0xFFFF, "--words")) words.push_back(static_cast<std::uint16_t>(w));
     std::string error;
     const auto raw = tools::parseHex(o.raw, &error);
     if (!raw) throw UsageError("--raw: " + error);
-    r.raw = *raw;
-    for (std::uint32_t b : numbers(o.route, 255, "--route")) r.route.push_back(static_cast<std::uint8_t>(b));
-    r.multiplexed = o.mux || !r.route.empty();
-    if (const std::string why = checkRequest(r); !why.empty()) throw UsageError(why);
+    Bytes route;
+    for (std::uint32_t b : numbers(o.route, 255, "--route")) route.push_back(static_cast<std::uint8_t>(b));
+    r.muxMode = o.mux || !route.empty() ? 1 : 0;
+    // The route is judged before the payload.
+    std::string why = r.setRoute(route);
+    if (why.empty()) why = r.setPayload(words, *raw);
+    if (why.empty()) why = checkCommand(r);
+    if (!why.empty()) throw UsageError(why);
     for (std::size_t i = 0; i < o.ports.size(); ++i) {
         for (std::size_t k = 0; k < i; ++k) {
             if (o.ports[k] == o.ports[i]) throw UsageError("--port " + o.ports[i] + " is given twice");
@@ -131,7 +136,7 @@ Request buildRequest(const QueryOptions& o) {
     return r;
 }
 
-int runQuery(const QueryOptions& o, const Request& r) {
+int runQuery(const QueryOptions& o, const HostCommand& r) {
     std::unique_ptr<PollOutput> out;
     try {
         out = std::make_unique<PollOutput>(o.logPath);

@@ -42,9 +42,9 @@ void completeQueryOptions(const CLI::App& query, QueryOptions& o);
 inline bool isPolling(const QueryOptions& o) { return o.repeat != 1 || o.durationMs != 0; }
 
 // The request the options describe. Throws UsageError.
-Request buildRequest(const QueryOptions& o);
+HostCommand buildRequest(const QueryOptions& o);
 
 // Runs the query; the exit status of the client.
-int runQuery(const QueryOptions& o, const Request& r);
+int runQuery(const QueryOptions& o, const HostCommand& r);
 
 }  // namespace kavrol::cli

@@ -34,7 +34,7 @@ constexpr unsigned kReopenPollMs = 50;
 
 class LineRunner {
 public:
-    LineRunner(const std::string& port, const QueryOptions& o, const Request& r, PollOutput& out)
+    LineRunner(const std::string& port, const QueryOptions& o, const HostCommand& r, PollOutput& out)
         : path_(port), o_(o), r_(r), out_(out) {}
 
     LineRun run() {
@@ -133,7 +133,7 @@ private:
 
     std::string path_;
     const QueryOptions& o_;
-    const Request& r_;
+    const HostCommand& r_;
     PollOutput& out_;
     std::unique_ptr<tools::SerialPort> port_;
     std::unique_ptr<Line> line_;
@@ -145,7 +145,7 @@ private:
 void interruptQuery() { g_interrupted.store(true); }
 bool queryInterrupted() { return g_interrupted.load(); }
 
-LineRun runLine(const std::string& port, const QueryOptions& o, const Request& r, PollOutput& out) {
+LineRun runLine(const std::string& port, const QueryOptions& o, const HostCommand& r, PollOutput& out) {
     return LineRunner(port, o, r, out).run();
 }
 

@@ -17,7 +17,7 @@ struct LineRun {
 
 // Runs the query on one port until its repeat count is done or the run is
 // interrupted.
-LineRun runLine(const std::string& port, const QueryOptions& o, const Request& r, PollOutput& out);
+LineRun runLine(const std::string& port, const QueryOptions& o, const HostCommand& r, PollOutput& out);
 
 // Set from SIGINT and SIGTERM: every line ends after its current transaction.
 void interruptQuery();

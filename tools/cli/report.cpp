@@ -19,8 +19,6 @@ namespace {
 using nlohmann::json;
 using tools::toHex;
 
-std::string commandText(const Request& r) { return tools::describeCommand(wireCommand(r)); }
-
 constexpr std::size_t kBytesPerLine = 24;
 constexpr std::size_t kValuesPerLine = 16;
 constexpr const char* kColumn = "          ";  // where the values of a section start
@@ -70,7 +68,7 @@ std::string notFromReplyText(const FieldValue& f) {
     return s;
 }
 
-void printBuffer(std::ostream& os, const Outcome& o, const Request& r, const std::string& indent) {
+void printBuffer(std::ostream& os, const Outcome& o, const HostCommand& r, const std::string& indent) {
     const std::size_t count = o.writtenCount();
     if (count == 0) {
         os << indent << "buffer    model " << r.model
@@ -220,10 +218,10 @@ std::vector<FieldValue> recordFields(const Outcome& o) {
     return out;
 }
 
-void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent) {
-    os << indent << "command   " << commandText(r) << ", read as model " << r.model << "\n";
+void printOutcome(std::ostream& os, const HostCommand& r, const Outcome& o, const std::string& indent) {
+    os << indent << "command   " << tools::describeCommand(r) << ", read as model " << r.model << "\n";
     os << indent << "sent      " << wrappedHex(o.sent, indent)
-       << (r.multiplexed || o.sent.empty() ? "" : "   (the start byte 3C is not sent)") << "\n";
+       << (r.multiplexed() || o.sent.empty() ? "" : "   (the start byte 3C is not sent)") << "\n";
     printArrived(os, o, indent);
     os << indent << "status    " << o.status << "  " << statusMeaning(o.status) << "\n";
     if (o.status != KAVROL_OK) {
@@ -237,7 +235,7 @@ void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const st
     printReplyData(os, r, o, indent);
 }
 
-void printReplyData(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent) {
+void printReplyData(std::ostream& os, const HostCommand& r, const Outcome& o, const std::string& indent) {
     printBuffer(os, o, r, indent);
     printRecord(os, o, indent);
 }
@@ -261,15 +259,17 @@ void addRecordJson(json& j, const Outcome& o) {
     j["record_from_caller_buffer"] = caller;
 }
 
-json outcomeJson(const std::string& port, const Request& r, const Outcome& o) {
+json outcomeJson(const std::string& port, const HostCommand& r, const Outcome& o) {
     json j;
     j["port"] = port;
+    const std::span<const std::uint8_t> route = r.routeBytes();
+    const std::span<const std::uint16_t> words = r.wordList();
     j["request"] = {{"model", r.model},
                     {"command", r.command},
                     {"sub", r.subCommand},
-                    {"multiplexed", r.multiplexed},
-                    {"route", std::vector<unsigned>(r.route.begin(), r.route.end())},
-                    {"words", r.words},
+                    {"multiplexed", r.multiplexed()},
+                    {"route", std::vector<unsigned>(route.begin(), route.end())},
+                    {"words", std::vector<std::uint16_t>(words.begin(), words.end())},
                     {"raw", toHex(r.raw)}};
     j["sent"] = toHex(o.sent);
     j["send_result"] = o.sendResult;

@@ -44,17 +44,17 @@ std::string failureDetail(const Outcome& o);
 std::string pollSummary(const Outcome& o);
 
 // A readable report, each line starting with indent.
-void printOutcome(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent = "");
+void printOutcome(std::ostream& os, const HostCommand& r, const Outcome& o, const std::string& indent = "");
 
 // For a valid reply: the buffer positions the model's layout wrote and the
 // record fields filled, as printOutcome shows them.
-void printReplyData(std::ostream& os, const Request& r, const Outcome& o, const std::string& indent = "");
+void printReplyData(std::ostream& os, const HostCommand& r, const Outcome& o, const std::string& indent = "");
 // The same as the "buffer", "record" and "record_from_caller_buffer" members of j.
 void addReplyDataJson(nlohmann::json& j, const Outcome& o);
 // Only the "record" and "record_from_caller_buffer" members.
 void addRecordJson(nlohmann::json& j, const Outcome& o);
 
 // The same as one JSON object.
-nlohmann::json outcomeJson(const std::string& port, const Request& r, const Outcome& o);
+nlohmann::json outcomeJson(const std::string& port, const HostCommand& r, const Outcome& o);
 
 }  // namespace kavrol::cli

@@ -7,50 +7,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "common/wire.h"
-#include "protocol/command_encoding.h"
 #include "reply/coverage.h"
 
 namespace kavrol::cli {
-
-std::string checkRequest(const Request& r) {
-    if (r.route.size() > tools::kMaxRoute) {
-        return "a route has at most 9 bytes, " + std::to_string(r.route.size()) + " given";
-    }
-    if (!r.multiplexed && !r.route.empty()) return "a route needs a multiplexed frame";
-    if (takesRaw(r.command)) {
-        if (!r.words.empty()) return "command " + std::to_string(r.command) + " takes raw bytes (--raw), not words";
-        const std::size_t limit = r.multiplexed ? tools::kMaxEnvelopeRaw - r.route.size() : tools::kMaxDirectRaw;
-        if (r.raw.size() > limit) {
-            return "raw payload of " + std::to_string(r.raw.size()) + " bytes does not fit the frame (at most " +
-                   std::to_string(limit) + (r.multiplexed ? " with this route)" : " in a direct frame)");
-        }
-        return {};
-    }
-    if (!r.raw.empty())
-        return "only commands 8 and 11 take raw bytes; use --words for command " + std::to_string(r.command);
-    if (r.words.size() > 4) return "at most 4 words, " + std::to_string(r.words.size()) + " given";
-    return {};
-}
-
-tools::Command wireCommand(const Request& r) {
-    tools::Command c;
-    c.multiplexed = r.multiplexed;
-    c.route = r.route;
-    c.command = r.command;
-    c.subCommand = r.subCommand;
-    if (takesRaw(r.command)) {
-        c.payload = r.raw;
-    } else {
-        // As the library packs them (a request holds at most four words).
-        std::uint16_t words[protocol::kMaxWordItems] = {};
-        std::copy_n(r.words.begin(), std::min<std::size_t>(r.words.size(), protocol::kMaxWordItems), words);
-        std::uint8_t packed[2 * protocol::kMaxWordItems];
-        const unsigned n = protocol::writeWordPayload(words, static_cast<std::uint8_t>(r.words.size()), packed);
-        c.payload.assign(packed, packed + n);
-    }
-    return c;
-}
 
 std::size_t Outcome::writtenCount() const {
     return static_cast<std::size_t>(std::count(written.begin(), written.end(), true));
@@ -94,24 +53,11 @@ void Line::setTimeout(std::uint32_t timeoutMs) {
     kavrol_link_init(&link_, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd_)), timeoutMs);
 }
 
-Outcome Line::transact(const Request& r) {
+Outcome Line::transact(const HostCommand& c) {
     Outcome out;
-    KavrolCommand c{};
-    c.routeCount = static_cast<std::uint8_t>(r.route.size());
-    std::copy(r.route.begin(), r.route.end(), c.route);
-    c.command = r.command;
-    c.subCommand = r.subCommand;
-    c.muxMode = r.multiplexed ? 1 : 0;
-    std::copy(r.words.begin(), r.words.end(), c.words);
-    if (takesRaw(r.command)) {
-        c.itemCount = static_cast<std::uint8_t>(r.raw.size());
-        c.rawData = r.raw.data();
-        c.rawLength = static_cast<std::uint32_t>(r.raw.size());
-    } else {
-        c.itemCount = static_cast<std::uint8_t>(r.words.size());
-    }
+    const KavrolCommand command = c.linkCommand();
     const auto start = Clock::now();
-    out.sendResult = kavrol_link_send(&link_, &c);
+    out.sendResult = kavrol_link_send(&link_, &command);
     std::uint8_t sent[KAVROL_MAX_COMMAND_FRAME];
     const std::int32_t sentCount = kavrol_link_last_sent(&link_, sent, sizeof sent);
     out.sent.assign(sent, sent + std::max(sentCount, 0));
@@ -121,7 +67,7 @@ Outcome Line::transact(const Request& r) {
         return out;
     }
     const auto receiveStart = Clock::now();
-    out.status = kavrol_link_receive(&link_, r.model, out.buffer.data(), &out.record);
+    out.status = kavrol_link_receive(&link_, c.model, out.buffer.data(), &out.record);
     out.roundTripMs = msBetween(start, Clock::now());
     std::uint8_t frame[KAVROL_MAX_REPLY_FRAME];
     const std::int32_t got = kavrol_link_last_received(&link_, frame, sizeof frame);
@@ -134,7 +80,7 @@ Outcome Line::transact(const Request& r) {
         std::uint8_t area[reply::kReceiveAreaSize] = {};
         std::memcpy(area, out.received.data(), std::min<std::size_t>(out.received.size(), sizeof area));
         bool written[reply::kReplyBufferSize] = {};
-        reply::layoutCoverage(r.model, area, written);
+        reply::layoutCoverage(c.model, area, written);
         std::copy(std::begin(written), std::end(written), out.written.begin());
     }
     return out;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/hex.h"
-#include "common/wire.h"
+#include "common/host_command.h"
 #include "kavrol32/kavrol32.h"
 #include "kavrol32/link.h"
 #include "protocol/frame.h"
@@ -16,31 +16,13 @@
 namespace kavrol::cli {
 
 using tools::Bytes;
-
-struct Request {
-    std::uint32_t model = 0;
-    std::uint8_t command = 0;
-    std::uint8_t subCommand = 0;
-    std::vector<std::uint16_t> words;  // at most 4; not for commands 8 and 11
-    Bytes raw;                         // commands 8 and 11 only
-    bool multiplexed = false;
-    Bytes route;  // at most 9 bytes, multiplexed only
-};
-
-inline bool takesRaw(std::uint8_t command) { return protocol::takesRawPayload(command); }
-
-// Why the request cannot go out as one frame, or empty when it can. Checked
-// before the port is touched, so a rejected request sends nothing.
-std::string checkRequest(const Request& r);
-
-// The request as it travels on the line.
-tools::Command wireCommand(const Request& r);
+using tools::HostCommand;
 
 struct Outcome {
     std::int32_t sendResult = 0;
     // The receive's result; the send result when sending failed.
     std::int32_t status = 0;
-    Bytes sent;      // the frame the library sends for the request (none when rejected)
+    Bytes sent;      // the frame the library sends for the command (none when rejected)
     Bytes received;  // what the library read from the port
     // Everything that arrived within the time-out: what the library read,
     // then what it left in the input queue (after a bad header, a truncated
@@ -61,9 +43,9 @@ class Line {
 public:
     Line(int fd, std::uint32_t timeoutMs);
 
-    // Sends the request and receives its reply. The buffer and record start
-    // zeroed. The request must have passed checkRequest.
-    Outcome transact(const Request& r);
+    // Sends the command and receives its reply. The buffer and record start
+    // zeroed. The command must have passed checkCommand.
+    Outcome transact(const HostCommand& c);
 
     // Rebinds the link with another time-out for each of its waits.
     void setTimeout(std::uint32_t timeoutMs);

@@ -7,17 +7,17 @@
 
 namespace kavrol::tools {
 
-Bytes encodeCommand(const Command& c) {
+Bytes encodeCommand(const protocol::CommandFrameFields& fields) {
     std::uint8_t area[protocol::kCommandAreaSize];
-    const std::int32_t n =
-        protocol::encodeCommandFrame({c.multiplexed, c.route, c.command, c.subCommand, c.payload}, area);
+    const std::int32_t n = protocol::encodeCommandFrame(fields, area);
     if (n < 0) throw std::invalid_argument("the command does not fit a frame");
     return Bytes(area, area + n);
 }
 
-Command commandOf(const protocol::CommandFrameFields& f) {
-    return {f.multiplexed, Bytes(f.route.begin(), f.route.end()), f.command, f.subCommand,
-            Bytes(f.payload.begin(), f.payload.end())};
+protocol::CommandFrameFields commandFieldsOf(std::span<const std::uint8_t> bytes, protocol::CommandForm form) {
+    const protocol::CommandDecoding d = protocol::decodeCommandFrame(bytes, form);
+    const bool filled = d.fault == protocol::CommandFault::None || protocol::isChecksumFault(d.fault);
+    return filled ? d.fields : protocol::CommandFrameFields{};
 }
 
 std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const std::uint8_t> bytes) {
@@ -53,7 +53,7 @@ std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const
     return {};
 }
 
-std::string describeCommand(const Command& c) {
+std::string describeCommand(const protocol::CommandFrameFields& c) {
     std::string s = c.multiplexed
                         ? "multiplexed (route " + (c.route.empty() ? std::string("empty") : toHex(c.route, ',')) + ") "
                         : std::string("direct ");

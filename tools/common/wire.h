@@ -43,29 +43,22 @@ using protocol::TwoByteChecksum;
 using protocol::twoByteChecksum;
 using protocol::twoByteChecksumMatches;
 
-// One command as it travels: the route is empty for a direct frame.
-struct Command {
-    bool multiplexed = false;
-    Bytes route;
-    std::uint8_t command = 0;
-    std::uint8_t subCommand = 0;
-    Bytes payload;
-};
-
-// The command of decoded fields (their spans copied).
-Command commandOf(const protocol::CommandFrameFields& fields);
+// The fields of the command frame `bytes` holds in `form` (decoded again
+// on each call, as spans into `bytes`): filled for a valid frame and for one
+// whose checksum fails, empty otherwise.
+protocol::CommandFrameFields commandFieldsOf(std::span<const std::uint8_t> bytes, protocol::CommandForm form);
 
 // Why the decoding of `bytes` is not a valid frame, in words (empty for
 // CommandFault::None).
 std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const std::uint8_t> bytes);
 
-// The bytes a host sends for the command: a direct frame without its start
+// The bytes a host sends for the fields: a direct frame without its start
 // byte, or the whole multiplexer envelope. Throws std::invalid_argument when
-// the command does not fit a frame.
-Bytes encodeCommand(const Command& c);
+// they do not fit a frame.
+Bytes encodeCommand(const protocol::CommandFrameFields& fields);
 
 // "direct command 3, sub-command 0, payload 34 12" and the like.
-std::string describeCommand(const Command& c);
+std::string describeCommand(const protocol::CommandFrameFields& fields);
 
 // A reply frame: start byte, L = 5 + payload size, reply code, second
 // header byte, checksum, payload (at most kMaxReplyPayload bytes).

@@ -191,11 +191,8 @@ int main(int argc, char** argv) {
             return flushedStdout();
         }
         config.scenario = scenarioOf(o);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return kExitOk;
-    } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+    } catch (const CLI::Success& e) {
+        return answerHelpOrVersion(app, e);
     } catch (const CLI::ParseError& e) {
         return usageError(e.what());
     } catch (const ScenarioError& e) {

@@ -30,7 +30,7 @@ std::string readInto(const json& j, ParsedCommand& p) {
         }
     }
     std::string error;
-    cli::Request& r = p.request;
+    tools::HostCommand& r = p.request;
     if (!j.contains("command")) return "command: missing (required)";
     const auto command = number(j, "command", 255, error);
     if (!command) return error;
@@ -51,24 +51,27 @@ std::string readInto(const json& j, ParsedCommand& p) {
         if (*t == 0) return "timeout_ms: must be at least 1";
         p.timeoutMs = *t;
     }
+    std::vector<std::uint16_t> words;
     if (j.contains("words")) {
-        const json& words = j["words"];
-        if (!words.is_array()) return "words: must be an array of integers 0..65535";
-        for (const json& w : words) {
+        const json& list = j["words"];
+        if (!list.is_array()) return "words: must be an array of integers 0..65535";
+        for (const json& w : list) {
             if (!w.is_number_integer() || w.get<std::int64_t>() < 0 || w.get<std::int64_t>() > 0xFFFF) {
                 return "words: " + w.dump() + " is not an integer 0..65535";
             }
-            r.words.push_back(w.get<std::uint16_t>());
+            words.push_back(w.get<std::uint16_t>());
         }
     }
+    tools::Bytes raw;
     if (j.contains("raw")) {
         if (!j["raw"].is_string()) return "raw: must be hex text such as \"41 42 43\"";
         const auto bytes = tools::parseHex(j["raw"].get<std::string>(), &error);
         if (!bytes) return "raw: " + error;
-        r.raw = *bytes;
+        raw = *bytes;
     }
-    if (const std::string why = cli::checkRequest(r); !why.empty()) return (r.raw.empty() ? "words: " : "raw: ") + why;
-    return {};
+    std::string why = r.setPayload(words, raw);
+    if (why.empty()) why = tools::checkCommand(r);
+    return why.empty() ? why : (raw.empty() ? "words: " : "raw: ") + why;
 }
 
 }  // namespace
@@ -76,8 +79,8 @@ std::string readInto(const json& j, ParsedCommand& p) {
 ParsedCommand parseCommand(const std::string& payload, const DeviceConfig& device) {
     ParsedCommand p;
     p.request.model = device.model;
-    p.request.route = device.route;
-    p.request.multiplexed = device.multiplexed;
+    p.request.muxMode = device.multiplexed ? 1 : 0;
+    p.request.setRoute(device.route);  // at most 9 bytes: the configuration is checked
     json j;
     try {
         j = json::parse(payload);

@@ -15,7 +15,7 @@
 namespace kavrol::gateway {
 
 struct ParsedCommand {
-    cli::Request request;
+    tools::HostCommand request;
     std::optional<std::uint32_t> timeoutMs;  // the line's own when absent
     nlohmann::json id;                       // null when absent
     std::string error;                       // why it cannot be sent; empty when it can

@@ -112,25 +112,29 @@ BrokerConfig readBroker(TomlReader& root, const std::string& gatewayId) {
 PollConfig readPoll(TomlReader& t, const DeviceConfig& d) {
     PollConfig p;
     p.name = requiredName(t, "name");
-    cli::Request& r = p.request;
+    tools::HostCommand& r = p.request;
     r.model = d.model;
-    r.multiplexed = d.multiplexed;
-    r.route = d.route;
+    r.muxMode = d.multiplexed ? 1 : 0;
+    r.setRoute(d.route);  // at most 9 bytes: readDevice checks them
     const auto command = t.integer("command", 0, 255);
     if (!command) t.missing("command");
     r.command = narrow<std::uint8_t>(*command);
     r.subCommand = narrow<std::uint8_t>(t.integer("sub", 0, 255).value_or(0));
-    for (std::uint32_t w : integers(t, "words", 0xFFFF, 4)) r.words.push_back(static_cast<std::uint16_t>(w));
-    if (const auto raw = t.text("raw")) {
+    std::vector<std::uint16_t> words;
+    for (std::uint32_t w : integers(t, "words", 0xFFFF, 4)) words.push_back(static_cast<std::uint16_t>(w));
+    tools::Bytes raw;
+    if (const auto text = t.text("raw")) {
         std::string error;
-        const auto bytes = tools::parseHex(*raw, &error);
+        const auto bytes = tools::parseHex(*text, &error);
         if (!bytes) t.fail("raw", error);
-        r.raw = *bytes;
+        raw = *bytes;
     }
     const auto interval = t.integer("interval_ms", 0, kMaxIntervalMs);
     if (!interval) t.missing("interval_ms");
     p.intervalMs = narrow<unsigned>(*interval);
-    if (const std::string why = cli::checkRequest(r); !why.empty()) t.fail(r.raw.empty() ? "words" : "raw", why);
+    std::string why = r.setPayload(words, raw);
+    if (why.empty()) why = tools::checkCommand(r);
+    if (!why.empty()) t.fail(raw.empty() ? "words" : "raw", why);
     t.finish();
     return p;
 }

@@ -32,7 +32,7 @@ struct BrokerConfig {
 
 struct PollConfig {
     std::string name;
-    cli::Request request;  // the device's model and route filled in
+    tools::HostCommand request;  // the device's model and route filled in
     unsigned intervalMs = 1000;
 };
 

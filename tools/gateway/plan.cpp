@@ -1,6 +1,6 @@
 #include "gateway/plan.h"
 
-#include "common/wire.h"
+#include "common/host_command.h"
 #include "gateway/topics.h"
 
 namespace kavrol::gateway {
@@ -27,8 +27,7 @@ void printPlan(std::ostream& os, const GatewayConfig& c) {
             os << "; commands on " << commandTopic(c, l, d) << "\n";
             for (const PollConfig& p : d.polls) {
                 os << "    poll  " << p.name << " every " << p.intervalMs
-                   << " ms: " << tools::describeCommand(cli::wireCommand(p.request)) << " -> " << pollTopic(c, l, d, p)
-                   << "\n";
+                   << " ms: " << tools::describeCommand(p.request) << " -> " << pollTopic(c, l, d, p) << "\n";
             }
         }
     }

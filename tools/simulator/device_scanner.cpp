@@ -37,7 +37,7 @@ std::optional<ScanResult> DeviceScanner::next(bool gapExpired) {
                 if (auto d = takeDropped()) return d;
                 ScanResult r;
                 r.kind = ScanResult::Kind::Frame;
-                r.command = commandOf(a.fields);
+                r.form = a.form;
                 const auto end = buffer_.begin() + static_cast<std::ptrdiff_t>(a.length);
                 r.bytes.assign(buffer_.begin(), end);
                 buffer_.erase(buffer_.begin(), end);

@@ -22,9 +22,12 @@ namespace kavrol::tools {
 struct ScanResult {
     enum class Kind { Frame, Dropped };
     Kind kind = Kind::Dropped;
-    Command command;     // Frame: the decoded command
-    Bytes bytes;         // Frame: the bytes of the frame; Dropped: the bytes given up
-    std::string reason;  // Dropped: why the first of them began no frame
+    Bytes bytes;  // Frame: the bytes of the frame; Dropped: the bytes given up
+    protocol::CommandForm form = protocol::CommandForm::Direct;  // Frame: how it came
+    std::string reason;                                          // Dropped: why the first of them began no frame
+
+    // Frame: the decoded command, as spans into bytes.
+    protocol::CommandFrameFields fields() const { return commandFieldsOf(bytes, form); }
 };
 
 class DeviceScanner {

@@ -1,5 +1,6 @@
 #include "simulator/scenario.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -327,7 +328,7 @@ json scenarioToJson(const Scenario& s) {
     return j;
 }
 
-Bytes replyFor(const Rule& r, const Command& c) {
+Bytes replyFor(const Rule& r, const protocol::CommandFrameFields& c) {
     Bytes payload = r.payload;
     if (r.patternLast) {
         payload.clear();
@@ -336,10 +337,10 @@ Bytes replyFor(const Rule& r, const Command& c) {
     return replyFrame(r.replyCode, r.header3.value_or(c.subCommand), payload);
 }
 
-std::optional<std::size_t> matchRule(const Scenario& s, const Command& c) {
+std::optional<std::size_t> matchRule(const Scenario& s, const protocol::CommandFrameFields& c) {
     for (std::size_t i = 0; i < s.rules.size(); ++i) {
         const Rule& r = s.rules[i];
-        if (r.route && *r.route != c.route) continue;
+        if (r.route && !std::ranges::equal(*r.route, c.route)) continue;
         if (r.command && *r.command != c.command) continue;
         if (r.subCommand && *r.subCommand != c.subCommand) continue;
         return i;
@@ -347,11 +348,8 @@ std::optional<std::size_t> matchRule(const Scenario& s, const Command& c) {
     return std::nullopt;
 }
 
-bool routeServed(const Scenario& s, const Bytes& route) {
-    for (const Bytes& r : s.routes) {
-        if (r == route) return true;
-    }
-    return false;
+bool routeServed(const Scenario& s, std::span<const std::uint8_t> route) {
+    return std::ranges::any_of(s.routes, [&](const Bytes& r) { return std::ranges::equal(r, route); });
 }
 
 }  // namespace kavrol::tools

@@ -91,12 +91,12 @@ Scenario scenarioFromFile(const std::string& path);
 nlohmann::json scenarioToJson(const Scenario& s);
 
 // The reply frame a rule gives for a command.
-Bytes replyFor(const Rule& r, const Command& c);
+Bytes replyFor(const Rule& r, const protocol::CommandFrameFields& c);
 
 // The index of the first rule answering the command, if any.
-std::optional<std::size_t> matchRule(const Scenario& s, const Command& c);
+std::optional<std::size_t> matchRule(const Scenario& s, const protocol::CommandFrameFields& c);
 
 // Whether a multiplexed frame with this route reaches the simulated devices.
-bool routeServed(const Scenario& s, const Bytes& route);
+bool routeServed(const Scenario& s, std::span<const std::uint8_t> route);
 
 }  // namespace kavrol::tools

@@ -64,20 +64,11 @@ std::uint32_t characterTimeUs(unsigned baud, unsigned dataBits, char parity, uns
     return static_cast<std::uint32_t>((bits * 1000000ULL + baud - 1) / baud);
 }
 
-Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-}
-
-Simulator::~Simulator() {
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-}
+Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {}
 
 void Simulator::stop() {
     stopping_.store(true);
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+    wake_.raise();
 }
 
 void Simulator::log(const char* mark, const std::string& text) {
@@ -91,7 +82,7 @@ bool Simulator::interruptedWait(int fd, std::uint32_t ms) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
-        pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
         const int n = ::poll(p, 2, static_cast<int>(left));
         if (n < 0 && errno != EINTR) return false;
         if (n > 0 && ((p[0].revents & POLLIN) != 0 || (p[1].revents & POLLIN) != 0)) return true;
@@ -100,7 +91,7 @@ bool Simulator::interruptedWait(int fd, std::uint32_t ms) {
 
 bool Simulator::waitWritable(int fd, Clock::time_point deadline) {
     while (!stopping_.load() && Clock::now() < deadline) {
-        pollfd p[2] = {{fd, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wake_.fd(), POLLIN, 0}};
         const int n = ::poll(p, 2, pollMsUntil(deadline));
         if (n < 0 && errno != EINTR) return false;
         if (n > 0 && (p[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) return true;
@@ -114,7 +105,7 @@ bool Simulator::pause(Clock::time_point until) {
         if (left <= Clock::duration::zero()) return true;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        pollfd p{wake_[0], POLLIN, 0};
+        pollfd p{wake_.fd(), POLLIN, 0};
         if (::ppoll(&p, 1, &ts, nullptr) < 0 && errno != EINTR) return false;
     }
     return false;
@@ -186,7 +177,7 @@ void Simulator::onDropped(const Bytes& bytes, const std::string& reason) {
 }
 
 void Simulator::onFrame(int fd, const ScanResult& frame) {
-    const Command& c = frame.command;
+    const protocol::CommandFrameFields c = frame.fields();
     if (c.multiplexed && !routeServed(config_.scenario, c.route)) {
         onDropped(frame.bytes,
                   "route " + (c.route.empty() ? std::string("(empty)") : toHex(c.route, ',')) + " is not served");
@@ -271,7 +262,7 @@ int Simulator::serve(int fd) {
             const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastInput).count();
             timeout = static_cast<int>(quiet >= config_.frameGapMs ? 0 : config_.frameGapMs - quiet);
         }
-        pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        pollfd p[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
         const int n = ::poll(p, 2, timeout);
         if (n < 0 && errno != EINTR) {
             fail(std::string("poll failed: ") + std::strerror(errno));

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/stop_pipe.h"
 #include "simulator/device_scanner.h"
 #include "simulator/fault_plan.h"
 #include "simulator/scenario.h"
@@ -34,7 +35,6 @@ class Simulator {
 
 public:
     explicit Simulator(SimulatorConfig config);
-    ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
@@ -64,7 +64,7 @@ private:
     void log(const char* mark, const std::string& text);
 
     SimulatorConfig config_;
-    int wake_[2] = {-1, -1};
+    StopPipe wake_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> seq_{0};
     std::string failure_;

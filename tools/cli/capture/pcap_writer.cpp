@@ -33,7 +33,7 @@ std::uint8_t kindCode(FoundFrame::Kind k) {
 }  // namespace
 
 Bytes pcapPacket(const FoundFrame& f) {
-    const bool envelope = f.kind == FoundFrame::Kind::Command && f.command.multiplexed;
+    const bool envelope = f.multiplexed();
     Bytes p{1, directionCode(f.direction), kindCode(f.kind), static_cast<std::uint8_t>(envelope ? 1 : 0)};
     p.insert(p.end(), f.bytes.begin(), f.bytes.end());
     return p;

@@ -28,7 +28,7 @@ void readCommand(std::span<const std::uint8_t> b, CommandForm form, FoundFrame& 
     whole = d.fault == CommandFault::None || protocol::isChecksumFault(d.fault);
     if (!whole) return;
     frame.kind = FoundFrame::Kind::Command;
-    frame.command = commandOf(d.fields);
+    frame.form = form;
     frame.received = d.received;
     frame.computed = d.computed;
     frame.envelopeReceived = d.envelopeReceived;
@@ -215,7 +215,7 @@ std::optional<FoundFrame> TapFinder::next(bool gapExpired) {
         for (const Reading& r : rs) {
             // A valid frame, or an envelope whose structure holds: the frame
             // it carries is not to be read on its own.
-            if (r.outcome == Outcome::Valid || (r.outcome == Outcome::Damaged && r.frame.command.multiplexed)) {
+            if (r.outcome == Outcome::Valid || (r.outcome == Outcome::Damaged && r.frame.multiplexed())) {
                 return emit(r.frame, r.length);
             }
         }

@@ -41,7 +41,10 @@ struct FoundFrame {
     std::uint8_t envelopeReceived = 0;
     std::uint8_t envelopeComputed = 0;
 
-    Command command;  // Command only
+    // Command only: how it came, and its decoded fields (spans into bytes).
+    protocol::CommandForm form = protocol::CommandForm::Direct;
+    protocol::CommandFrameFields fields() const { return commandFieldsOf(bytes, form); }
+    bool multiplexed() const { return kind == Kind::Command && form == protocol::CommandForm::Multiplexed; }
     // Reply only: the frame with its start byte, r[0..L].
     std::uint8_t replyCode() const { return bytes[kReplyCodeAt]; }
     std::uint8_t header3() const { return bytes[kHeader3At]; }
