@@ -95,7 +95,7 @@ LineTap::~LineTap() {
 
 void LineTap::stop() {
     stopping_.store(true);
-    wake_.raise();
+    wake_.notify();
     if (thread_.joinable()) thread_.join();
 }
 

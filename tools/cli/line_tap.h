@@ -20,7 +20,7 @@
 #include "cli/capture/hex_log.h"
 #include "common/hex.h"
 #include "common/serial_port.h"
-#include "common/stop_pipe.h"
+#include "common/wakeup.h"
 
 namespace kavrol::cli {
 
@@ -95,7 +95,7 @@ private:
     bool follow_;
     int appFlags_ = -1;
     int devFlags_ = -1;
-    tools::StopPipe wake_;
+    tools::Wakeup wake_;
     Flow flows_[2];
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};

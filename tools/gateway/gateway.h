@@ -8,15 +8,17 @@
 #include <memory>
 #include <vector>
 
+#include "common/wakeup.h"
 #include "gateway/config.h"
 #include "gateway/line_worker.h"
 #include "gateway/metrics.h"
 #include "gateway/metrics_server.h"
 #include "gateway/mqtt_client.h"
 #include "gateway/outbox.h"
-#include "gateway/wakeup.h"
 
 namespace kavrol::gateway {
+
+using tools::Wakeup;
 
 class Gateway {
 public:

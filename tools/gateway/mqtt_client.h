@@ -17,14 +17,16 @@
 #include <functional>
 #include <string>
 
+#include "common/wakeup.h"
 #include "gateway/config.h"
-#include "gateway/wakeup.h"
 
 struct mosquitto;
 struct mqtt5__property;
 struct mosquitto_message;
 
 namespace kavrol::gateway {
+
+using tools::Wakeup;
 
 struct Incoming {
     std::string topic;

@@ -12,9 +12,11 @@
 #include <string>
 #include <utility>
 
-#include "gateway/wakeup.h"
+#include "common/wakeup.h"
 
 namespace kavrol::gateway {
+
+using tools::Wakeup;
 
 struct Message {
     std::string topic;

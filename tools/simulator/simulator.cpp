@@ -68,7 +68,7 @@ Simulator::Simulator(SimulatorConfig config) : config_(std::move(config)) {}
 
 void Simulator::stop() {
     stopping_.store(true);
-    wake_.raise();
+    wake_.notify();
 }
 
 void Simulator::log(const char* mark, const std::string& text) {

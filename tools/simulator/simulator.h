@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "common/stop_pipe.h"
+#include "common/wakeup.h"
 #include "simulator/device_scanner.h"
 #include "simulator/fault_plan.h"
 #include "simulator/scenario.h"
@@ -64,7 +64,7 @@ private:
     void log(const char* mark, const std::string& text);
 
     SimulatorConfig config_;
-    StopPipe wake_;
+    Wakeup wake_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> seq_{0};
     std::string failure_;

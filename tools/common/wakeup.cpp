@@ -1,4 +1,4 @@
-#include "gateway/wakeup.h"
+#include "common/wakeup.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -9,7 +9,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace kavrol::gateway {
+namespace kavrol::tools {
 
 Wakeup::Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (fd_ < 0) throw std::runtime_error(std::string("eventfd: ") + std::strerror(errno));
@@ -28,4 +28,4 @@ void Wakeup::drain() const {
     [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
 }
 
-}  // namespace kavrol::gateway
+}  // namespace kavrol::tools
