@@ -271,20 +271,29 @@ INSTANTIATE_TEST_SUITE_P(Posix, SharedPortTest, ::testing::ValuesIn(kSharingCase
 
 // ---- A pipe without a reader -------------------------------------------------
 
+// In a child: the write end of a pipe whose read end is closed, with SIGPIPE
+// at its default action (terminate); -1 when the pipe cannot be made.
+int writeEndWithoutReader() {
+    ::signal(SIGPIPE, SIG_DFL);
+    int fds[2] = {-1, -1};
+    if (::pipe(fds) != 0) return -1;
+    ::close(fds[0]);
+    return fds[1];
+}
+
 // SIGPIPE keeps its default action (terminate): the write must fail, the
 // process live on, no SIGPIPE stay pending and the thread's mask be as
 // before. Exit codes: 1 not lost, 2 SIGPIPE pending, 3 mask changed.
 TEST(PipeWithoutReader, WriteEndsLostAndTheProcessLives) {
     const auto status = exitStatusWithin(
         [] {
-            ::signal(SIGPIPE, SIG_DFL);
-            int fds[2] = {-1, -1};
-            if (::pipe(fds) != 0) return 10;
-            ::close(fds[0]);
+            const int writeEnd = writeEndWithoutReader();
+            if (writeEnd < 0) return 10;
             sigset_t before;
             ::pthread_sigmask(SIG_SETMASK, nullptr, &before);
             const std::uint8_t bytes[4] = {1, 2, 3, 4};
-            if (kavrol::host::posix::writeBounded(fds[1], bytes, 4, 1000) != kavrol::host::PortOutcome::Lost) return 1;
+            if (kavrol::host::posix::writeBounded(writeEnd, bytes, 4, 1000) != kavrol::host::PortOutcome::Lost)
+                return 1;
             sigset_t pending;
             ::sigpending(&pending);
             if (sigismember(&pending, SIGPIPE)) return 2;
@@ -302,12 +311,10 @@ TEST(PipeWithoutReader, WriteEndsLostAndTheProcessLives) {
 TEST(PipeWithoutReader, SendReportsTheLoss) {
     const auto status = exitStatusWithin(
         [] {
-            ::signal(SIGPIPE, SIG_DFL);
-            int fds[2] = {-1, -1};
-            if (::pipe(fds) != 0) return 10;
-            ::close(fds[0]);
+            const int writeEnd = writeEndWithoutReader();
+            if (writeEnd < 0) return 10;
             resetLibrary();
-            Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(fds[1])), 500);
+            Init_Msg_Bin(0, reinterpret_cast<void*>(static_cast<std::intptr_t>(writeEnd)), 500);
             if (sendOn(nullptr) != -2) return 1;
             return kavrol::link::libraryState().defaultLink.portLost ? 0 : 2;
         },
