@@ -27,7 +27,8 @@ HostCommand commandOf(std::uint8_t command, std::uint8_t sub = 0) {
 std::pair<std::int32_t, std::string> sendOverPty(const HostCommand& c) {
     pty::PtyPair pair;
     KavrolLink link;
-    kavrol_link_init(&link, reinterpret_cast<void*>(static_cast<std::intptr_t>(pair.port())), 500);
+    kavrol_link_init(&link, reinterpret_cast<void*>(static_cast<std::intptr_t>(pair.port())),
+                     2000);  // generous: a loaded machine
     const KavrolCommand k = c.linkCommand();
     const std::int32_t result = kavrol_link_send(&link, &k);
     std::uint8_t sent[KAVROL_MAX_COMMAND_FRAME];

@@ -5,12 +5,22 @@
 #include <stdexcept>
 
 #include "common/wire.h"
+#include "protocol/command_encoding.h"
 #include "simulator/device_scanner.h"
 
 namespace kavrol::tools {
 namespace {
 
 Bytes hex(const char* text) { return *parseHex(text); }
+
+// The bytes a host sends for the fields, by the library's encoder; throws
+// std::invalid_argument when they do not fit a frame.
+Bytes encodeCommand(const protocol::CommandFrameFields& fields) {
+    std::uint8_t area[protocol::kCommandAreaSize];
+    const std::int32_t n = protocol::encodeCommandFrame(fields, area);
+    if (n < 0) throw std::invalid_argument("the command does not fit a frame");
+    return Bytes(area, area + n);
+}
 
 TEST(ToolsWire, EncodesTheCommandFramesOfTheProtocol) {
     struct Case {

@@ -18,6 +18,16 @@ std::string rawForWordCommand(std::uint8_t command) {
 
 std::string tooManyWords(std::size_t count) { return "at most 4 words, " + std::to_string(count) + " given"; }
 
+std::string tooLongRoute(std::size_t count) {
+    return "a route has at most 9 bytes, " + std::to_string(count) + " given";
+}
+
+// Above 255 bytes itemCount cannot say the length: rawLength then disagrees
+// with it and the library sends nothing.
+std::uint8_t rawItemCount(const Bytes& raw) {
+    return static_cast<std::uint8_t>(std::min<std::size_t>(raw.size(), 255));
+}
+
 }  // namespace
 
 std::span<const std::uint8_t> HostCommand::routeBytes() const {
@@ -34,9 +44,7 @@ KavrolCommand HostCommand::linkCommand() const {
     c.rawData = nullptr;
     c.rawLength = 0;
     if (takesRawPayload(c.command)) {
-        // Above 255 bytes itemCount cannot say the length: rawLength then
-        // disagrees with it and the library sends nothing.
-        c.itemCount = static_cast<std::uint8_t>(std::min<std::size_t>(raw.size(), 255));
+        c.itemCount = rawItemCount(raw);
         c.rawData = raw.empty() ? nullptr : raw.data();
         c.rawLength = static_cast<std::uint32_t>(raw.size());
     }
@@ -44,7 +52,7 @@ KavrolCommand HostCommand::linkCommand() const {
 }
 
 std::string HostCommand::setRoute(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() > kMaxRoute) return "a route has at most 9 bytes, " + std::to_string(bytes.size()) + " given";
+    if (bytes.size() > kMaxRoute) return tooLongRoute(bytes.size());
     std::copy(bytes.begin(), bytes.end(), route);
     routeCount = static_cast<std::uint8_t>(bytes.size());
     return {};
@@ -54,7 +62,7 @@ std::string HostCommand::setPayload(std::span<const std::uint16_t> wordValues, c
     if (takesRawPayload(command)) {
         if (!wordValues.empty()) return "command " + std::to_string(command) + " takes raw bytes (--raw), not words";
         raw = rawBytes;
-        itemCount = linkCommand().itemCount;
+        itemCount = rawItemCount(raw);
         return {};
     }
     if (!rawBytes.empty()) return rawForWordCommand(command);
@@ -67,7 +75,7 @@ std::string HostCommand::setPayload(std::span<const std::uint16_t> wordValues, c
 
 std::string checkCommand(const HostCommand& c) {
     const std::size_t route = c.routeCount;
-    if (route > kMaxRoute) return "a route has at most 9 bytes, " + std::to_string(route) + " given";
+    if (route > kMaxRoute) return tooLongRoute(route);
     if (!c.multiplexed() && route != 0) return "a route needs a multiplexed frame";
     if (takesRawPayload(c.command)) {
         const std::size_t limit = c.multiplexed() ? kMaxEnvelopeRaw - route : kMaxDirectRaw;

@@ -7,13 +7,6 @@
 
 namespace kavrol::tools {
 
-Bytes encodeCommand(const protocol::CommandFrameFields& fields) {
-    std::uint8_t area[protocol::kCommandAreaSize];
-    const std::int32_t n = protocol::encodeCommandFrame(fields, area);
-    if (n < 0) throw std::invalid_argument("the command does not fit a frame");
-    return Bytes(area, area + n);
-}
-
 protocol::CommandFrameFields commandFieldsOf(std::span<const std::uint8_t> bytes, protocol::CommandForm form) {
     const protocol::CommandDecoding d = protocol::decodeCommandFrame(bytes, form);
     const bool filled = d.fault == protocol::CommandFault::None || protocol::isChecksumFault(d.fault);

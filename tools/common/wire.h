@@ -52,11 +52,6 @@ protocol::CommandFrameFields commandFieldsOf(std::span<const std::uint8_t> bytes
 // CommandFault::None).
 std::string commandFaultText(const protocol::CommandDecoding& d, std::span<const std::uint8_t> bytes);
 
-// The bytes a host sends for the fields: a direct frame without its start
-// byte, or the whole multiplexer envelope. Throws std::invalid_argument when
-// they do not fit a frame.
-Bytes encodeCommand(const protocol::CommandFrameFields& fields);
-
 // "direct command 3, sub-command 0, payload 34 12" and the like.
 std::string describeCommand(const protocol::CommandFrameFields& fields);
 
